@@ -1,0 +1,28 @@
+// CarvedString and CarveScope: one carving hit with its page context, and the kinds of page region carved.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pw {
+
+enum class CarveScope : std::uint8_t { Slack, All, TagData, LvAll, LvSlack };
+
+// "slack", "all", "tag_data", "lv_all", "lv_slack" (exact, case-sensitive).
+std::optional<CarveScope> parse_carve_scope(std::string_view word) noexcept;
+
+struct CarvedString {
+  std::uint32_t page = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t slack_start = 0;
+  std::uint64_t slack_end = 0;
+  std::string region_kind;
+  std::uint32_t page_flags = 0;
+  std::string page_type;
+  std::optional<std::string> table;
+  std::string text;
+};
+
+}  // namespace pw

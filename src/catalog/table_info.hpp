@@ -1,0 +1,68 @@
+// The registry's descriptions of tables, columns, indexes and long-value trees, as the catalog gives them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ordered_map.hpp"
+
+namespace pw {
+
+namespace column_flag {
+inline constexpr std::uint32_t kNotNull = 0x0001;
+inline constexpr std::uint32_t kHasDefault = 0x0010;
+inline constexpr std::uint32_t kCompressed = 0x1000;
+}  // namespace column_flag
+
+struct ColumnInfo {
+  std::string name;
+  std::optional<std::uint32_t> codepage;
+  std::uint32_t column_type = 0;
+  std::uint32_t id = 0;
+  std::uint32_t space_usage = 0;
+  std::uint32_t flags = 0;
+  // DefaultValue of the catalog record, kept when the column has the default-value flag.
+  std::optional<std::string> default_value;
+};
+
+struct IndexInfo {
+  std::string name;
+  std::uint32_t father_data_page = 0;
+  std::uint32_t space_usage = 0;
+  std::uint32_t flags = 0;
+  std::uint32_t locale = 0;
+};
+
+struct LongValueInfo {
+  std::string name;
+  std::uint32_t father_data_page = 0;
+  std::uint32_t space_usage = 0;
+};
+
+struct TableInfo {
+  std::string name;
+  OrderedMap<ColumnInfo> columns;
+  OrderedMap<IndexInfo> indexes;
+  OrderedMap<LongValueInfo> long_values;
+  std::uint32_t father_data_page = 0;
+  std::uint32_t space_usage = 0;
+  // Positions in `columns`, stable-sorted by column id: the order of a row. Built by finalize().
+  std::vector<std::size_t> row_order;
+
+  static TableInfo create(std::string name, std::uint32_t father_data_page, std::uint32_t space_usage) {
+    TableInfo t;
+    t.name = std::move(name);
+    t.father_data_page = father_data_page;
+    t.space_usage = space_usage;
+    return t;
+  }
+
+  // Computes the derived row order once the columns are attached.
+  void finalize();
+
+  const ColumnInfo& row_column(std::size_t i) const { return columns.at(row_order[i]).second; }
+};
+
+}  // namespace pw

@@ -1,0 +1,218 @@
+#include "record.hpp"
+
+#include <algorithm>
+
+#include "../record/decompress.hpp"
+#include "../record/parser.hpp"
+#include "../utils/text.hpp"
+
+namespace pw {
+namespace {
+
+struct RecordHeader {
+  std::uint8_t last_fixed_id = 0;
+  std::uint8_t last_variable_id = 0;
+  std::uint16_t variable_offsets_start = 0;
+};
+
+struct TaggedSlot {
+  std::uint32_t id;
+  std::uint32_t start;  // absolute record offsets
+  std::uint32_t end;
+  bool has_flag_byte;
+};
+
+// The tagged directory of one record, parsed at most once, looked up by column id (later entries win).
+class TaggedDirectory {
+ public:
+  void build(Bytes rec, std::size_t tagged_start, bool large) {
+    built_ = true;
+    const std::size_t len = rec.size();
+    if (len <= tagged_start || tagged_start + 4 > len) return;
+    const std::uint16_t mask = large ? 0x7FFF : 0x3FFF;
+    const std::size_t dir_end = tagged_start + (*read_u16le(rec, tagged_start + 2) & mask);
+    if (tagged_start >= dir_end) return;
+    raw_.clear();
+    for (std::size_t p = tagged_start;; p += 4) {
+      const std::uint16_t id = *read_u16le(rec, p);
+      const std::uint16_t w = *read_u16le(rec, p + 2);
+      raw_.push_back({id, static_cast<std::uint32_t>(w & mask), 0, large || (w & 0x4000) != 0});
+      if (!(p + 8 <= len && p + 4 < dir_end)) break;
+    }
+    const std::size_t area = len - tagged_start;
+    for (std::size_t j = 0; j < raw_.size(); ++j) {
+      const std::size_t start = raw_[j].start;
+      std::size_t end;
+      if (j + 1 == raw_.size()) {
+        end = area;
+        if (start > end) break;
+      } else {
+        end = raw_[j + 1].start;
+        if (start > end || tagged_start + end > len) continue;
+      }
+      slots_.push_back({raw_[j].id, static_cast<std::uint32_t>(tagged_start + start),
+                        static_cast<std::uint32_t>(tagged_start + end), raw_[j].has_flag_byte});
+    }
+    if (!std::is_sorted(slots_.begin(), slots_.end(), [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; }))
+      std::stable_sort(slots_.begin(), slots_.end(), [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; });
+  }
+
+  bool built() const noexcept { return built_; }
+
+  const TaggedSlot* find(std::uint32_t id) const {
+    auto it = std::upper_bound(slots_.begin(), slots_.end(), id,
+                               [](std::uint32_t v, const TaggedSlot& s) { return v < s.id; });
+    if (it == slots_.begin()) return nullptr;
+    --it;
+    return it->id == id ? &*it : nullptr;
+  }
+
+ private:
+  bool built_ = false;
+  std::vector<TaggedSlot> raw_;
+  std::vector<TaggedSlot> slots_;
+};
+
+ColumnValue parse_or_null(Bytes bytes, const ColumnInfo& column) {
+  auto v = RecordParser::parse_column_value(bytes, column);
+  return v ? std::move(v.value()) : ColumnValue::null();
+}
+
+// The value a column takes when the record holds none for it: its catalog default, or Null.
+ColumnValue absent_value(const ColumnInfo& column) {
+  if (column.default_value && (column.flags & column_flag::kHasDefault))
+    return parse_or_null(as_bytes(*column.default_value), column);
+  return ColumnValue::null();
+}
+
+std::size_t tagged_area_start(Bytes rec, const RecordHeader& h) {
+  if (h.last_variable_id < 128) return h.variable_offsets_start;
+  const std::size_t count = h.last_variable_id - 127u;
+  const std::size_t data_start = h.variable_offsets_start + 2 * count;
+  if (data_start > rec.size()) return data_start;
+  const auto last = read_u16le(rec, h.variable_offsets_start + 2 * (count - 1));
+  return data_start + (last ? (*last & 0x7FFF) : 0);
+}
+
+}  // namespace
+
+ColumnValue decompress_tagged(Bytes bytes, const ColumnInfo& column) {
+  if (bytes.empty()) return ColumnValue::with_bytes(ValueTag::Binary, {});
+  std::vector<std::uint8_t> out;
+  switch (compression_scheme(bytes[0])) {
+    case CompressionScheme::None:
+      out = unpack_7bit(bytes.subspan(1));
+      break;
+    case CompressionScheme::SevenBitAscii:
+      out = decompress_7bit_units(bytes);
+      break;
+    case CompressionScheme::SevenBitUnicode:
+      // Each unit is one character: widened to UTF-16LE for Unicode text and for binary data.
+      if (is_text_column(column) && codepage_of(column) != kCodepageUnicode) {
+        out = decompress_7bit_units(bytes);
+      } else {
+        out = *decompress_to_original(bytes);
+      }
+      break;
+    case CompressionScheme::Xpress:
+      if (auto x = decompress_xpress(bytes)) {
+        out = std::move(*x);
+      } else {
+        out.assign(bytes.begin() + 1, bytes.end());
+      }
+      break;
+    case CompressionScheme::Unknown:
+      return ColumnValue::with_bytes(ValueTag::Binary, to_byte_string(bytes));
+  }
+  return text_or_binary(out, column);
+}
+
+void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row) {
+  const std::size_t len = rec.size();
+  RecordHeader h;
+  if (len >= 4) {
+    h.last_fixed_id = rec[0];
+    h.last_variable_id = rec[1];
+    h.variable_offsets_start = *read_u16le(rec, 2);
+  }
+  const std::size_t var_count = h.last_variable_id >= 128 ? h.last_variable_id - 127u : 0;
+  const std::size_t var_data_start = h.variable_offsets_start + 2 * var_count;
+
+  // The fixed-column null bitmap sits between the fixed data and the variable offsets when it fits exactly.
+  std::size_t fixed_end = 4;
+  const std::size_t ncols = table.row_order.size();
+  for (std::size_t k = 0; k < ncols; ++k) {
+    const ColumnInfo& c = table.row_column(k);
+    if (c.id > h.last_fixed_id) break;
+    fixed_end += c.space_usage;
+  }
+  const std::size_t bitmap_len = (h.last_fixed_id + 7u) / 8;
+  const bool has_bitmap = h.last_fixed_id > 0 && fixed_end + bitmap_len == h.variable_offsets_start &&
+                          h.variable_offsets_start <= len;
+  auto fixed_is_null = [&](std::uint32_t id) {
+    const std::size_t bit = id - 1;
+    return ((rec[fixed_end + bit / 8] >> (bit % 8)) & 1u) != 0;
+  };
+
+  row.values.clear();
+  row.values.reserve(ncols);
+  row.long_value_refs.clear();
+  TaggedDirectory tagged;
+  std::size_t fixed_offset = 4;
+
+  for (std::size_t k = 0; k < ncols; ++k) {
+    const ColumnInfo& c = table.row_column(k);
+    const std::uint32_t id = c.id;
+    if (id <= h.last_fixed_id) {
+      const std::size_t end = fixed_offset + c.space_usage;
+      if (end > len || (has_bitmap && id >= 1 && fixed_is_null(id))) {
+        row.values.push_back(ColumnValue::null());
+      } else {
+        row.values.push_back(parse_or_null(rec.subspan(fixed_offset, c.space_usage), c));
+      }
+      fixed_offset = end;
+    } else if (id >= 128 && id <= h.last_variable_id) {
+      const std::size_t i = id - 128;
+      const auto end_word = read_u16le(rec, h.variable_offsets_start + 2 * i);
+      if (!end_word || (*end_word & 0x8000)) {
+        row.values.push_back(ColumnValue::null());
+        continue;
+      }
+      std::size_t start = 0;
+      if (i > 0) start = *read_u16le(rec, h.variable_offsets_start + 2 * (i - 1)) & 0x7FFF;
+      const std::size_t end = *end_word;
+      if (var_data_start + end > len || end < start) {
+        row.values.push_back(ColumnValue::null());
+        continue;
+      }
+      row.values.push_back(parse_or_null(rec.subspan(var_data_start + start, end - start), c));
+    } else if (id >= 256) {
+      if (!tagged.built()) tagged.build(rec, tagged_area_start(rec, h), large);
+      const TaggedSlot* slot = tagged.find(id);
+      if (!slot) {
+        row.values.push_back(absent_value(c));
+        continue;
+      }
+      Bytes bytes = rec.subspan(slot->start, slot->end - slot->start);
+      std::uint8_t flags = 0;
+      if (!bytes.empty() && slot->has_flag_byte) {
+        flags = bytes[0];
+        bytes = bytes.subspan(1);
+      }
+      if (flags & tagged_flag::kLongValueReference) {
+        row.long_value_refs.push_back(row.values.size());
+        row.values.push_back(ColumnValue::with_bytes(ValueTag::LongBinary, to_byte_string(bytes)));
+      } else if (flags & tagged_flag::kMultiValue) {
+        row.values.push_back(ColumnValue::with_bytes(ValueTag::MultiValue, to_byte_string(bytes)));
+      } else if (flags & tagged_flag::kCompressed) {
+        row.values.push_back(decompress_tagged(bytes, c));
+      } else {
+        row.values.push_back(parse_or_null(bytes, c));
+      }
+    } else {
+      row.values.push_back(absent_value(c));
+    }
+  }
+}
+
+}  // namespace pw

@@ -1,0 +1,70 @@
+// Database: an open ESE file — the read-only mapping, the header, page geometry and the table registry.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalog/table_info.hpp"
+#include "page/page.hpp"
+#include "result.hpp"
+#include "utils/bytes.hpp"
+
+namespace pw {
+
+class TableCursor;
+enum class CarveScope : std::uint8_t;
+struct CarvedString;
+
+inline constexpr std::uint32_t kDatabaseSignature = 0x89ABCDEF;
+inline constexpr std::size_t kHeaderCopySize = 660;
+inline constexpr std::uint32_t kCatalogRootPage = 4;
+
+// Owner of the bytes a Database reads: a file mapping or an in-memory buffer.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual Bytes bytes() const noexcept = 0;
+};
+
+class Database {
+ public:
+  static Result<std::unique_ptr<Database>> open(const std::string& path);
+  // Opens a database image held in memory (fuzzing and tools; same checks as a file).
+  static Result<std::unique_ptr<Database>> open_memory(std::vector<std::uint8_t> image);
+
+  Result<Page> read_page(std::uint32_t page_number) const;
+  Result<TableCursor> open_table(const std::string& name) const;
+
+  std::uint32_t page_size() const noexcept { return page_size_; }
+  std::uint32_t total_pages() const noexcept { return total_pages_; }
+  std::uint32_t format_version() const noexcept { return format_version_; }
+  std::uint32_t format_revision() const noexcept { return format_revision_; }
+  bool large_page_mode() const noexcept { return is_large_page_mode(format_version_, format_revision_, page_size_); }
+  std::uint32_t max_child_page() const noexcept;
+  const std::array<std::uint8_t, kHeaderCopySize>& header() const noexcept { return header_; }
+  Bytes file_bytes() const noexcept { return file_; }
+  const OrderedMap<TableInfo>& tables() const noexcept { return tables_; }
+
+  std::vector<CarvedString> carve_utf16le_strings_scoped(CarveScope scope, const std::optional<std::string>& needle,
+                                                         std::uint64_t min_chars, std::uint64_t max_hits) const;
+
+ private:
+  explicit Database(std::unique_ptr<ByteSource> source);
+  static Result<std::unique_ptr<Database>> open_source(std::unique_ptr<ByteSource> source);
+  Status parse_catalog();
+
+  std::unique_ptr<ByteSource> source_;
+  Bytes file_;
+  std::array<std::uint8_t, kHeaderCopySize> header_{};
+  std::uint32_t page_size_ = 0;
+  std::uint32_t total_pages_ = 0;
+  std::uint32_t format_version_ = 0;
+  std::uint32_t format_revision_ = 0;
+  OrderedMap<TableInfo> tables_;
+};
+
+}  // namespace pw

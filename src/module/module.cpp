@@ -1,0 +1,69 @@
+// PyInit_pagewright: the module with EseDatabase and __version__ (single-phase initialisation).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "../python/ese_database.hpp"
+
+namespace {
+
+constexpr const char* kVersion = "0.1.8";
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "pagewright", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyObject* g_module = nullptr;
+PyInterpreterState* g_interpreter = nullptr;
+
+// Appends the name to __all__ (created on first use), then sets the attribute (stealing value).
+int add_public(PyObject* module, const char* name, PyObject* value) {
+  if (!value) return -1;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (!all) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      Py_DECREF(value);
+      return -1;
+    }
+  }
+  PyObject* text = PyUnicode_FromString(name);
+  const int appended = text ? PyList_Append(all, text) : -1;
+  Py_XDECREF(text);
+  Py_DECREF(all);
+  if (appended < 0) {
+    Py_DECREF(value);
+    return -1;
+  }
+  const int rc = PyModule_AddObjectRef(module, name, value);
+  Py_DECREF(value);
+  return rc;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pagewright(void) {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  if (g_interpreter == nullptr) {
+    g_interpreter = interp;
+  } else if (g_interpreter != interp) {
+    PyErr_SetString(PyExc_ImportError,
+                    "pagewright does not support subinterpreters: it can only be imported in the main interpreter");
+    return nullptr;
+  }
+  if (g_module) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  PyTypeObject* type = pw::py::ese_database_type();
+  if (PyType_Ready(type) < 0) return nullptr;
+  PyObject* module = PyModule_Create(&g_module_def);
+  if (!module) return nullptr;
+  Py_INCREF(type);
+  if (add_public(module, "EseDatabase", reinterpret_cast<PyObject*>(type)) < 0 ||
+      add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  Py_INCREF(module);
+  g_module = module;
+  return module;
+}

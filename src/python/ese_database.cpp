@@ -1,0 +1,184 @@
+#include "ese_database.hpp"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "errors.hpp"
+#include "py_ref.hpp"
+
+namespace pw::py {
+namespace {
+
+PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", nullptr};
+    PyObject* path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:EseDatabase", const_cast<char**>(kwlist), &path)) return nullptr;
+    if (!PyUnicode_Check(path)) {
+      PyErr_Format(PyExc_TypeError, "EseDatabase() argument 'path' must be str, not %.200s", Py_TYPE(path)->tp_name);
+      return nullptr;
+    }
+    PyRef fs_path(PyUnicode_EncodeFSDefault(path));
+    struct stat st {};
+    if (!fs_path || std::strlen(PyBytes_AS_STRING(fs_path.get())) != static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())) ||
+        ::stat(PyBytes_AS_STRING(fs_path.get()), &st) != 0) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", path);
+      return nullptr;
+    }
+    auto opened = Database::open(std::string(PyBytes_AS_STRING(fs_path.get()), PyBytes_GET_SIZE(fs_path.get())));
+    if (!opened) return raise_os_error("Failed to open database: " + opened.error().to_string());
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* obj = reinterpret_cast<PyEseDatabase*>(self);
+    obj->database = opened.value().release();
+    Py_INCREF(path);
+    obj->path = path;
+    return self;
+  });
+}
+
+void ese_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<PyEseDatabase*>(self);
+  delete obj->database;
+  obj->database = nullptr;
+  Py_CLEAR(obj->path);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* ese_repr(PyObject* self) {
+  auto* obj = reinterpret_cast<PyEseDatabase*>(self);
+  return PyUnicode_FromFormat("EseDatabase(path='%U', tables=%zu, page_size=%u)", obj->path,
+                              obj->database->tables().size(), static_cast<unsigned>(obj->database->page_size()));
+}
+
+PyObject* get_path(PyObject* self, void*) {
+  PyObject* path = reinterpret_cast<PyEseDatabase*>(self)->path;
+  Py_INCREF(path);
+  return path;
+}
+PyObject* get_page_size(PyObject* self, void*) { return PyLong_FromUnsignedLong(db_of(self).page_size()); }
+PyObject* get_total_pages(PyObject* self, void*) { return PyLong_FromUnsignedLong(db_of(self).total_pages()); }
+
+PyObject* ese_enter(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* ese_exit(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
+  PyObject *a = nullptr, *b = nullptr, *c = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(kwlist), &a, &b, &c))
+    return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyGetSetDef kGetSet[] = {
+    {"path", get_path, nullptr, "Get the path to the database file.\n\nReturns:\n    str: Path to the database file",
+     nullptr},
+    {"page_size", get_page_size, nullptr, "Get the database page size.\n\nReturns:\n    int: Page size in bytes",
+     nullptr},
+    {"total_pages", get_total_pages, nullptr,
+     "Get the total number of pages in the database.\n\nReturns:\n    int: Total number of pages", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define PW_KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef kMethods[] = {
+    {"get_tables", ese_get_tables, METH_NOARGS,
+     "get_tables($self)\n--\n\nGet a list of all table names in the database.\n\nReturns:\n    list[str]: List of "
+     "table names"},
+    {"read_table", PW_KW_METHOD(ese_read_table), METH_VARARGS | METH_KEYWORDS,
+     "read_table($self, table_name)\n--\n\nRead all records from a table.\n\nArgs:\n    table_name: Name of the "
+     "table to read\n\nReturns:\n    list[dict]: List of records as dictionaries\n\nRaises:\n    ValueError: If the "
+     "table doesn't exist\n    IOError: If there's an error reading the table"},
+    {"get_table_schema", PW_KW_METHOD(ese_get_table_schema), METH_VARARGS | METH_KEYWORDS,
+     "get_table_schema($self, table_name)\n--\n\nGet the schema (columns) for a table.\n\nArgs:\n    table_name: "
+     "Name of the table\n\nReturns:\n    list[dict]: List of column information with 'name', 'type', "
+     "'id'\n\nRaises:\n    ValueError: If the table doesn't exist"},
+    {"export_table", PW_KW_METHOD(ese_export_table), METH_VARARGS | METH_KEYWORDS,
+     "export_table($self, table_name, output_path)\n--\n\nExport a table to JSONL format.\n\nArgs:\n    table_name: "
+     "Name of the table to export\n    output_path: Path to the output JSONL file\n\nRaises:\n    ValueError: If the "
+     "table doesn't exist\n    IOError: If there's an error writing the file"},
+    {"carve_utf16le_strings", PW_KW_METHOD(ese_carve_utf16le_strings), METH_VARARGS | METH_KEYWORDS,
+     "carve_utf16le_strings($self, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+    {"carve_utf16le_strings_scoped", PW_KW_METHOD(ese_carve_utf16le_strings_scoped), METH_VARARGS | METH_KEYWORDS,
+     "carve_utf16le_strings_scoped($self, scope, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+    {"export_all", PW_KW_METHOD(ese_export_all), METH_VARARGS | METH_KEYWORDS,
+     "export_all($self, output_dir)\n--\n\nExport all tables to JSONL files in a directory.\n\nArgs:\n    "
+     "output_dir: Directory to write JSONL files to\n\nRaises:\n    IOError: If there's an error creating the "
+     "directory or writing files"},
+    {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
+    {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_type() {
+  PyTypeObject t{};
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = "EseDatabase";
+  t.tp_basicsize = sizeof(PyEseDatabase);
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_doc =
+      "EseDatabase(path)\n--\n\nPython wrapper for ESE database.\n\nThis class provides access to Microsoft ESE "
+      "databases from Python.\n\nExample:\n    >>> from pagewright import EseDatabase\n    >>> db = "
+      "EseDatabase(\"Current.mdb\")\n    >>> tables = db.get_tables()\n    >>> records = "
+      "db.read_table(\"MSysObjects\")";
+  t.tp_new = ese_new;
+  t.tp_dealloc = ese_dealloc;
+  t.tp_repr = ese_repr;
+  t.tp_getset = kGetSet;
+  t.tp_methods = kMethods;
+  return t;
+}
+
+PyTypeObject g_type = make_type();
+
+}  // namespace
+
+PyTypeObject* ese_database_type() { return &g_type; }
+
+PyObject* name_to_str(const std::string& name) {
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+}
+
+bool arg_as_utf8(PyObject* obj, const char* func, const char* arg, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", func, arg, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+  if (!utf8) return false;
+  out.assign(utf8, static_cast<std::size_t>(len));
+  return true;
+}
+
+bool arg_as_optional_utf8(PyObject* obj, const char* func, const char* arg, std::optional<std::string>& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string value;
+  if (!arg_as_utf8(obj, func, arg, value)) return false;
+  out = std::move(value);
+  return true;
+}
+
+bool arg_as_u64(PyObject* obj, const char* func, const char* arg, std::uint64_t& out) {
+  if (!PyIndex_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %.200s", func, arg, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  PyRef index(PyNumber_Index(obj));
+  if (!index) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace pw::py

@@ -1,0 +1,128 @@
+// get_tables, get_table_schema, read_table: registry and rows as Python lists and dicts.
+#include <vector>
+
+#include "../cursor/table_cursor.hpp"
+#include "../record/parser.hpp"
+#include "errors.hpp"
+#include "ese_database.hpp"
+#include "py_ref.hpp"
+
+namespace pw::py {
+namespace {
+
+PyObject* bytes_of(const std::string& s) {
+  return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* to_python(const ColumnValue& v) {
+  switch (v.tag) {
+    case ValueTag::Null:
+      Py_RETURN_NONE;
+    case ValueTag::Bool:
+      return PyBool_FromLong(v.u != 0);
+    case ValueTag::I8:
+    case ValueTag::I16:
+    case ValueTag::I32:
+    case ValueTag::I64:
+      return PyLong_FromLongLong(v.i);
+    case ValueTag::U8:
+    case ValueTag::U16:
+    case ValueTag::U32:
+    case ValueTag::U64:
+    case ValueTag::DateTime:
+    case ValueTag::Currency:
+      return PyLong_FromUnsignedLongLong(v.u);
+    case ValueTag::F32:
+    case ValueTag::F64:
+      return PyFloat_FromDouble(v.f);
+    case ValueTag::Guid: {
+      const std::string text = guid_text(v.guid);
+      return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    }
+    case ValueTag::Text:
+      return PyUnicode_DecodeUTF8(v.bytes.data(), static_cast<Py_ssize_t>(v.bytes.size()), "replace");
+    case ValueTag::Binary:
+    case ValueTag::MultiValue:
+    case ValueTag::LongBinary:
+      return bytes_of(v.bytes);
+  }
+  Py_RETURN_NONE;
+}
+
+bool parse_table_name(PyObject* args, PyObject* kwargs, const char* func, std::string& name) {
+  static const char* kwlist[] = {"table_name", nullptr};
+  PyObject* obj = nullptr;
+  const std::string format = std::string("O:") + func;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kwlist), &obj)) return false;
+  return arg_as_utf8(obj, func, "table_name", name);
+}
+
+}  // namespace
+
+PyObject* ese_get_tables(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const auto& tables = db_of(self).tables();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& entry : tables) {
+      PyObject* name = name_to_str(entry.first);
+      if (!name) return nullptr;
+      PyList_SET_ITEM(list.get(), i++, name);
+    }
+    return list.release();
+  });
+}
+
+PyObject* ese_get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string name;
+    if (!parse_table_name(args, kwargs, "get_table_schema", name)) return nullptr;
+    const TableInfo* table = db_of(self).tables().find(name);
+    if (!table) return raise_ese_error(EseError::table_not_found(name));
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& [key, column] : table->columns) {
+      const auto type_name = column_type_name(column.column_type);
+      PyRef dict(Py_BuildValue("{s:N,s:s#,s:k,s:O}", "name", name_to_str(column.name), "type", type_name.data(),
+                               static_cast<Py_ssize_t>(type_name.size()), "id", static_cast<unsigned long>(column.id),
+                               "nullable", (column.flags & column_flag::kNotNull) ? Py_False : Py_True));
+      if (!dict || PyList_Append(list.get(), dict.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string name;
+    if (!parse_table_name(args, kwargs, "read_table", name)) return nullptr;
+    auto cursor = db_of(self).open_table(name);
+    if (!cursor) return raise_ese_error(cursor.error());
+    const TableInfo& table = cursor->table();
+    std::vector<PyRef> keys;
+    keys.reserve(table.row_order.size());
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      keys.emplace_back(name_to_str(table.row_column(k).name));
+      if (!keys.back()) return nullptr;
+    }
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    Row row;
+    for (;;) {
+      auto more = cursor->next_row(row);
+      if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
+      if (!more.value()) break;
+      PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(keys.size())));
+      if (!dict) return nullptr;
+      for (std::size_t k = 0; k < keys.size(); ++k) {
+        PyRef value(to_python(row.values[k]));
+        if (!value || PyDict_SetItem(dict.get(), keys[k].get(), value.get()) < 0) return nullptr;
+      }
+      if (PyList_Append(list.get(), dict.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+}  // namespace pw::py

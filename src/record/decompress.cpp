@@ -1,0 +1,146 @@
+#include "decompress.hpp"
+
+namespace pw {
+
+CompressionScheme compression_scheme(std::uint8_t header) noexcept {
+  switch (header >> 3) {
+    case 0:
+      return CompressionScheme::None;
+    case 1:
+      return CompressionScheme::SevenBitAscii;
+    case 2:
+      return CompressionScheme::SevenBitUnicode;
+    case 3:
+      return CompressionScheme::Xpress;
+    default:
+      return CompressionScheme::Unknown;
+  }
+}
+
+std::vector<std::uint8_t> unpack_7bit(Bytes packed) {
+  std::vector<std::uint8_t> out;
+  out.reserve(packed.size() * 8 / 7);
+  std::uint32_t acc = 0;
+  unsigned bits = 0;
+  for (std::uint8_t b : packed) {
+    acc |= static_cast<std::uint32_t>(b) << bits;
+    bits += 8;
+    while (bits >= 7) {
+      out.push_back(static_cast<std::uint8_t>(acc & 0x7F));
+      acc >>= 7;
+      bits -= 7;
+    }
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> decompress_7bit_units(Bytes value) {
+  if (value.empty()) return {};
+  const Bytes packed = value.subspan(1);
+  std::vector<std::uint8_t> units = unpack_7bit(packed);
+  const std::size_t n = packed.size();
+  if (n > 0) {
+    const std::size_t valid_bits = (n - 1) * 8 + (value[0] & 7u) + 1;
+    if (valid_bits / 7 + 1 == units.size() && units.back() == 0) units.pop_back();
+  }
+  return units;
+}
+
+std::optional<std::vector<std::uint8_t>> lz77_decompress(Bytes in, std::size_t size) {
+  std::vector<std::uint8_t> out;
+  out.reserve(size);
+  std::size_t pos = 0;
+  std::uint32_t flags = 0;
+  unsigned flag_count = 0;
+  std::optional<std::size_t> nibble_pos;
+  while (out.size() < size) {
+    if (flag_count == 0) {
+      const auto f = read_u32le(in, pos);
+      if (!f) break;
+      flags = *f;
+      pos += 4;
+      flag_count = 32;
+    }
+    --flag_count;
+    if (((flags >> flag_count) & 1u) == 0) {
+      if (pos >= in.size()) break;
+      out.push_back(in[pos++]);
+      continue;
+    }
+    const auto m = read_u16le(in, pos);
+    if (!m) break;
+    pos += 2;
+    const std::size_t offset = (*m >> 3) + 1u;
+    std::uint64_t length = *m & 7u;
+    if (length == 7) {
+      if (!nibble_pos) {
+        if (pos >= in.size()) return std::nullopt;
+        nibble_pos = pos++;
+        length = in[*nibble_pos] & 0x0Fu;
+      } else {
+        length = in[*nibble_pos] >> 4;
+        nibble_pos.reset();
+      }
+      if (length == 15) {
+        const auto byte = read_u8(in, pos);
+        if (!byte) return std::nullopt;
+        pos += 1;
+        length = *byte;
+        if (length == 255) {
+          const auto word = read_u16le(in, pos);
+          if (!word) return std::nullopt;
+          pos += 2;
+          length = *word;
+          if (length == 0) {
+            const auto dword = read_u32le(in, pos);
+            if (!dword) return std::nullopt;
+            pos += 4;
+            length = *dword;
+          }
+          if (length < 22) return std::nullopt;
+          length -= 22;
+        }
+        length += 15;
+      }
+      length += 7;
+    }
+    length += 3;
+    if (offset > out.size()) return std::nullopt;
+    const std::uint64_t room = size - out.size();
+    if (length > room) length = room;
+    std::size_t from = out.size() - offset;
+    for (std::uint64_t k = 0; k < length; ++k) out.push_back(out[from++]);
+  }
+  if (out.size() != size) return std::nullopt;
+  return out;
+}
+
+std::optional<std::vector<std::uint8_t>> decompress_xpress(Bytes value) {
+  const auto size = read_u16le(value, 1);
+  if (value.empty() || !size) return std::nullopt;
+  return lz77_decompress(value.subspan(3), *size);
+}
+
+std::optional<std::vector<std::uint8_t>> decompress_to_original(Bytes value) {
+  if (value.empty()) return std::nullopt;
+  switch (compression_scheme(value[0])) {
+    case CompressionScheme::SevenBitAscii:
+      return decompress_7bit_units(value);
+    case CompressionScheme::SevenBitUnicode: {
+      const auto units = decompress_7bit_units(value);
+      std::vector<std::uint8_t> wide;
+      wide.reserve(units.size() * 2);
+      for (std::uint8_t u : units) {
+        wide.push_back(u);
+        wide.push_back(0);
+      }
+      return wide;
+    }
+    case CompressionScheme::Xpress:
+      return decompress_xpress(value);
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace pw

@@ -1,0 +1,100 @@
+#include "text.hpp"
+
+#include "../error.hpp"
+
+namespace pw {
+namespace {
+
+// windows-1252 bytes 0x80..0x9F; the five unassigned ones map to their C1 control code points.
+constexpr std::uint16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+constexpr const char* kReplacement = "\xEF\xBF\xBD";
+
+std::string decode_windows1252(Bytes in) {
+  std::string out;
+  out.reserve(in.size());
+  for (std::uint8_t b : in) {
+    if (b < 0x80) {
+      out.push_back(static_cast<char>(b));
+    } else if (b < 0xA0) {
+      append_utf8(out, kWindows1252High[b - 0x80]);
+    } else {
+      append_utf8(out, b);
+    }
+  }
+  return out;
+}
+
+std::string decode_utf16(Bytes in, bool big_endian) {
+  std::string out;
+  out.reserve(in.size());
+  const std::size_t units = in.size() / 2;
+  auto unit_at = [&](std::size_t k) -> std::uint32_t {
+    const std::uint8_t a = in[2 * k], b = in[2 * k + 1];
+    return big_endian ? static_cast<std::uint32_t>((a << 8) | b) : static_cast<std::uint32_t>((b << 8) | a);
+  };
+  for (std::size_t k = 0; k < units; ++k) {
+    const std::uint32_t u = unit_at(k);
+    if (u < 0x80) {
+      out.push_back(static_cast<char>(u));
+    } else if (u >= 0xD800 && u <= 0xDBFF) {
+      if (k + 1 < units) {
+        const std::uint32_t lo = unit_at(k + 1);
+        if (lo >= 0xDC00 && lo <= 0xDFFF) {
+          append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+          ++k;
+          continue;
+        }
+      }
+      out += kReplacement;
+    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+      out += kReplacement;
+    } else {
+      append_utf8(out, u);
+    }
+  }
+  if (in.size() % 2) out += kReplacement;
+  return out;
+}
+
+}  // namespace
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool is_known_codepage(std::uint32_t codepage) noexcept {
+  return codepage == kCodepageUnicode || codepage == kCodepageWestern || codepage == kCodepageAscii;
+}
+
+Result<std::string> decode_string(Bytes bytes, std::uint32_t codepage) {
+  if (!is_known_codepage(codepage)) return EseError::unknown_codepage(codepage);
+  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    const Bytes rest = bytes.subspan(3);
+    return utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
+  }
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) return decode_utf16(bytes.subspan(2), false);
+  if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) return decode_utf16(bytes.subspan(2), true);
+  if (codepage == kCodepageUnicode) return decode_utf16(bytes, false);
+  return decode_windows1252(bytes);
+}
+
+}  // namespace pw
