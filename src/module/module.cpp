@@ -8,7 +8,8 @@ namespace {
 
 constexpr const char* kVersion = "0.1.8";
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "pagewright", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+// m_size 0 (not -1) makes every interpreter call PyInit_pagewright, so other interpreters can be refused.
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "pagewright", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 PyObject* g_module = nullptr;
 PyInterpreterState* g_interpreter = nullptr;
 

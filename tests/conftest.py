@@ -1,0 +1,38 @@
+"""Shared fixtures: the project's ESE file builder on sys.path, and the real sample databases."""
+
+from __future__ import annotations
+
+import gzip
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+TESTS_DIR = Path(__file__).resolve().parent
+sys.path.insert(0, str(TESTS_DIR))
+
+SAMPLES_DIR = TESTS_DIR.parent.parent / "shared" / "samples"
+SAMPLE_NAMES = ("basic.edb", "text.edb", "default.edb", "SRUDB.dat")
+
+
+@pytest.fixture(scope="session")
+def samples_dir(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The real sample databases, unpacked into a temporary folder (skips when they are absent)."""
+    if not all((SAMPLES_DIR / f"{name}.gz").is_file() for name in SAMPLE_NAMES):
+        pytest.skip("real sample databases (../shared/samples) are not available")
+    out = tmp_path_factory.mktemp("samples")
+    for name in SAMPLE_NAMES:
+        with gzip.open(SAMPLES_DIR / f"{name}.gz", "rb") as src, open(out / name, "wb") as dst:
+            shutil.copyfileobj(src, dst)
+    return out
+
+
+@pytest.fixture(scope="session")
+def sample(samples_dir: Path):
+    """sample("basic.edb") -> path of that unpacked real sample."""
+
+    def get(name: str) -> str:
+        return str(samples_dir / name)
+
+    return get
