@@ -20,9 +20,19 @@ def native_tests(tmp_path_factory: pytest.TempPathFactory) -> Path:
     build = tmp_path_factory.mktemp("native-build")
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
     subprocess.run(
-        [cmake, "-S", str(ROOT), "-B", str(build), *generator, "-DPAGEWRIGHT_PYTHON=OFF",
-         "-DPAGEWRIGHT_NATIVE_TESTS=ON", "-DCMAKE_BUILD_TYPE=Debug"],
-        check=True, capture_output=True,
+        [
+            cmake,
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            *generator,
+            "-DPAGEWRIGHT_PYTHON=OFF",
+            "-DPAGEWRIGHT_NATIVE_TESTS=ON",
+            "-DCMAKE_BUILD_TYPE=Debug",
+        ],
+        check=True,
+        capture_output=True,
     )
     jobs = str(os.cpu_count() or 2)
     done = subprocess.run([cmake, "--build", str(build), "-j", jobs], capture_output=True, text=True)

@@ -8,13 +8,14 @@ import struct
 import subprocess
 import sys
 
-import pytest
-
 import pagewright
+import pytest
 from pagewright import EseDatabase
 
 
-def minimal_image(page_size: int = 4096, blocks: int = 7, version: int = 0x620, revision: int = 0x14) -> bytearray:
+def minimal_image(
+    page_size: int = 4096, blocks: int = 7, version: int = 0x620, revision: int = 0x14
+) -> bytearray:
     """A header and an empty catalog leaf at page 4: the smallest file that opens."""
     data = bytearray(page_size * blocks)
     struct.pack_into("<III", data, 4, 0x89ABCDEF, version, 0)
@@ -73,7 +74,10 @@ def test_method_signatures_and_docs(member: str, signature: str, doc_start: str 
     [
         ("path", "Get the path to the database file.\n\nReturns:\n    str: Path to the database file"),
         ("page_size", "Get the database page size.\n\nReturns:\n    int: Page size in bytes"),
-        ("total_pages", "Get the total number of pages in the database.\n\nReturns:\n    int: Total number of pages"),
+        (
+            "total_pages",
+            "Get the total number of pages in the database.\n\nReturns:\n    int: Total number of pages",
+        ),
     ],
 )
 def test_property_docs(prop: str, doc: str) -> None:
@@ -86,8 +90,10 @@ def test_property_docs(prop: str, doc: str) -> None:
         (b"", "Failed to open database: Invalid database header"),
         (b"x" * 100, "Failed to open database: Invalid database header"),
         (b"\0" * 4095 + b"\0", "Failed to open database: Invalid signature, expected 0x89ABCDEF, got 0x0"),
-        (b"\0\0\0\0\x89\xab\xcd\xef" + b"\0" * 4088,
-         "Failed to open database: Invalid signature, expected 0x89ABCDEF, got 0xefcdab89"),
+        (
+            b"\0\0\0\0\x89\xab\xcd\xef" + b"\0" * 4088,
+            "Failed to open database: Invalid signature, expected 0x89ABCDEF, got 0xefcdab89",
+        ),
         (bytes(minimal_image(blocks=1)), "Failed to open database: Invalid page number: 4"),
         (bytes(minimal_image(blocks=5)), "Failed to open database: Invalid page number: 4"),
     ],

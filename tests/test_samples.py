@@ -3,26 +3,57 @@
 from __future__ import annotations
 
 import pytest
-
 from pagewright import EseDatabase
 
 FOX = "\U0001f98a"
 
 BASIC_COLUMNS = [
-    (1, "Id", "Signed long", False), (2, "Bit", "Boolean", True), (3, "UnsignedByte", "Unsigned byte", True),
-    (4, "Short", "Signed short", True), (5, "Long", "Signed long", True), (6, "Currency", "Currency", True),
-    (7, "IEEESingle", "Single precision FP", True), (8, "IEEEDouble", "Double precision FP", True),
-    (9, "DateTime", "DateTime", True), (10, "UnsignedLong", "Unsigned long", True),
-    (11, "LongLong", "Long long", True), (12, "GUID", "GUID", True), (13, "UnsignedShort", "Unsigned short", True),
+    (1, "Id", "Signed long", False),
+    (2, "Bit", "Boolean", True),
+    (3, "UnsignedByte", "Unsigned byte", True),
+    (4, "Short", "Signed short", True),
+    (5, "Long", "Signed long", True),
+    (6, "Currency", "Currency", True),
+    (7, "IEEESingle", "Single precision FP", True),
+    (8, "IEEEDouble", "Double precision FP", True),
+    (9, "DateTime", "DateTime", True),
+    (10, "UnsignedLong", "Unsigned long", True),
+    (11, "LongLong", "Long long", True),
+    (12, "GUID", "GUID", True),
+    (13, "UnsignedShort", "Unsigned short", True),
 ]
 
 BASIC_ROWS = [
-    {"Id": 1, "Bit": False, "UnsignedByte": 213, "Short": -1337, "Long": -13371337, "Currency": 1337133713371337,
-     "IEEESingle": 1.0, "IEEEDouble": 13371337.13371337, "DateTime": 4675210852477960192, "UnsignedLong": 13371337,
-     "LongLong": 18446744073696180279, "GUID": "3f360af1-6766-46dc-9af2-0dacf295c2a1", "UnsignedShort": 1337},
-    {"Id": 2, "Bit": True, "UnsignedByte": 255, "Short": 1339, "Long": 13391339, "Currency": 18445404939796160277,
-     "IEEESingle": -2.0, "IEEEDouble": -13391339.13391339, "DateTime": 13909671945135194112, "UnsignedLong": None,
-     "LongLong": None, "GUID": None, "UnsignedShort": None},
+    {
+        "Id": 1,
+        "Bit": False,
+        "UnsignedByte": 213,
+        "Short": -1337,
+        "Long": -13371337,
+        "Currency": 1337133713371337,
+        "IEEESingle": 1.0,
+        "IEEEDouble": 13371337.13371337,
+        "DateTime": 4675210852477960192,
+        "UnsignedLong": 13371337,
+        "LongLong": 18446744073696180279,
+        "GUID": "3f360af1-6766-46dc-9af2-0dacf295c2a1",
+        "UnsignedShort": 1337,
+    },
+    {
+        "Id": 2,
+        "Bit": True,
+        "UnsignedByte": 255,
+        "Short": 1339,
+        "Long": 13391339,
+        "Currency": 18445404939796160277,
+        "IEEESingle": -2.0,
+        "IEEEDouble": -13391339.13391339,
+        "DateTime": 13909671945135194112,
+        "UnsignedLong": None,
+        "LongLong": None,
+        "GUID": None,
+        "UnsignedShort": None,
+    },
 ]
 
 SYSTEM_TABLES = ["MSysObjects", "MSysObjectsShadow", "MSysObjids", "MSysLocales"]
@@ -48,23 +79,31 @@ def test_text(sample) -> None:
     expected = {
         "Id": 1,
         "FixedASCII": "Fixed ASCII text".ljust(255),
-        "NullableFixedASCII": None, "NullableFixedUnicode": None,
-        "ASCII": "Simple ASCII text", "Unicode": f"Simple Unicode text {FOX}",
-        "NullableASCII": None, "NullableUnicode": None,
+        "NullableFixedASCII": None,
+        "NullableFixedUnicode": None,
+        "ASCII": "Simple ASCII text",
+        "Unicode": f"Simple Unicode text {FOX}",
+        "NullableASCII": None,
+        "NullableUnicode": None,
         "MaxASCII": "Max ASCII text that can't be that long",
         "MaxUnicode": f"Max Unicode text that can't be that long {FOX}",
-        "TaggedASCII": "Tagged ASCII text", "TaggedUnicode": f"Tagged Unicode text {FOX}",
-        "NullableTaggedASCII": None, "NullableTaggedUnicode": None,
+        "TaggedASCII": "Tagged ASCII text",
+        "TaggedUnicode": f"Tagged Unicode text {FOX}",
+        "NullableTaggedASCII": None,
+        "NullableTaggedUnicode": None,
         "LongASCII": "Long ASCII text " + a * 1024,
         "LongUnicode": f"Long Unicode text {FOX} " + a * 1024,
         "LongCompressedASCII": "Long compressed ASCII text " + a * 1024,
         "LongCompressedUnicode": f"Long compressed Unicode text {FOX} " + a * 1024,
-        "LongTinyASCII": "Tiny ASCII", "LongTinyUnicode": f"Tiny {FOX}",
-        "LongTinyCompressedASCII": "Tiny c ASCII", "LongTinyCompressedUnicode": f"Tiny c {FOX}",
+        "LongTinyASCII": "Tiny ASCII",
+        "LongTinyUnicode": f"Tiny {FOX}",
+        "LongTinyCompressedASCII": "Tiny c ASCII",
+        "LongTinyCompressedUnicode": f"Tiny c {FOX}",
         "MaxLongASCII": "Max long ASCII text that can be a bit longer " + a * 900,
         "MaxLongUnicode": f"Max long Unicode text that can be a bit longer {FOX} " + a * 900,
         "MaxLongCompressedASCII": "Max long compressed ASCII text that can be a bit longer " + a * 900,
-        "MaxLongCompressedUnicode": f"Max long compressed Unicode text that can be a bit longer {FOX} " + a * 900,
+        "MaxLongCompressedUnicode": f"Max long compressed Unicode text that can be a bit longer {FOX} "
+        + a * 900,
     }
     for name, value in expected.items():
         assert row[name] == value, name
@@ -72,7 +111,7 @@ def test_text(sample) -> None:
     fixed_unicode = f"Fixed Unicode text {FOX}"
     assert row["FixedUnicode"].startswith(fixed_unicode)
     assert row["FixedUnicode"].endswith("\ufffd")
-    assert set(row["FixedUnicode"][len(fixed_unicode):-1]) == {" "}
+    assert set(row["FixedUnicode"][len(fixed_unicode) : -1]) == {" "}
     codepages = {c["name"]: c["type"] for c in db.get_table_schema("text")}
     assert codepages["LongCompressedASCII"] == "Long Text"
 
@@ -81,10 +120,21 @@ def test_default(sample) -> None:
     db = EseDatabase(sample("default.edb"))
     (row,) = db.read_table("default")
     assert row == {
-        "Id": 1, "Bit": True, "UnsignedByte": 69, "Short": 4660, "Long": 305419896,
-        "Currency": 1311768467463790320, "IEEESingle": 1.0, "IEEEDouble": 2.0, "DateTime": 4676395301378981888,
-        "UnsignedLong": 12345678, "LongLong": 211114263433229, "GUID": "c001d00d-dead-beef-face-feeddeadbeef",
-        "UnsignedShort": 61453, "Binary": b"Short default binary", "ASCII": "Short default ASCII",
+        "Id": 1,
+        "Bit": True,
+        "UnsignedByte": 69,
+        "Short": 4660,
+        "Long": 305419896,
+        "Currency": 1311768467463790320,
+        "IEEESingle": 1.0,
+        "IEEEDouble": 2.0,
+        "DateTime": 4676395301378981888,
+        "UnsignedLong": 12345678,
+        "LongLong": 211114263433229,
+        "GUID": "c001d00d-dead-beef-face-feeddeadbeef",
+        "UnsignedShort": 61453,
+        "Binary": b"Short default binary",
+        "ASCII": "Short default ASCII",
         "Unicode": f"Short default Unicode {FOX}",
         "LongBinary": b"Long default binary " + b"a" * 200,
         "LongASCII": "Long default ASCII " + "a" * 200,
@@ -93,10 +143,17 @@ def test_default(sample) -> None:
 
 
 SRUM_TABLES = {
-    "MSysObjects": 161, "MSysObjectsShadow": 161, "MSysObjids": 28, "MSysLocales": 7, "SruDbIdMapTable": 106,
-    "SruDbCheckpointTable": 0, "{17F4D97B-F26A-5E79-3A82-90040A47D13D}": 6,
-    "{841A7317-3805-518B-C2EA-AD224CB4AF84}": 3, "{D10CA2FE-6FCF-4F6D-848E-B2E99266FA89}": 203,
-    "{DC3D3B50-BB90-5066-FA4E-A5F90DD8B677}": 3, "{DD6636C4-8929-4683-974E-22C046A43763}": 3,
+    "MSysObjects": 161,
+    "MSysObjectsShadow": 161,
+    "MSysObjids": 28,
+    "MSysLocales": 7,
+    "SruDbIdMapTable": 106,
+    "SruDbCheckpointTable": 0,
+    "{17F4D97B-F26A-5E79-3A82-90040A47D13D}": 6,
+    "{841A7317-3805-518B-C2EA-AD224CB4AF84}": 3,
+    "{D10CA2FE-6FCF-4F6D-848E-B2E99266FA89}": 203,
+    "{DC3D3B50-BB90-5066-FA4E-A5F90DD8B677}": 3,
+    "{DD6636C4-8929-4683-974E-22C046A43763}": 3,
     "{EEE2F477-0659-5C47-EF03-6D6BEFD441B3}": 2,
 }
 
@@ -107,14 +164,24 @@ def test_srudb(sample) -> None:
     assert {t: len(db.read_table(t)) for t in SRUM_TABLES} == SRUM_TABLES
     idmap = db.read_table("SruDbIdMapTable")
     assert [(c["id"], c["name"], c["type"]) for c in db.get_table_schema("SruDbIdMapTable")] == [
-        (1, "IdType", "Unsigned byte"), (2, "IdIndex", "Signed long"), (256, "IdBlob", "Long Binary")]
+        (1, "IdType", "Unsigned byte"),
+        (2, "IdIndex", "Signed long"),
+        (256, "IdBlob", "Long Binary"),
+    ]
     assert idmap[0] == {"IdType": 0, "IdIndex": 1, "IdBlob": None}
     assert (idmap[2]["IdType"], idmap[2]["IdIndex"]) == (4, 3)
     assert idmap[2]["IdBlob"].startswith("6cb9f58e-0000-0000-".encode("utf-16-le"))
     usage = db.read_table("{D10CA2FE-6FCF-4F6D-848E-B2E99266FA89}")[0]
     assert len(usage) == 19
-    named = {"AutoIncId": 55, "TimeStamp": 4676351156559788988, "AppId": 19, "UserId": 65,
-             "ForegroundCycleTime": 68229922, "FaceTime": 157506984, "ForegroundContextSwitches": 166}
+    named = {
+        "AutoIncId": 55,
+        "TimeStamp": 4676351156559788988,
+        "AppId": 19,
+        "UserId": 65,
+        "ForegroundCycleTime": 68229922,
+        "FaceTime": 157506984,
+        "ForegroundContextSwitches": 166,
+    }
     assert {k: usage[k] for k in named} == named
     assert all(v == 0 for k, v in usage.items() if k not in named)
 

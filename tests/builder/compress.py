@@ -1,0 +1,103 @@
+"""Compressed column values: 7-bit ASCII, 7-bit Unicode and XPRESS, plus a decoder for self-checks.
+
+The first byte is a header whose top five bits select the scheme (header >> 3): 1 = 7-bit ASCII,
+2 = 7-bit Unicode, 3 = XPRESS. For the 7-bit schemes the low three bits hold the number of valid bits in
+the last packed byte, minus one.
+"""
+
+from __future__ import annotations
+
+import struct
+
+from .lzxpress import lz77_decode, lz77_encode
+
+SCHEME_7BIT_ASCII = 1
+SCHEME_7BIT_UNICODE = 2
+SCHEME_XPRESS = 3
+
+HEADER_7BIT_ASCII = SCHEME_7BIT_ASCII << 3
+HEADER_7BIT_UNICODE = SCHEME_7BIT_UNICODE << 3
+HEADER_XPRESS = SCHEME_XPRESS << 3
+
+SCHEMES = {"7bit_ascii": SCHEME_7BIT_ASCII, "7bit_unicode": SCHEME_7BIT_UNICODE, "xpress": SCHEME_XPRESS}
+
+
+def pack_7bit(units: bytes) -> tuple[bytes, int]:
+    """Pack 7-bit units LSB-first; returns the packed bytes and the number of valid bits in the last byte."""
+    if any(unit > 0x7F for unit in units):
+        raise ValueError("7-bit packing needs every unit below 0x80")
+    if not units:
+        return b"", 8
+    total_bits = 7 * len(units)
+    out = bytearray()
+    for start in range(0, len(units), 8):  # 8 units of 7 bits make 7 bytes
+        value = 0
+        for index, unit in enumerate(units[start : start + 8]):
+            value |= unit << (7 * index)
+        out += value.to_bytes(7, "little")
+    packed = bytes(out[: (total_bits + 7) // 8])
+    last_bits = total_bits - 8 * (len(packed) - 1)
+    return packed, last_bits
+
+
+def unpack_7bit(packed: bytes, last_bits: int) -> bytes:
+    """Inverse of pack_7bit: ((n - 1) * 8 + last_bits) / 7 units for n packed bytes."""
+    if not packed:
+        return b""
+    count = ((len(packed) - 1) * 8 + last_bits) // 7
+    out = bytearray()
+    for start in range(0, len(packed), 7):
+        value = int.from_bytes(packed[start : start + 7], "little")
+        out += bytes((value >> (7 * index)) & 0x7F for index in range(8))
+    return bytes(out[:count])
+
+
+def compress_7bit_ascii(data: bytes) -> bytes:
+    """Header 0x08 | (valid bits - 1), then each byte packed as a 7-bit unit."""
+    packed, last_bits = pack_7bit(data)
+    return bytes([HEADER_7BIT_ASCII | (last_bits - 1)]) + packed
+
+
+def compress_7bit_unicode(utf16le: bytes) -> bytes:
+    """Header 0x10 | (valid bits - 1), then each UTF-16LE code unit (all below 0x80) as a 7-bit unit."""
+    if len(utf16le) % 2 or any(utf16le[1::2]):
+        raise ValueError("7-bit Unicode packing needs UTF-16LE code units below 0x80")
+    packed, last_bits = pack_7bit(utf16le[0::2])
+    return bytes([HEADER_7BIT_UNICODE | (last_bits - 1)]) + packed
+
+
+def compress_xpress(data: bytes, *, force_u32: bool = False) -> bytes:
+    """Header 0x18, the u16 uncompressed size, then a plain LZ77 stream."""
+    if len(data) > 0xFFFF:
+        raise ValueError("an XPRESS value holds at most 65535 uncompressed bytes")
+    stream, _ = lz77_encode(data, force_u32=force_u32)
+    return struct.pack("<BH", HEADER_XPRESS, len(data)) + stream
+
+
+def compress(data: bytes, scheme: str) -> bytes:
+    """Compress by scheme name: "7bit_ascii", "7bit_unicode" or "xpress"."""
+    if scheme == "7bit_ascii":
+        return compress_7bit_ascii(data)
+    if scheme == "7bit_unicode":
+        return compress_7bit_unicode(data)
+    if scheme == "xpress":
+        return compress_xpress(data)
+    raise ValueError(f"unknown compression scheme {scheme!r}")
+
+
+def decompress(value: bytes) -> bytes:
+    """Decode a compressed value by its header byte (for the builder's own checks)."""
+    if not value:
+        return b""
+    header = value[0]
+    scheme = header >> 3
+    if scheme == SCHEME_7BIT_ASCII:
+        return unpack_7bit(value[1:], (header & 7) + 1)
+    if scheme == SCHEME_7BIT_UNICODE:
+        units = unpack_7bit(value[1:], (header & 7) + 1)
+        return b"".join(bytes((unit, 0)) for unit in units)
+    if scheme == SCHEME_XPRESS:
+        (size,) = struct.unpack_from("<H", value, 1)
+        out, _ = lz77_decode(value[3:], size)
+        return out
+    raise ValueError(f"unknown compression header 0x{header:02x}")
