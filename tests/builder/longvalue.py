@@ -2,7 +2,8 @@
 
 Root record: key = id (u32 big-endian), data = u32 reference count, u32 total logical size.
 Chunk: key = id (big-endian) + logical byte offset (big-endian u32), data = the chunk's bytes, each chunk
-compressed on its own when the value is compressed.
+compressed on its own when the value is compressed and the compressed form is shorter (like the engine, which
+keeps a chunk as it is when compression would not save space).
 """
 
 from __future__ import annotations
@@ -50,7 +51,11 @@ def long_value_entries(values: Iterable[StoredLongValue]) -> list[tuple[bytes, b
         step = max(1, value.chunk_size)
         for offset in range(0, len(value.data), step):
             piece = value.data[offset : offset + step]
-            stored = compress(piece, value.scheme) if value.scheme else piece
+            stored = piece
+            if value.scheme:
+                packed = compress(piece, value.scheme)
+                if len(packed) < len(piece):
+                    stored = packed
             chunks.append((_CHUNK_KEY.pack(value.lv_id, offset), stored))
         if value.order == "reversed":
             chunks.reverse()

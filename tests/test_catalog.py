@@ -1,0 +1,203 @@
+"""The catalog walk and the registry, on builder-made databases (and their damaged forms)."""
+
+from __future__ import annotations
+
+import struct
+
+import pytest
+from builder import (
+    CatalogEntry,
+    Column,
+    DatabaseBuilder,
+    callback_entry,
+    column_entry,
+    damage,
+    table_entry,
+)
+
+from pagewright import EseDatabase
+
+PAGE_SIZES = [4096, 8192, 16384, 32768]
+
+
+@pytest.fixture
+def open_db(tmp_path):
+    """open_db(builder_or_bytes) -> EseDatabase over the written file."""
+    counter = iter(range(10**6))
+
+    def opener(source) -> EseDatabase:
+        path = tmp_path / f"db{next(counter)}.edb"
+        path.write_bytes(source if isinstance(source, (bytes, bytearray)) else source.build())
+        return EseDatabase(str(path))
+
+    return opener
+
+
+def two_tables(page_size: int = 8192, **options) -> DatabaseBuilder:
+    db = DatabaseBuilder(page_size=page_size, **options)
+    for name in ("zeta", "alpha"):
+        t = db.add_table(name, [Column(1, "Id", 4, flags=1), Column(128, "Name", 10)])
+        t.add_row({"Id": 1, "Name": name})
+    return db
+
+
+@pytest.mark.parametrize("page_size", PAGE_SIZES)
+@pytest.mark.parametrize("catalog_rows_per_page", [None, 3])
+def test_tables_in_catalog_order_over_any_tree_shape(open_db, page_size: int, catalog_rows_per_page) -> None:
+    db = DatabaseBuilder(page_size=page_size, catalog_rows_per_page=catalog_rows_per_page, catalog_fanout=3)
+    names = [f"table{k:02d}" for k in range(12)]
+    for name in names:
+        db.add_table(name, [Column(1, "Id", 4), Column(256, "Tag", 12, codepage=1200)]).add_row({"Id": 7})
+    ese = open_db(db)
+    if catalog_rows_per_page:
+        assert len(db.layout.catalog_branch_pages) >= 2  # a catalog of several levels
+    # Catalog keys order tables by object id, which follows the order of add_table.
+    assert ese.get_tables() == ["MSysObjects", *names]
+    assert ese.read_table("table11") == [{"Id": 7, "Tag": None}]
+    assert [c["name"] for c in ese.get_table_schema("MSysObjects")][:3] == ["ObjidTable", "Type", "Id"]
+
+
+def test_msysobjects_reads_its_own_records(open_db) -> None:
+    ese = open_db(two_tables())
+    rows = ese.read_table("MSysObjects")
+    names = {row["Name"] for row in rows}
+    assert {"zeta", "alpha", "Id", "Name", "MSysObjects"} <= names
+
+
+@pytest.mark.parametrize(
+    ("record", "message"),
+    [
+        (callback_entry(8, 99, "cb"), "Callback catalog type is not supported"),
+        (column_entry(8, Column(7, "bad", 19)), "Unsupported column type: 19"),
+        (CatalogEntry(8, 7, 50, name="x"), "Unsupported catalog type: 7"),
+        (b"\x00" * 13, "Invalid catalog entry"),
+    ],
+)
+@pytest.mark.parametrize("page_size", PAGE_SIZES)
+def test_bad_catalog_records_fail_small_pages_and_are_skipped_on_large(
+    open_db, record, message, page_size
+) -> None:
+    db = two_tables(page_size)
+    if isinstance(record, bytes):
+        db.add_raw_catalog_record(record)
+    else:
+        db.add_catalog_entry(record)
+    if page_size <= 8192:
+        with pytest.raises(OSError) as info:
+            open_db(db)
+        assert str(info.value) == f"Failed to open database: {message}"
+    else:
+        assert open_db(db).get_tables() == ["MSysObjects", "zeta", "alpha"]
+
+
+@pytest.mark.parametrize("data", [b"", b"\x01", b"\x01\x02\x03"])
+def test_tiny_catalog_entries_are_ignored(open_db, data: bytes) -> None:
+    db = two_tables(4096)
+    db.add_raw_catalog_record(data)
+    assert open_db(db).get_tables() == ["MSysObjects", "zeta", "alpha"]
+
+
+def test_duplicate_table_records_keep_first_position_and_last_root(open_db) -> None:
+    db = two_tables()
+    db.build()
+    alpha_root = db.layout.tables["alpha"].root_page
+    db.add_catalog_entry(table_entry("zeta", 500, alpha_root))  # later record, same name
+    ese = open_db(db)
+    assert ese.get_tables() == ["MSysObjects", "zeta", "alpha"]
+    # zeta now reads alpha's tree, and its columns are those registered under either object id.
+    assert [row["Name"] for row in ese.read_table("zeta")] == ["alpha"]
+
+
+def test_orphan_and_index_records(open_db) -> None:
+    db = two_tables()
+    db.add_catalog_entry(column_entry(4242, Column(5, "Orphan", 4)))  # no table with object id 4242
+    db.tables["zeta"].add_index("ByName", key_columns=b"\x80\x00")
+    ese = open_db(db)
+    assert [c["name"] for c in ese.get_table_schema("zeta")] == ["Id", "Name"]
+    assert ese.read_table("zeta") == [{"Id": 1, "Name": "zeta"}]
+
+
+def test_default_values_are_registered(open_db) -> None:
+    db = DatabaseBuilder(page_size=4096)
+    t = db.add_table("d", [Column(1, "Id", 4), Column(256, "Note", 12, default="fallback")])
+    t.add_row({"Id": 1})
+    t.add_row({"Id": 2, "Note": "own"})
+    assert open_db(db).read_table("d") == [{"Id": 1, "Note": "fallback"}, {"Id": 2, "Note": "own"}]
+
+
+def test_lookup_is_exact_bytes(open_db) -> None:
+    ese = open_db(two_tables())
+    for name in ("Zeta", "ZETA", "zeta ", ""):
+        with pytest.raises(ValueError, match=f"^Table not found: {name}$"):
+            ese.read_table(name)
+        with pytest.raises(ValueError, match=f"^Table not found: {name}$"):
+            ese.get_table_schema(name)
+
+
+def test_table_names_that_are_not_utf8(open_db) -> None:
+    db = DatabaseBuilder(page_size=4096)
+    db.add_table(b"bad\xffname", [Column(1, "Id", 4)]).add_row({"Id": 3})
+    db.add_table("", [Column(1, "Id", 4)]).add_row({"Id": 4})
+    ese = open_db(db)
+    assert ese.get_tables() == ["MSysObjects", "bad\ufffdname", ""]
+    with pytest.raises(ValueError, match="Table not found: bad\ufffdname"):
+        ese.read_table("bad\ufffdname")
+    assert ese.read_table("") == [{"Id": 4}]
+
+
+@pytest.mark.parametrize("flag", [0x40, 0x80, 0x20])
+def test_catalog_leaf_flagged_as_other_tree_yields_nothing(open_db, flag: int) -> None:
+    db = two_tables(4096, catalog_rows_per_page=4)
+    data = db.build()
+    leaves = db.layout.catalog_leaf_pages
+    last = leaves[-1]
+    page = damage.get_page(data, 4096, last)
+    flags = struct.unpack_from("<I", page, 36)[0]
+    damaged = damage.set_page_flags(data, 4096, last, flags | flag)
+    ese = open_db(damaged)
+    full = open_db(data)
+    assert len(ese.read_table("MSysObjects")) < len(full.read_table("MSysObjects"))
+
+
+def test_catalog_branch_past_end_fails_open(open_db) -> None:
+    db = two_tables(4096, catalog_rows_per_page=4)
+    data = db.build()
+    root = db.layout.catalog_root
+    damaged = damage.set_child(data, 4096, root, 1, 9999)
+    with pytest.raises(OSError, match="^Failed to open database: Invalid page number: 9999$"):
+        open_db(damaged)
+
+
+@pytest.mark.parametrize("target", ["root", "self"])
+def test_catalog_cycles_terminate(open_db, target: str) -> None:
+    db = two_tables(4096, catalog_rows_per_page=3, catalog_fanout=2)
+    data = db.build()
+    branches = db.layout.catalog_branch_pages
+    inner = [p for p in branches if p != db.layout.catalog_root][0]
+    damaged = damage.set_child(data, 4096, inner, 1, db.layout.catalog_root if target == "root" else inner)
+    ese = open_db(damaged)  # must not loop or exhaust the stack; the subtree cut off is lost
+    assert 0 < len(ese.get_tables()) < 3
+    assert set(ese.get_tables()) <= {"MSysObjects", "zeta", "alpha"}
+
+
+def test_child_pages_above_100000_in_a_large_database(tmp_path) -> None:
+    """A 160 000-page file (sparse) whose table leaf lives at page 150 000 is read."""
+    page_size = 4096
+    db = DatabaseBuilder(page_size=page_size)
+    t = db.add_table("big", [Column(1, "Id", 4)], min_depth=2)
+    t.add_row({"Id": 42})
+    data = bytearray(db.build())
+    layout = db.layout.tables["big"]
+    (leaf,) = layout.leaf_pages
+    far = 150_000
+    leaf_bytes = damage.get_page(data, page_size, leaf)
+    data = bytearray(damage.set_child(data, page_size, layout.root_page, 1, far))
+    path = tmp_path / "sparse.edb"
+    with open(path, "wb") as out:
+        out.write(data)
+        out.seek((far + 1) * page_size)
+        out.write(leaf_bytes)
+        out.truncate((160_000 + 2) * page_size)
+    ese = EseDatabase(str(path))
+    assert ese.total_pages == 160_000
+    assert ese.read_table("big") == [{"Id": 42}]
