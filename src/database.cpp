@@ -100,10 +100,7 @@ Result<Page> Database::read_page(std::uint32_t page_number) const {
 
 Status Database::parse_catalog() {
   CatalogParser parser(*this);
-  auto registry = parser.load(kCatalogRootPage);
-  if (!registry) return std::move(registry).error();
-  tables_ = std::move(registry.value());
-  return ok_status();
+  return parser.load(kCatalogRootPage, tables_);
 }
 
 }  // namespace pw

@@ -36,10 +36,10 @@ std::optional<Bytes> catalog_variable_value(Bytes data, std::size_t index) {
 
 }  // namespace
 
-Result<OrderedMap<TableInfo>> CatalogParser::load(std::uint32_t root_page) {
+Status CatalogParser::load(std::uint32_t root_page, OrderedMap<TableInfo>& tables) {
   CatalogContainers c;
   visited_.clear();
-  if (auto status = parse_catalog_page(root_page, c); !status) return std::move(status).error();
+  if (auto status = parse_catalog_page(root_page, c); !status) return status;
   for (auto& rec : c.deferred) {
     auto name_it = c.id_to_name.find(rec.object_id);
     if (name_it == c.id_to_name.end()) continue;
@@ -72,7 +72,8 @@ Result<OrderedMap<TableInfo>> CatalogParser::load(std::uint32_t root_page) {
     }
   }
   for (auto& entry : c.tables) entry.second.finalize();
-  return std::move(c.tables);
+  tables = std::move(c.tables);
+  return ok_status();
 }
 
 Status CatalogParser::parse_catalog_page(std::uint32_t page_number, CatalogContainers& out) {

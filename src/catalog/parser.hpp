@@ -45,8 +45,8 @@ class CatalogParser {
  public:
   explicit CatalogParser(const Database& db) : db_(db) {}
 
-  // Walks the tree from root_page and attaches the deferred records to their tables.
-  Result<OrderedMap<TableInfo>> load(std::uint32_t root_page);
+  // Walks the tree from root_page and attaches the deferred records to their tables, into `tables`.
+  Status load(std::uint32_t root_page, OrderedMap<TableInfo>& tables);
 
   Status parse_catalog_page(std::uint32_t page_number, CatalogContainers& out);
   Status process_catalog_entry(Bytes data, CatalogContainers& out) const;

@@ -1,5 +1,7 @@
 #include "decompress.hpp"
 
+#include <cstdint>
+
 namespace pw {
 
 CompressionScheme compression_scheme(std::uint8_t header) noexcept {
@@ -52,7 +54,8 @@ std::optional<std::vector<std::uint8_t>> lz77_decompress(Bytes in, std::size_t s
   std::size_t pos = 0;
   std::uint32_t flags = 0;
   unsigned flag_count = 0;
-  std::optional<std::size_t> nibble_pos;
+  constexpr std::size_t kNoNibble = SIZE_MAX;  // no half-used length byte pending
+  std::size_t nibble_pos = kNoNibble;
   while (out.size() < size) {
     if (flag_count == 0) {
       const auto f = read_u32le(in, pos);
@@ -73,13 +76,13 @@ std::optional<std::vector<std::uint8_t>> lz77_decompress(Bytes in, std::size_t s
     const std::size_t offset = (*m >> 3) + 1u;
     std::uint64_t length = *m & 7u;
     if (length == 7) {
-      if (!nibble_pos) {
+      if (nibble_pos == kNoNibble) {
         if (pos >= in.size()) return std::nullopt;
         nibble_pos = pos++;
-        length = in[*nibble_pos] & 0x0Fu;
+        length = in[nibble_pos] & 0x0Fu;
       } else {
-        length = in[*nibble_pos] >> 4;
-        nibble_pos.reset();
+        length = in[nibble_pos] >> 4;
+        nibble_pos = kNoNibble;
       }
       if (length == 15) {
         const auto byte = read_u8(in, pos);
