@@ -59,7 +59,8 @@ Database::Database(std::unique_ptr<ByteSource> source) : source_(std::move(sourc
 std::uint32_t Database::max_child_page() const noexcept { return child_page_bound(total_pages_); }
 
 Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: opening a FIFO or device must not block; it has no effect on regular files.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return EseError::io(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return EseError::io(errno);

@@ -8,8 +8,9 @@ import struct
 import subprocess
 import sys
 
-import pagewright
 import pytest
+
+import pagewright
 from pagewright import EseDatabase
 
 
@@ -223,3 +224,10 @@ def test_second_interpreter_is_refused() -> None:
 def test_real_samples_geometry(sample, name: str, pages: int) -> None:
     db = EseDatabase(sample(name))
     assert (db.page_size, db.total_pages) == (4096, pages)
+
+
+def test_fifo_does_not_block(tmp_path) -> None:
+    fifo = tmp_path / "pipe.edb"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match=r"^Failed to open database: IO error: .* \(os error \d+\)$"):
+        EseDatabase(str(fifo))
