@@ -1,0 +1,52 @@
+// JSON Lines encoding of table rows: one compact object per row, members sorted by key bytes.
+// Pure C++ (no Python), so it can be fuzzed and benchmarked on its own.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../catalog/table_info.hpp"
+#include "../cursor/record.hpp"
+#include "../types/column_value.hpp"
+
+namespace pw::json {
+
+// Appends `text` as a quoted JSON string. `"` `\` and control characters below 0x20 are escaped; everything
+// else, `/`, 0x7F and non-ASCII included, is copied as UTF-8. Bytes that are not well-formed UTF-8 are
+// written as U+FFFD (each invalid sequence once), so the output is always valid UTF-8.
+void append_string(std::string& out, std::string_view text);
+
+// Appends a finite double as the shortest digits that read back to the same value: positional for decimal
+// exponents -5..15 (`1.0`, `0.00001`, `1000000000000000.0`), otherwise `1e+16`, `2.5e-10`. Zero keeps its
+// sign (`0.0`, `-0.0`); NaN and the infinities are written as `0`.
+void append_double(std::string& out, double value);
+
+// Appends the lower-case hexadecimal digits of `bytes`, two per byte, without quotes.
+void append_hex(std::string& out, std::string_view bytes);
+
+// Appends the JSON value of one column value.
+void append_value(std::string& out, const ColumnValue& value);
+
+// Encodes the rows of one table. The member order and the escaped `"key":` texts are worked out once here;
+// encoding a row is then a walk over a precomputed list.
+class RowEncoder {
+ public:
+  explicit RowEncoder(const TableInfo& table);
+
+  // Appends `{...}` and a line feed. `row.values[k]` is the value of `table.row_column(k)`; a value missing
+  // from a short row is written as null.
+  void append_row(std::string& out, const Row& row) const;
+
+  std::size_t member_count() const noexcept { return members_.size(); }
+
+ private:
+  struct Member {
+    std::size_t position;  // index into Row::values
+    std::string prefix;    // `{"key":` for the first member, `,"key":` for the others
+  };
+  std::vector<Member> members_;
+};
+
+}  // namespace pw::json
