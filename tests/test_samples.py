@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pytest
+
 from pagewright import EseDatabase
 
 FOX = "\U0001f98a"

@@ -1,0 +1,149 @@
+"""Argument parsing and the error policy of the `pagewright` command.
+
+Failures print one line "pagewright: error: ..." on stderr and exit with status 1 (usage errors: 2, from
+argparse). Output into a closed pipe (`pagewright dump ... | head`) ends quietly with status 0.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable
+
+from . import commands
+from .commands import SCOPES, CliError
+
+PROG = "pagewright"
+
+
+def _version() -> str:
+    try:
+        import pagewright
+    except ImportError:
+        return f"{PROG} (extension module not loadable)"
+    return f"{PROG} {pagewright.__version__}"
+
+
+def _count(text: str) -> int:
+    """A non-negative integer argument."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Read Microsoft ESE databases (.edb, .dat, .mdb, .dit): list tables and columns, "
+        "dump and export rows as JSON Lines, and carve UTF-16LE strings out of the pages.",
+        epilog="Try `pagewright demo` for a tour on a bundled sample database.",
+    )
+    parser.add_argument("--version", action="version", version=_version())
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(
+        name: str, handler: Callable[[argparse.Namespace], int], text: str, details: str = ""
+    ) -> argparse.ArgumentParser:
+        # `help` goes through %-formatting, `description` does not.
+        p = sub.add_parser(name, help=text.replace("%", "%%"), description=f"{text} {details}".strip())
+        p.set_defaults(handler=handler)
+        return p
+
+    p = command("info", commands.cmd_info, "Show the file header and geometry of a database.")
+    p.add_argument("db", metavar="DB", help="database file")
+    p.add_argument("--json", action="store_true", help="print a JSON object")
+
+    p = command("tables", commands.cmd_tables, "List the tables with their column and row counts.")
+    p.add_argument("db", metavar="DB", help="database file")
+    p.add_argument("--json", action="store_true", help="print a JSON array")
+
+    p = command("schema", commands.cmd_schema, "List the columns of a table (id, name, type, nullable).")
+    p.add_argument("db", metavar="DB", help="database file")
+    p.add_argument("table", metavar="TABLE", help="table name (case-sensitive)")
+    p.add_argument("--json", action="store_true", help="print a JSON array")
+
+    p = command("dump", commands.cmd_dump, "Print the rows of a table as JSON Lines (the export format).")
+    p.add_argument("db", metavar="DB", help="database file")
+    p.add_argument("table", metavar="TABLE", help="table name (case-sensitive)")
+    p.add_argument("--limit", type=_count, metavar="N", help="print at most N rows")
+
+    p = command(
+        "export",
+        commands.cmd_export,
+        "Export tables to OUTDIR/<table>.jsonl, one JSON object per row.",
+        "In file names, '/', '\\', '%' and control characters of a table name are written as %XX, and the "
+        "names '.' and '..' as %2E and %2E%2E. A table that cannot be read is reported and the others are "
+        "still exported (exit status 1).",
+    )
+    p.add_argument("db", metavar="DB", help="database file")
+    p.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
+    p.add_argument(
+        "--table", action="append", metavar="NAME", help="export only this table (repeatable; default: all)"
+    )
+
+    p = command("carve", commands.cmd_carve, "Find UTF-16LE strings in the raw pages (deleted data).")
+    p.add_argument("db", metavar="DB", help="database file")
+    p.add_argument(
+        "--scope",
+        choices=SCOPES,
+        default="slack",
+        help="slack: free space of each page (default); all: whole pages; tag_data: record data; "
+        "lv_all / lv_slack: long-value pages only",
+    )
+    p.add_argument("--needle", metavar="TEXT", help="keep only strings containing TEXT (case-sensitive)")
+    p.add_argument("--min-chars", type=_count, default=6, metavar="N", help="minimum length (default 6)")
+    p.add_argument(
+        "--max-hits", type=_count, default=1000, metavar="N", help="stop after N hits (default 1000)"
+    )
+    p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
+
+    command(
+        "demo",
+        commands.cmd_demo,
+        f"Tour the bundled sample database: info, tables, export into ./{commands.DEMO_DIR}/, carving.",
+    )
+    return parser
+
+
+def _silence_stdout() -> None:
+    """After a broken pipe: point stdout at /dev/null so the interpreter's final flush cannot fail."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the command line `argv` (default: sys.argv[1:]) and return the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.handler(args)
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        _silence_stdout()
+        return 0
+    except CliError as exc:
+        message = str(exc)
+    except (OSError, ValueError) as exc:
+        message = f"{exc.strerror}: {exc.filename}" if isinstance(exc, OSError) and exc.filename else str(exc)
+    except KeyboardInterrupt:
+        return 130
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _silence_stdout()
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return 1
+
+
+def entry() -> None:
+    """Console-script entry point."""
+    sys.exit(main())

@@ -1,0 +1,130 @@
+"""The type stub pagewright.pyi: mypy --strict accepts correct use and rejects wrong use, the stub agrees
+with the compiled module (stubtest), and the `pagewright` command type-checks against it."""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import pagewright
+
+pytest.importorskip("mypy")
+
+REPO = Path(__file__).resolve().parent.parent
+STUB = REPO / "pagewright.pyi"
+
+GOOD = """
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import pagewright
+from pagewright import EseDatabase
+
+if TYPE_CHECKING:
+    from pagewright import CarvedHit, CarveScope, ColumnInfo, Row, RowValue
+
+
+def summary(path: str, scope: CarveScope = "slack") -> tuple[str, int, list[str]]:
+    with EseDatabase(path) as db:
+        tables: list[str] = db.get_tables()
+        columns: list[ColumnInfo] = db.get_table_schema(table_name=tables[0])
+        nullable: bool = columns[0]["nullable"]
+        rows: list[Row] = db.read_table(tables[0])
+        value: RowValue = rows[0][columns[0]["name"]]
+        if isinstance(value, bytes):
+            value = value.hex()
+        db.export_table(tables[0], "out.jsonl")
+        db.export_all(output_dir="out")
+        hits: list[CarvedHit] = db.carve_utf16le_strings(needle="http", min_chars=8, max_hits=10)
+        hits += db.carve_utf16le_strings_scoped(scope, None, 6, 1000)
+        owners = [h["table"] or "-" for h in hits if h["page_type"] == "leaf"]
+        size: int = db.page_size * db.total_pages + hits[0]["offset"]
+        return pagewright.__version__ + db.path + str(value) + str(nullable), size, owners
+"""
+
+# Each wrong use, and a word the error message of mypy must contain.
+BAD = {
+    "table_name_not_str": ("EseDatabase('x').read_table(1)", "incompatible type"),
+    "path_object": ("EseDatabase(Path('x'))", "incompatible type"),
+    "unknown_scope": ("EseDatabase('x').carve_utf16le_strings_scoped('Slack')", "incompatible type"),
+    "hit_key_typo": ("EseDatabase('x').carve_utf16le_strings()[0]['pgae']", "TypedDict"),
+    "value_is_a_union": ("n: int = EseDatabase('x').read_table('t')[0]['c']", "incompatible types"),
+    "schema_key_typo": ("EseDatabase('x').get_table_schema('t')[0]['nulable']", "TypedDict"),
+    "export_returns_none": ("n = EseDatabase('x').export_all('d')", "does not return a value"),
+    "no_such_method": ("EseDatabase('x').close()", "has no attribute"),
+}
+
+
+def run_mypy(args: list[str], cwd: Path, cache: Path) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ, MYPYPATH=str(REPO))
+    env.pop("PYTHONPATH", None)
+    command = [
+        sys.executable,
+        "-m",
+        "mypy",
+        "--strict",
+        "--no-error-summary",
+        "--cache-dir",
+        str(cache),
+        *args,
+    ]
+    return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def mypy_results(tmp_path_factory: pytest.TempPathFactory) -> tuple[subprocess.CompletedProcess[str], Path]:
+    """One mypy run over the good script and one file per wrong use."""
+    work = tmp_path_factory.mktemp("stubs")
+    (work / "good.py").write_text(textwrap.dedent(GOOD))
+    for name, (line, _) in BAD.items():
+        (work / f"bad_{name}.py").write_text(
+            f"from pathlib import Path\n\nfrom pagewright import EseDatabase\n\n{line}\n"
+        )
+    result = run_mypy(sorted(p.name for p in work.glob("*.py")), work, work / ".cache")
+    return result, work
+
+
+def test_stub_file_exists() -> None:
+    assert STUB.is_file()
+
+
+def test_correct_use_passes(mypy_results: tuple[subprocess.CompletedProcess[str], Path]) -> None:
+    result, _ = mypy_results
+    assert not [line for line in result.stdout.splitlines() if line.startswith("good.py")], result.stdout
+
+
+@pytest.mark.parametrize("name", sorted(BAD))
+def test_wrong_use_is_rejected(
+    name: str, mypy_results: tuple[subprocess.CompletedProcess[str], Path]
+) -> None:
+    result, _ = mypy_results
+    errors = [line for line in result.stdout.splitlines() if re.match(rf"bad_{name}\.py:5: error", line)]
+    assert errors, result.stdout
+    assert any(BAD[name][1].lower() in line.lower() for line in errors), errors
+
+
+def test_stub_matches_the_module(tmp_path: Path) -> None:
+    """stubtest compares every name and signature of the stub with the compiled module; the type-only names
+    (TypedDicts and aliases) are allowed to be absent at runtime."""
+    allow = tmp_path / "allowlist.txt"
+    allow.write_text(
+        "".join(f"pagewright.{n}\n" for n in ("CarveScope", "CarvedHit", "ColumnInfo", "Row", "RowValue"))
+    )
+    env = dict(os.environ, MYPYPATH=str(REPO), PYTHONPATH=str(Path(pagewright.__file__).resolve().parent))
+    command = [sys.executable, "-m", "mypy.stubtest", "pagewright", "--allowlist", str(allow)]
+    command += ["--mypy-config-file", str(tmp_path / "none.ini")]
+    (tmp_path / "none.ini").write_text("[mypy]\n")
+    result = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_command_type_checks_against_the_stub(tmp_path: Path) -> None:
+    result = run_mypy([str(REPO / "pagewright_cli")], tmp_path, tmp_path / ".cache")
+    assert result.returncode == 0, result.stdout + result.stderr
