@@ -13,6 +13,9 @@ enum class CarveScope : std::uint8_t { Slack, All, TagData, LvAll, LvSlack };
 // "slack", "all", "tag_data", "lv_all", "lv_slack" (exact, case-sensitive).
 std::optional<CarveScope> parse_carve_scope(std::string_view word) noexcept;
 
+// One string found by the carver. Positions are byte offsets within the scanned buffer (the page);
+// slack_start and slack_end are the bounds of the scanned region. `table` holds the owning table's name bytes
+// as stored in the catalog (decoded to text, with replacement, where it is handed to Python).
 struct CarvedString {
   std::uint32_t page = 0;
   std::uint64_t offset = 0;

@@ -1,10 +1,120 @@
-#include "../database.hpp"
-#include "carved_string.hpp"
+// Database::carve_utf16le_strings_scoped: carving every page of the file, restricted to one kind of region.
+#include <algorithm>
+#include <optional>
+#include <string_view>
 #include <vector>
+
+#include "../database.hpp"
+#include "../page/tag.hpp"
+#include "carved_string.hpp"
+#include "owner_map.hpp"
+#include "page_regions.hpp"
+#include "range_carver.hpp"
+
 namespace pw {
-std::optional<CarveScope> parse_carve_scope(std::string_view) noexcept { return std::nullopt; }
-std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope, const std::optional<std::string>&,
-                                                                 std::uint64_t, std::uint64_t) const {
-  return {};
+namespace {
+
+constexpr std::string_view kRegionSlack = "slack";
+constexpr std::string_view kRegionAll = "all";
+constexpr std::string_view kRegionTagData = "tag_data";
+constexpr std::uint32_t kPrefetchDistance = 4;  // pages
+
+// The page type word: the first of long value, space tree, index and leaf that the flags carry, else branch.
+std::string_view page_type_word(std::uint32_t flags) noexcept {
+  if (flags & page_flag::kLongValue) return "long_value";
+  if (flags & page_flag::kSpaceTree) return "space_tree";
+  if (flags & page_flag::kIndex) return "index";
+  if (flags & page_flag::kLeaf) return "leaf";
+  return "branch";
 }
+
+// The header and the tag array of a page lie at its two ends, apart from the bytes just scanned: asking for
+// those of a page further on lets their cache misses overlap the work on the current page.
+void prefetch_page_ends(Bytes file, std::uint64_t page_size, std::uint32_t page) noexcept {
+#if defined(__GNUC__)
+  const std::uint64_t start = (static_cast<std::uint64_t>(page) + 1) * page_size;
+  if (page_size < 128 || start + page_size > file.size()) return;
+  __builtin_prefetch(&file[start]);
+  __builtin_prefetch(&file[start + page_size - 64]);
+  __builtin_prefetch(&file[start + page_size - 128]);
+#else
+  (void)file;
+  (void)page_size;
+  (void)page;
+#endif
+}
+
+}  // namespace
+
+std::optional<CarveScope> parse_carve_scope(std::string_view word) noexcept {
+  if (word == "slack") return CarveScope::Slack;
+  if (word == "all") return CarveScope::All;
+  if (word == "tag_data") return CarveScope::TagData;
+  if (word == "lv_all") return CarveScope::LvAll;
+  if (word == "lv_slack") return CarveScope::LvSlack;
+  return std::nullopt;
+}
+
+std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope scope,
+                                                                 const std::optional<std::string>& needle,
+                                                                 std::uint64_t min_chars,
+                                                                 std::uint64_t max_hits) const {
+  const std::uint64_t min = std::max<std::uint64_t>(min_chars, 2);
+  const std::uint64_t limit = std::max<std::uint64_t>(max_hits, 1);
+  std::vector<CarvedString> hits;
+  const bool lv_only = scope == CarveScope::LvAll || scope == CarveScope::LvSlack;
+  const bool slack = scope == CarveScope::Slack || scope == CarveScope::LvSlack;
+  const bool whole = scope == CarveScope::All || scope == CarveScope::LvAll;
+  const bool large = large_page_mode();
+
+  std::optional<OwnerMap> owners;  // built on the first leaf page met
+  const std::optional<std::string> no_table;
+  std::optional<std::string> owner_name;  // the last owner met, kept so that its buffer is reused
+  std::vector<ByteRange> occupied;
+  TextUnitMap unit_map;  // tag data: the page is classified once for all of its (often many, small) tags
+
+  for (std::uint32_t n = 1; n != 0 && n <= total_pages_ && hits.size() < limit; ++n) {
+    prefetch_page_ends(file_, page_size_, n + kPrefetchDistance);
+    auto read = read_page(n);
+    if (!read) continue;
+    const Page& page = *read;
+    const std::uint32_t flags = page.page_flags();
+    if (lv_only && !(flags & page_flag::kLongValue)) continue;
+    const PageTags tags(page, compute_tag_count(page, page_size_), large);
+    const std::string_view type = page_type_word(flags);
+
+    const std::optional<std::string>* table = &no_table;
+    if (type == "leaf" && !tables_.empty()) {
+      if (!owners) owners.emplace(OwnerMap::build(*this));
+      if (const std::string* name = owners->owner(n)) {
+        if (!owner_name || *owner_name != *name) owner_name = *name;
+        table = &owner_name;
+      }
+    }
+
+    auto carve = [&](std::uint64_t start, std::uint64_t end, std::string_view kind) {
+      carve_utf16le_from_range(n, page.data, start, end, kind, flags, type, *table, needle, min, limit, hits);
+      return hits.size() < limit;
+    };
+
+    if (whole) {
+      carve(0, page.data.size(), kRegionAll);
+    } else if (slack) {
+      tags.occupied_ranges(occupied);
+      for_each_slack_gap(page.data.size(), occupied,
+                         [&](std::uint64_t start, std::uint64_t end) { return carve(start, end, kRegionSlack); });
+    } else if (tags.count() != 0) {
+      unit_map.assign(page.data);
+      for (std::uint16_t i = 0; i < tags.count(); ++i) {
+        const auto range = tags.data_range(i);
+        if (!range) continue;
+        carve_utf16le_from_range(unit_map, n, range->start, range->end, kRegionTagData, flags, type, *table, needle,
+                                 min, limit, hits);
+        if (hits.size() >= limit) break;
+      }
+    }
+  }
+  return hits;
+}
+
 }  // namespace pw

@@ -1,16 +1,171 @@
-// carve_utf16le_strings(_scoped): placeholder until the carver lands.
+// carve_utf16le_strings, carve_utf16le_strings_scoped: carving hits as a list of dicts.
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../carve/carved_string.hpp"
 #include "errors.hpp"
 #include "ese_database.hpp"
+#include "py_ref.hpp"
 
 namespace pw::py {
+namespace {
 
-PyObject* ese_carve_utf16le_strings(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "carve");
-  return nullptr;
+// Dict keys of a hit, in insertion order.
+enum HitKey : std::size_t { kPage, kOffset, kSlackStart, kSlackEnd, kRegionKind, kPageFlags, kPageType, kTable, kText };
+constexpr std::array<const char*, 9> kHitKeyNames = {"page",        "offset",     "slack_start",
+                                                     "slack_end",   "region_kind", "page_flags",
+                                                     "page_type",   "table",       "text"};
+
+// The region and page-type words a hit can carry; each becomes one shared str.
+constexpr std::array<std::string_view, 8> kWords = {"slack", "all",   "tag_data", "long_value",
+                                                    "space_tree", "index", "leaf",     "branch"};
+
+// Interned strs created on first use and kept for the life of the process.
+struct HitStrings {
+  std::array<PyObject*, kHitKeyNames.size()> keys{};
+  std::array<PyObject*, kWords.size()> words{};
+};
+
+const HitStrings* hit_strings() {
+  static HitStrings strings;
+  static bool ready = false;
+  if (ready) return &strings;
+  for (std::size_t i = 0; i < kHitKeyNames.size(); ++i) {
+    if (!strings.keys[i] && !(strings.keys[i] = PyUnicode_InternFromString(kHitKeyNames[i]))) return nullptr;
+  }
+  for (std::size_t i = 0; i < kWords.size(); ++i) {
+    if (!strings.words[i]) {
+      strings.words[i] = PyUnicode_FromStringAndSize(kWords[i].data(), static_cast<Py_ssize_t>(kWords[i].size()));
+      if (!strings.words[i]) return nullptr;
+      PyUnicode_InternInPlace(&strings.words[i]);
+    }
+  }
+  ready = true;
+  return &strings;
 }
-PyObject* ese_carve_utf16le_strings_scoped(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "carve");
-  return nullptr;
+
+// A new reference to the str of a region or page-type word.
+PyObject* word_str(const HitStrings& strings, const std::string& word) {
+  for (std::size_t i = 0; i < kWords.size(); ++i) {
+    if (word == kWords[i]) {
+      Py_INCREF(strings.words[i]);
+      return strings.words[i];
+    }
+  }
+  return PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size()));
+}
+
+// A carved text is printable ASCII: build the compact str directly.
+PyObject* ascii_str(const std::string& text) {
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (s && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+  return s;
+}
+
+PyObject* hits_to_list(const std::vector<CarvedString>& hits) {
+  const HitStrings* strings = hit_strings();
+  if (!strings) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  // Consecutive hits mostly share their table: decode each name once per run of equal names.
+  const std::string* last_table = nullptr;
+  PyRef last_table_str;
+  Py_ssize_t index = 0;
+  for (const CarvedString& hit : hits) {
+    std::array<PyRef, kHitKeyNames.size()> values;
+    values[kPage] = PyRef(PyLong_FromUnsignedLong(hit.page));
+    values[kOffset] = PyRef(PyLong_FromUnsignedLongLong(hit.offset));
+    values[kSlackStart] = PyRef(PyLong_FromUnsignedLongLong(hit.slack_start));
+    values[kSlackEnd] = PyRef(PyLong_FromUnsignedLongLong(hit.slack_end));
+    values[kRegionKind] = PyRef(word_str(*strings, hit.region_kind));
+    values[kPageFlags] = PyRef(PyLong_FromUnsignedLong(hit.page_flags));
+    values[kPageType] = PyRef(word_str(*strings, hit.page_type));
+    if (hit.table) {
+      if (!last_table || *last_table != *hit.table) {
+        last_table_str = PyRef(name_to_str(*hit.table));
+        if (!last_table_str) return nullptr;
+        last_table = &*hit.table;
+      }
+      Py_INCREF(last_table_str.get());
+      values[kTable] = PyRef(last_table_str.get());
+    } else {
+      Py_INCREF(Py_None);
+      values[kTable] = PyRef(Py_None);
+    }
+    values[kText] = PyRef(ascii_str(hit.text));
+    PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(kHitKeyNames.size())));
+    if (!dict) return nullptr;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      if (!values[k] || PyDict_SetItem(dict.get(), strings->keys[k], values[k].get()) < 0) return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), index++, dict.release());
+  }
+  return list.release();
+}
+
+// Converts needle, min_chars and max_hits (in that order); omitted ones keep their defaults.
+bool convert_limits(PyObject* needle_obj, PyObject* min_obj, PyObject* max_obj, const char* func,
+                    std::optional<std::string>& needle, std::uint64_t& min_chars, std::uint64_t& max_hits) {
+  if (!arg_as_optional_utf8(needle_obj, func, "needle", needle)) return false;
+  if (min_obj && !arg_as_u64(min_obj, func, "min_chars", min_chars)) return false;
+  if (max_obj && !arg_as_u64(max_obj, func, "max_hits", max_hits)) return false;
+  return true;
+}
+
+constexpr std::uint64_t kDefaultMinChars = 6;
+constexpr std::uint64_t kDefaultMaxHits = 1000;
+
+}  // namespace
+
+PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"needle", "min_chars", "max_hits", nullptr};
+    const char* func = "carve_utf16le_strings";
+    PyObject* needle_obj = nullptr;
+    PyObject* min_obj = nullptr;
+    PyObject* max_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:carve_utf16le_strings", const_cast<char**>(kwlist),
+                                     &needle_obj, &min_obj, &max_obj)) {
+      return nullptr;
+    }
+    std::optional<std::string> needle;
+    std::uint64_t min_chars = kDefaultMinChars;
+    std::uint64_t max_hits = kDefaultMaxHits;
+    if (!convert_limits(needle_obj, min_obj, max_obj, func, needle, min_chars, max_hits)) return nullptr;
+    const auto hits = db_of(self).carve_utf16le_strings_scoped(CarveScope::Slack, needle, min_chars, max_hits);
+    return hits_to_list(hits);
+  });
+}
+
+PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"scope", "needle", "min_chars", "max_hits", nullptr};
+    const char* func = "carve_utf16le_strings_scoped";
+    PyObject* scope_obj = nullptr;
+    PyObject* needle_obj = nullptr;
+    PyObject* min_obj = nullptr;
+    PyObject* max_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:carve_utf16le_strings_scoped", const_cast<char**>(kwlist),
+                                     &scope_obj, &needle_obj, &min_obj, &max_obj)) {
+      return nullptr;
+    }
+    std::string scope_word;
+    if (!arg_as_utf8(scope_obj, func, "scope", scope_word)) return nullptr;
+    std::optional<std::string> needle;
+    std::uint64_t min_chars = kDefaultMinChars;
+    std::uint64_t max_hits = kDefaultMaxHits;
+    if (!convert_limits(needle_obj, min_obj, max_obj, func, needle, min_chars, max_hits)) return nullptr;
+    const auto scope = parse_carve_scope(scope_word);
+    if (!scope) {
+      PyErr_Format(PyExc_ValueError, "Invalid scope: %U (expected: slack, all, tag_data, lv_all, lv_slack)", scope_obj);
+      return nullptr;
+    }
+    const auto hits = db_of(self).carve_utf16le_strings_scoped(*scope, needle, min_chars, max_hits);
+    return hits_to_list(hits);
+  });
 }
 
 }  // namespace pw::py

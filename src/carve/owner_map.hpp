@@ -1,0 +1,32 @@
+// OwnerMap: which table's data tree reaches each page at its leaf level, worked out once per carving call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pw {
+
+class Database;
+
+// For every table in registry order: descend from its root page through tag 1 of each branch page to the
+// leaf level, then follow the next_page chain. A page belongs to the first table whose walk reaches it.
+// Each table's tree and chain are walked once, so looking up a page costs one array read.
+class OwnerMap {
+ public:
+  static OwnerMap build(const Database& db);
+
+  // Name bytes of the owning table, or nullptr when no table's walk reaches the page.
+  const std::string* owner(std::uint32_t page) const noexcept;
+
+ private:
+  explicit OwnerMap(const Database& db);
+  void walk_table(std::uint32_t root, std::uint32_t table_index);
+  std::uint32_t descend(std::uint32_t root) const;
+
+  const Database* db_;
+  std::vector<const std::string*> names_;  // by table index
+  std::vector<std::uint32_t> owner_;       // by page number: table index + 1, or 0 for none
+};
+
+}  // namespace pw

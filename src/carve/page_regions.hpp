@@ -1,0 +1,66 @@
+// The byte regions of one page that carving scans: tag data ranges and the slack between them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "../page/page.hpp"
+#include "../utils/bytes.hpp"
+
+namespace pw {
+
+// Half-open byte range [start, end) within a page.
+struct ByteRange {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
+// The tag array of one page as the carver reads it: tags 0 .. count - 1, 4 bytes each from the page end.
+class PageTags {
+ public:
+  PageTags(const Page& page, std::uint16_t count, bool large_page_mode) noexcept
+      : data_(page.data), header_size_(page.header_size), count_(count), mask_(large_page_mode ? 0x7FFF : 0x1FFF) {}
+
+  std::uint16_t count() const noexcept { return count_; }
+
+  // Data range of tag i: [header_size + offset, header_size + offset + size), with size and offset masked
+  // by the page mode (the decoding of TagExtractor, inlined: it runs once per tag of every page). Nothing
+  // when the tag's 4 bytes are not wholly inside the page, when the range ends past the page, or when it is
+  // empty.
+  std::optional<ByteRange> data_range(std::uint16_t tag) const noexcept {
+    const std::size_t from_end = 4 * (static_cast<std::size_t>(tag) + 1);
+    if (data_.size() < from_end) return std::nullopt;
+    const std::size_t at = data_.size() - from_end;
+    const auto size = static_cast<std::uint16_t>(*read_u16le(data_, at) & mask_);
+    const auto offset = static_cast<std::uint16_t>(*read_u16le(data_, at + 2) & mask_);
+    const std::uint64_t start = static_cast<std::uint64_t>(header_size_) + offset;
+    const std::uint64_t end = start + size;
+    if (size == 0 || end > data_.size()) return std::nullopt;
+    return ByteRange{start, end};
+  }
+
+  // Fills `occupied` with the merged, ascending ranges that the header, the tag array and the data of every
+  // tag cover; the slack is what lies between and around them. `occupied` is a buffer reused across pages.
+  void occupied_ranges(std::vector<ByteRange>& occupied) const;
+
+ private:
+  Bytes data_;
+  std::uint32_t header_size_;
+  std::uint16_t count_;
+  std::uint16_t mask_;
+};
+
+// Calls on_gap(start, end) for each part of a page of page_length bytes that `occupied` (merged, ascending)
+// does not cover, in order, until on_gap returns false.
+template <class OnGap>
+void for_each_slack_gap(std::uint64_t page_length, const std::vector<ByteRange>& occupied, OnGap&& on_gap) {
+  std::uint64_t cursor = 0;
+  for (const ByteRange& r : occupied) {
+    if (cursor < r.start && !on_gap(cursor, r.start)) return;
+    if (r.end > cursor) cursor = r.end;
+  }
+  if (cursor < page_length) on_gap(cursor, page_length);
+}
+
+}  // namespace pw
