@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../page/page.hpp"
+#include "../page/tag.hpp"
 #include "../utils/bytes.hpp"
 
 namespace pw {
@@ -20,23 +21,18 @@ struct ByteRange {
 class PageTags {
  public:
   PageTags(const Page& page, std::uint16_t count, bool large_page_mode) noexcept
-      : data_(page.data), header_size_(page.header_size), count_(count), mask_(large_page_mode ? 0x7FFF : 0x1FFF) {}
+      : data_(page.data), header_size_(page.header_size), count_(count), large_(large_page_mode) {}
 
   std::uint16_t count() const noexcept { return count_; }
 
-  // Data range of tag i: [header_size + offset, header_size + offset + size), with size and offset masked
-  // by the page mode (the decoding of TagExtractor, inlined: it runs once per tag of every page). Nothing
-  // when the tag's 4 bytes are not wholly inside the page, when the range ends past the page, or when it is
-  // empty.
+  // Data range of tag i: [header_size + offset, header_size + offset + size). Nothing when the tag's 4 bytes
+  // are not wholly inside the page, when the range ends past the page, or when it is empty.
   std::optional<ByteRange> data_range(std::uint16_t tag) const noexcept {
-    const std::size_t from_end = 4 * (static_cast<std::size_t>(tag) + 1);
-    if (data_.size() < from_end) return std::nullopt;
-    const std::size_t at = data_.size() - from_end;
-    const auto size = static_cast<std::uint16_t>(*read_u16le(data_, at) & mask_);
-    const auto offset = static_cast<std::uint16_t>(*read_u16le(data_, at + 2) & mask_);
-    const std::uint64_t start = static_cast<std::uint64_t>(header_size_) + offset;
-    const std::uint64_t end = start + size;
-    if (size == 0 || end > data_.size()) return std::nullopt;
+    const auto slot = read_tag_slot(data_, tag, large_);
+    if (!slot) return std::nullopt;
+    const std::uint64_t start = static_cast<std::uint64_t>(header_size_) + slot->offset;
+    const std::uint64_t end = start + slot->size;
+    if (slot->size == 0 || end > data_.size()) return std::nullopt;
     return ByteRange{start, end};
   }
 
@@ -48,7 +44,7 @@ class PageTags {
   Bytes data_;
   std::uint32_t header_size_;
   std::uint16_t count_;
-  std::uint16_t mask_;
+  bool large_;
 };
 
 // Calls on_gap(start, end) for each part of a page of page_length bytes that `occupied` (merged, ascending)

@@ -23,24 +23,6 @@ TagExtractor::TagExtractor(const Page& page, std::uint32_t format_version, std::
       tag_count_(compute_tag_count(page, page_size)),
       large_(is_large_page_mode(format_version, format_revision, page_size)) {}
 
-std::optional<TagSlot> TagExtractor::slot(std::uint16_t tag) const noexcept {
-  const std::size_t need = 4 * (static_cast<std::size_t>(tag) + 1);
-  if (data_.size() < need) return std::nullopt;
-  const std::size_t at = data_.size() - need;
-  const std::uint16_t size_word = *read_u16le(data_, at);
-  const std::uint16_t offset_word = *read_u16le(data_, at + 2);
-  TagSlot s;
-  if (large_) {
-    s.size = size_word & 0x7FFF;
-    s.offset = offset_word & 0x7FFF;
-  } else {
-    s.size = size_word & 0x1FFF;
-    s.offset = offset_word & 0x1FFF;
-    s.flags_word = static_cast<std::uint8_t>(offset_word >> 13);
-  }
-  return s;
-}
-
 Result<TagRef> TagExtractor::extract_tag(std::uint16_t tag) const {
   if (tag >= tag_count_) return EseError::invalid_tag_number(tag);
   const auto s = slot(tag);

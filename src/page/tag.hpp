@@ -26,6 +26,26 @@ struct TagSlot {
   std::uint8_t flags_word = 0;  // top 3 bits of the offset field (normal mode only)
 };
 
+// Size and offset of tag `tag` decoded from its 4 bytes at the end of `page` (15-bit fields in large-page mode,
+// 13-bit fields and the flags in the offset word otherwise); nothing when the 4 bytes are not inside the page.
+inline std::optional<TagSlot> read_tag_slot(Bytes page, std::uint16_t tag, bool large_page_mode) noexcept {
+  const std::size_t need = 4 * (static_cast<std::size_t>(tag) + 1);
+  if (page.size() < need) return std::nullopt;
+  const std::size_t at = page.size() - need;
+  const std::uint16_t size_word = *read_u16le(page, at);
+  const std::uint16_t offset_word = *read_u16le(page, at + 2);
+  TagSlot s;
+  if (large_page_mode) {
+    s.size = size_word & 0x7FFF;
+    s.offset = offset_word & 0x7FFF;
+  } else {
+    s.size = size_word & 0x1FFF;
+    s.offset = offset_word & 0x1FFF;
+    s.flags_word = static_cast<std::uint8_t>(offset_word >> 13);
+  }
+  return s;
+}
+
 class TagExtractor {
  public:
   TagExtractor(const Page& page, std::uint32_t format_version, std::uint32_t format_revision,
@@ -42,7 +62,7 @@ class TagExtractor {
   Result<TagRef> extract_entry(std::uint16_t tag) const;
 
   // Decoded size/offset of tag i, or nothing when its 4 bytes are not inside the page.
-  std::optional<TagSlot> slot(std::uint16_t tag) const noexcept;
+  std::optional<TagSlot> slot(std::uint16_t tag) const noexcept { return read_tag_slot(data_, tag, large_); }
 
  private:
   Bytes data_;
