@@ -9,7 +9,7 @@ script again gives the same bytes. It looks like something met in an investigati
 - "NetworkUsage": per-application network counters, one column of every fixed-size type, enough rows for a
   two-level tree;
 - "BrowserHistory": visited URLs and page titles as Unicode long text (some titles 7-bit compressed),
-  response headers as long values, and a secondary index;
+  response headers as XPRESS-compressed long values, and a secondary index;
 - two deleted records whose bytes are still in the free space of leaf pages, for `pagewright carve`.
 
 Usage: python tools/make_sample.py [OUTPUT]   (default: pagewright_cli/data/sample.edb)
@@ -34,6 +34,7 @@ DEFAULT_OUTPUT = ROOT / "pagewright_cli" / "data" / "sample.edb"
 PAGE_SIZE = 4096
 SEED = 20240317
 NOT_NULL = c.COLUMN_NOT_NULL
+COMPRESSED = 0x1000  # catalog column flag: values and long-value chunks may be compressed
 
 # 2024-03-11 08:00:00 UTC as a FILETIME (100 ns ticks since 1601-01-01).
 EPOCH_FILETIME = (1710144000 + 11644473600) * 10_000_000
@@ -222,8 +223,8 @@ def add_browser_history(db: DatabaseBuilder, rng: random.Random) -> tuple[list[C
         Column(128, "Host", c.TEXT, codepage=20127),
         Column(129, "ResponseHash", c.BINARY),
         Column(256, "Url", c.LONG_TEXT, codepage=1200),
-        Column(257, "Title", c.LONG_TEXT, codepage=1200),
-        Column(258, "ResponseHeaders", c.LONG_TEXT, codepage=1252),
+        Column(257, "Title", c.LONG_TEXT, codepage=1200, flags=COMPRESSED),
+        Column(258, "ResponseHeaders", c.LONG_TEXT, codepage=1252, flags=COMPRESSED),
     ]
     table = db.add_table("BrowserHistory", columns=columns, rows_per_page=6)
     table.add_index("EntryIdIndex", primary=True)
@@ -246,7 +247,7 @@ def add_browser_history(db: DatabaseBuilder, rng: random.Random) -> tuple[list[C
             "Title": Compressed(title, "7bit_unicode") if number % 3 == 0 else title,
         }
         if number % 7 == 0:
-            row["ResponseHeaders"] = LongValue(response_headers(rng, host, 1800))
+            row["ResponseHeaders"] = LongValue(response_headers(rng, host, 1800), compress="xpress")
         elif number % 11 == 0:
             row["ResponseHeaders"] = response_headers(rng, host, 1300)  # long enough to leave the record
         elif number % 2 == 0:
