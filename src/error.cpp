@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "utils/utf8.hpp"
+
 namespace pw {
 namespace {
 
@@ -37,49 +39,15 @@ std::string os_error_text(int os_errno) {
 std::string utf8_lossy(std::string_view in) {
   std::string out;
   out.reserve(in.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-  const std::size_t n = in.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    }
-    std::size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    std::size_t seen = 0;
-    while (seen < need && j < n) {
-      const unsigned char b = s[j];
-      if (b < lo || b > hi) break;
-      lo = 0x80;
-      hi = 0xBF;
-      ++j;
-      ++seen;
-    }
-    if (seen == need) {
-      out.append(in.substr(i, j - i));
+  const auto* s = reinterpret_cast<const std::uint8_t*>(in.data());
+  for (std::size_t i = 0; i < in.size();) {
+    const Utf8Step step = utf8_step(s + i, in.size() - i);
+    if (step.valid) {
+      out.append(in.substr(i, step.length));
     } else {
       out += "\xEF\xBF\xBD";
     }
-    i = j;
+    i += step.length;
   }
   return out;
 }

@@ -36,3 +36,18 @@ def sample(samples_dir: Path):
         return str(samples_dir / name)
 
     return get
+
+
+@pytest.fixture
+def open_db(tmp_path: Path):
+    """open_db(builder_or_bytes) -> EseDatabase over a file holding what the builder (or the bytes) gives."""
+    from pagewright import EseDatabase
+
+    counter = iter(range(10**6))
+
+    def opener(source) -> EseDatabase:
+        path = tmp_path / f"db{next(counter)}.edb"
+        path.write_bytes(source if isinstance(source, (bytes, bytearray)) else source.build())
+        return EseDatabase(str(path))
+
+    return opener

@@ -20,19 +20,6 @@ from pagewright import EseDatabase
 PAGE_SIZES = [4096, 8192, 16384, 32768]
 
 
-@pytest.fixture
-def open_db(tmp_path):
-    """open_db(builder_or_bytes) -> EseDatabase over the written file."""
-    counter = iter(range(10**6))
-
-    def opener(source) -> EseDatabase:
-        path = tmp_path / f"db{next(counter)}.edb"
-        path.write_bytes(source if isinstance(source, (bytes, bytearray)) else source.build())
-        return EseDatabase(str(path))
-
-    return opener
-
-
 def two_tables(page_size: int = 8192, **options) -> DatabaseBuilder:
     db = DatabaseBuilder(page_size=page_size, **options)
     for name in ("zeta", "alpha"):

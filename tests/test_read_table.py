@@ -19,21 +19,7 @@ from builder import (
     lz77_encode,
 )
 
-from pagewright import EseDatabase
-
 PAGE_SIZES = [4096, 8192, 16384, 32768]
-
-
-@pytest.fixture
-def open_db(tmp_path):
-    counter = iter(range(10**6))
-
-    def opener(source) -> EseDatabase:
-        path = tmp_path / f"db{next(counter)}.edb"
-        path.write_bytes(source if isinstance(source, (bytes, bytearray)) else source.build())
-        return EseDatabase(str(path))
-
-    return opener
 
 
 def one_table(columns, rows, page_size=8192, **options):
