@@ -106,6 +106,13 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
       keys.emplace_back(name_to_str(table.row_column(k).name));
       if (!keys.back()) return nullptr;
     }
+    // Every row has the same keys in the same order: each row's dict is a copy of this template (a copy of
+    // a dict with str keys clones its key table), then the values are replaced in place.
+    PyRef row_template(PyDict_New());
+    if (!row_template) return nullptr;
+    for (const PyRef& key : keys) {
+      if (PyDict_SetItem(row_template.get(), key.get(), Py_None) < 0) return nullptr;
+    }
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     Row row;
@@ -113,7 +120,7 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
       auto more = cursor->next_row(row);
       if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
       if (!more.value()) break;
-      PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(keys.size())));
+      PyRef dict(PyDict_Copy(row_template.get()));
       if (!dict) return nullptr;
       for (std::size_t k = 0; k < keys.size(); ++k) {
         PyRef value(to_python(row.values[k]));
