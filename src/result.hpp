@@ -11,7 +11,7 @@ namespace pw {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(implicit)
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}         // NOLINT(implicit)
   Result(EseError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT(implicit)
 
   bool ok() const noexcept { return state_.index() == 0; }

@@ -30,11 +30,11 @@ class LongValueIndex {
   struct Item {
     std::uint32_t id;
     std::uint32_t segment_offset;
-    bool is_root;        // key of 4..7 bytes: the root record of a long value
-    Bytes data;          // borrowed from the mapping
+    bool is_root;  // key of 4..7 bytes: the root record of a long value
+    Bytes data;    // borrowed from the mapping
   };
-  std::vector<Item> items_;             // leaf-chain order
-  std::vector<std::uint32_t> by_id_;    // positions in items_, stable-sorted by id
+  std::vector<Item> items_;                   // leaf-chain order
+  std::vector<std::uint32_t> by_id_;          // positions in items_, stable-sorted by id
   std::vector<std::uint32_t> min_pos_after_;  // min position among by_id_[k..]; size by_id_.size() + 1
 };
 

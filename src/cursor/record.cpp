@@ -53,8 +53,10 @@ class TaggedDirectory {
       slots_.push_back({raw_[j].id, static_cast<std::uint32_t>(tagged_start + start),
                         static_cast<std::uint32_t>(tagged_start + end), raw_[j].has_flag_byte});
     }
-    if (!std::is_sorted(slots_.begin(), slots_.end(), [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; }))
-      std::stable_sort(slots_.begin(), slots_.end(), [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; });
+    if (!std::is_sorted(slots_.begin(), slots_.end(),
+                        [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; }))
+      std::stable_sort(slots_.begin(), slots_.end(),
+                       [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; });
   }
 
   bool built() const noexcept { return built_; }
@@ -147,8 +149,8 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row) {
     fixed_end += c.space_usage;
   }
   const std::size_t bitmap_len = (h.last_fixed_id + 7u) / 8;
-  const bool has_bitmap = h.last_fixed_id > 0 && fixed_end + bitmap_len == h.variable_offsets_start &&
-                          h.variable_offsets_start <= len;
+  const bool has_bitmap =
+      h.last_fixed_id > 0 && fixed_end + bitmap_len == h.variable_offsets_start && h.variable_offsets_start <= len;
   auto fixed_is_null = [&](std::uint32_t id) {
     const std::size_t bit = id - 1;
     return ((rec[fixed_end + bit / 8] >> (bit % 8)) & 1u) != 0;

@@ -10,8 +10,8 @@ Result<LeafEntry> LeafEntry::parse(std::uint8_t tag_flags, Bytes entry, bool cle
   const std::size_t min_len = compressed ? 4 : 2;
   if (entry.size() < min_len) {
     char msg[128];
-    std::snprintf(msg, sizeof msg, "Leaf entry too short: got %zu bytes, need at least %zu (flags: 0x%x)",
-                  entry.size(), min_len, static_cast<unsigned>(tag_flags));
+    std::snprintf(msg, sizeof msg, "Leaf entry too short: got %zu bytes, need at least %zu (flags: 0x%x)", entry.size(),
+                  min_len, static_cast<unsigned>(tag_flags));
     return EseError::parse_error(msg);
   }
   LeafEntry out;

@@ -15,12 +15,11 @@ namespace {
 
 // Dict keys of a hit, in insertion order.
 enum HitKey : std::size_t { kPage, kOffset, kSlackStart, kSlackEnd, kRegionKind, kPageFlags, kPageType, kTable, kText };
-constexpr std::array<const char*, 9> kHitKeyNames = {"page",        "offset",     "slack_start",
-                                                     "slack_end",   "region_kind", "page_flags",
-                                                     "page_type",   "table",       "text"};
+constexpr std::array<const char*, 9> kHitKeyNames = {
+    "page", "offset", "slack_start", "slack_end", "region_kind", "page_flags", "page_type", "table", "text"};
 
 // The region and page-type words a hit can carry; each becomes one shared str.
-constexpr std::array<std::string_view, 8> kWords = {"slack", "all",   "tag_data", "long_value",
+constexpr std::array<std::string_view, 8> kWords = {"slack",      "all",   "tag_data", "long_value",
                                                     "space_tree", "index", "leaf",     "branch"};
 
 // Interned strs created on first use and kept for the life of the process.

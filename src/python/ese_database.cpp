@@ -21,7 +21,8 @@ PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyRef fs_path(PyUnicode_EncodeFSDefault(path));
     struct stat st {};
-    if (!fs_path || std::strlen(PyBytes_AS_STRING(fs_path.get())) != static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())) ||
+    if (!fs_path ||
+        std::strlen(PyBytes_AS_STRING(fs_path.get())) != static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())) ||
         ::stat(PyBytes_AS_STRING(fs_path.get()), &st) != 0) {
       PyErr_Clear();
       PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", path);

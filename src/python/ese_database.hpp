@@ -13,7 +13,7 @@
 namespace pw::py {
 
 struct PyEseDatabase {
-  PyObject_HEAD
+  PyObject ob_base;  // what PyObject_HEAD declares
   Database* database;
   PyObject* path;  // the str exactly as the caller passed it
 };

@@ -4,9 +4,25 @@ namespace pw {
 namespace {
 
 constexpr std::string_view kColumnTypeNames[kColumnTypeCount] = {
-    "NULL",     "Boolean", "Unsigned byte", "Signed short", "Signed long",   "Currency",  "Single precision FP",
-    "Double precision FP", "DateTime",      "Binary",       "Text",          "Long Binary", "Long Text",
-    "Obsolete", "Unsigned long", "Long long", "GUID",         "Unsigned short", "Max",
+    "NULL",
+    "Boolean",
+    "Unsigned byte",
+    "Signed short",
+    "Signed long",
+    "Currency",
+    "Single precision FP",
+    "Double precision FP",
+    "DateTime",
+    "Binary",
+    "Text",
+    "Long Binary",
+    "Long Text",
+    "Obsolete",
+    "Unsigned long",
+    "Long long",
+    "GUID",
+    "Unsigned short",
+    "Max",
 };
 
 }  // namespace

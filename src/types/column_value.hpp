@@ -36,7 +36,7 @@ struct ColumnValue {
   std::int64_t i = 0;   // signed kinds
   double f = 0.0;       // F32 (widened exactly) and F64
   std::array<std::uint8_t, 16> guid{};
-  std::string bytes;    // Binary, MultiValue, LongBinary payloads; UTF-8 of Text
+  std::string bytes;  // Binary, MultiValue, LongBinary payloads; UTF-8 of Text
 
   static ColumnValue null() { return {}; }
   static ColumnValue boolean(bool v) { return unsigned_of(ValueTag::Bool, v ? 1 : 0); }

@@ -32,7 +32,7 @@ void check_eq(const A& a, const B& b, const char* ea, const char* eb, const char
   if (!(a == b)) {
     std::ostringstream os;
     os << file << ":" << line << ": CHECK_EQ(" << ea << ", " << eb << ") failed";
-    if constexpr (requires(std::ostream& o) { o << a << b; }) os << ": [" << a << "] vs [" << b << "]";
+    if constexpr (requires(std::ostream & o) { o << a << b; }) os << ": [" << a << "] vs [" << b << "]";
     std::cout << os.str() << "\n";
     ++failures();
   }
@@ -42,15 +42,15 @@ void check_eq(const A& a, const B& b, const char* ea, const char* eb, const char
 
 #define PW_CONCAT2(a, b) a##b
 #define PW_CONCAT(a, b) PW_CONCAT2(a, b)
-#define TEST(name)                                                           \
-  static void name();                                                        \
-  static pwtest::Register PW_CONCAT(register_, name)(#name, name);           \
+#define TEST(name)                                                 \
+  static void name();                                              \
+  static pwtest::Register PW_CONCAT(register_, name)(#name, name); \
   static void name()
-#define CHECK(cond)                                                                              \
-  do {                                                                                           \
-    if (!(cond)) {                                                                               \
-      std::cout << __FILE__ << ":" << __LINE__ << ": CHECK(" #cond ") failed\n";                 \
-      ++pwtest::failures();                                                                      \
-    }                                                                                            \
+#define CHECK(cond)                                                              \
+  do {                                                                           \
+    if (!(cond)) {                                                               \
+      std::cout << __FILE__ << ":" << __LINE__ << ": CHECK(" #cond ") failed\n"; \
+      ++pwtest::failures();                                                      \
+    }                                                                            \
   } while (0)
 #define CHECK_EQ(a, b) pwtest::check_eq((a), (b), #a, #b, __FILE__, __LINE__)

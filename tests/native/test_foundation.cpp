@@ -43,13 +43,16 @@ std::string text_of(const Result<BranchEntry>& r) { return r ? "" : r.error().to
 
 TEST(error_texts) {
   CHECK_EQ(EseError::invalid_signature(0).to_string(), "Invalid signature, expected 0x89ABCDEF, got 0x0");
-  CHECK_EQ(EseError::invalid_signature(0xEFCDAB89).to_string(), "Invalid signature, expected 0x89ABCDEF, got 0xefcdab89");
-  CHECK_EQ(EseError::unsupported_version(0x620, 0x14).to_string(), "Unsupported database version: 0x620, revision: 0x14");
+  CHECK_EQ(EseError::invalid_signature(0xEFCDAB89).to_string(),
+           "Invalid signature, expected 0x89ABCDEF, got 0xefcdab89");
+  CHECK_EQ(EseError::unsupported_version(0x620, 0x14).to_string(),
+           "Unsupported database version: 0x620, revision: 0x14");
   CHECK_EQ(EseError::table_not_found("Foo").to_string(), "Table not found: Foo");
   CHECK_EQ(EseError::table_not_found("A\xFF").to_string(), "Table not found: A\xEF\xBF\xBD");
   CHECK_EQ(EseError::column_not_found("Foo").to_string(), "Column not found: [70, 111, 111]");
   CHECK_EQ(EseError::column_not_found("").to_string(), "Column not found: []");
-  CHECK_EQ(EseError::page_data_too_short(40, 16).to_string(), "Page data too short, expected at least 40 bytes, got 16");
+  CHECK_EQ(EseError::page_data_too_short(40, 16).to_string(),
+           "Page data too short, expected at least 40 bytes, got 16");
   CHECK_EQ(EseError::tag_offset_out_of_bounds(8100, 200, 8192).to_string(),
            "Tag offset out of bounds: offset=8100, size=200, page_size=8192");
   CHECK_EQ(EseError::io(13).to_string(), "IO error: Permission denied (os error 13)");
@@ -74,8 +77,11 @@ TEST(error_texts) {
 TEST(utf8_lossy_replaces_each_invalid_sequence) {
   CHECK_EQ(utf8_lossy("ok"), "ok");
   CHECK_EQ(utf8_lossy("\xC3\xA9"), "\xC3\xA9");
-  CHECK_EQ(utf8_lossy("\xE2\x82"), "\xEF\xBF\xBD");             // truncated sequence: one replacement
-  CHECK_EQ(utf8_lossy("\xE2\x82" "A"), "\xEF\xBF\xBD" "A");     // the breaking byte is read again
+  CHECK_EQ(utf8_lossy("\xE2\x82"), "\xEF\xBF\xBD");  // truncated sequence: one replacement
+  CHECK_EQ(utf8_lossy("\xE2\x82"
+                      "A"),
+           "\xEF\xBF\xBD"
+           "A");                                                 // the breaking byte is read again
   CHECK_EQ(utf8_lossy("\xC0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong lead bytes are invalid alone
   CHECK_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // encoded surrogate
 }

@@ -61,7 +61,9 @@ TEST(decode_string_by_codepage) {
   CHECK_EQ(decoded({0xEF, 0xBB, 0xBF, 'A'}, 1252), "A");
   CHECK_EQ(decoded({0xFF, 0xFE, 'A', 0}, 1252), "A");
   CHECK_EQ(decoded({0xFE, 0xFF, 0, 'A'}, 1200), "A");
-  CHECK_EQ(decoded({0x00, 0xD8, 'A', 0}, 1200), "\xEF\xBF\xBD" "A");
+  CHECK_EQ(decoded({0x00, 0xD8, 'A', 0}, 1200),
+           "\xEF\xBF\xBD"
+           "A");
   CHECK_EQ(decoded({0x3E, 0xD8, 0x8A, 0xDD}, 1200), "\xF0\x9F\xA6\x8A");  // a surrogate pair
   CHECK_EQ(decoded({'A', 0, 0, 0}, 1200), std::string("A\0", 2));
   CHECK_EQ(decoded({'A'}, 65001), "ERR:Unknown codepage: 65001");
@@ -121,8 +123,8 @@ TEST(xpress_streams) {
   const Buf stream = {0x00, 0x00, 0x00, 0x10, 'a', 'b', 'c', 0x13, 0x00};
   auto out = lz77_decompress(stream, 9);
   CHECK(out && std::string(out->begin(), out->end()) == "abcabcabc");
-  CHECK(!lz77_decompress(stream, 10));                       // short of the stated size
-  const Buf far = {0x00, 0x00, 0x00, 0x80, 0xF8, 0xFF};      // offset beyond the output start
+  CHECK(!lz77_decompress(stream, 10));                   // short of the stated size
+  const Buf far = {0x00, 0x00, 0x00, 0x80, 0xF8, 0xFF};  // offset beyond the output start
   CHECK(!lz77_decompress(far, 5));
   Buf value = {0x18, 9, 0};
   value.insert(value.end(), stream.begin(), stream.end());
