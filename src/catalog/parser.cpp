@@ -1,5 +1,7 @@
 #include "parser.hpp"
 
+#include <algorithm>
+
 #include "../database.hpp"
 #include "../page/branch.hpp"
 #include "../page/leaf.hpp"
@@ -59,9 +61,8 @@ Status CatalogParser::load(std::uint32_t root_page, OrderedMap<TableInfo>& table
         break;
       }
       case kCatalogTypeIndex:
-        table->indexes.insert_or_assign(
-            rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type, rec.space_usage, rec.flags,
-                                rec.codepage_or_locale});
+        table->indexes.insert_or_assign(rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type,
+                                                            rec.space_usage, rec.flags, rec.codepage_or_locale});
         break;
       case kCatalogTypeLongValue:
         table->long_values.insert_or_assign(
@@ -86,7 +87,9 @@ Status CatalogParser::walk(std::uint32_t page_number, CatalogContainers& out, un
   auto page = db_.read_page(page_number);
   if (!page) return std::move(page).error();
   const TagExtractor tags(*page, db_.format_version(), db_.format_revision(), db_.page_size());
-  const std::uint16_t count = tags.tag_count();
+  // Tags whose 4 bytes lie outside the page cannot be read: a tag count far above what the page holds must
+  // not cost a pass over every number up to it.
+  const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(tags.tag_count(), page->data.size() / 4));
   if (count == 0) return ok_status();
   const bool leaf = page->is_leaf();
   const bool large = tags.large_page_mode();

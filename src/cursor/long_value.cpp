@@ -42,7 +42,9 @@ Result<LongValueIndex> LongValueIndex::build(const Database& db, std::uint32_t r
     const TagExtractor tags(*leaf, db.format_version(), db.format_revision(), db.page_size());
     Bytes prefix;
     if (auto t0 = tags.extract_tag(0)) prefix = t0->data;
-    for (std::uint16_t t = 1; t < tags.tag_count(); ++t) {
+    // Tags whose 4 bytes lie outside the page cannot be read; stop there rather than try every number.
+    const auto count = std::min<std::size_t>(tags.tag_count(), leaf->data.size() / 4);
+    for (std::uint16_t t = 1; t < count; ++t) {
       auto tag = tags.extract_tag(t);
       if (!tag) continue;
       auto entry = LeafEntry::parse(tag->flags, tag->data, large);

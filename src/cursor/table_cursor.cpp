@@ -1,5 +1,7 @@
 #include "table_cursor.hpp"
 
+#include <algorithm>
+
 #include "../database.hpp"
 #include "../page/branch.hpp"
 #include "../page/leaf.hpp"
@@ -14,23 +16,26 @@ constexpr unsigned kMaxTreeDepth = 64;
 
 }  // namespace
 
-TableCursor::TableCursor(const Database& db, const TableInfo& table, Page start_page,
-                         std::uint32_t start_page_number)
+TableCursor::TableCursor(const Database& db, const TableInfo& table, Page start_page, std::uint32_t start_page_number)
     : db_(&db), table_(&table), page_(start_page), large_(db.large_page_mode()), visited_{start_page_number} {}
 
 Result<bool> TableCursor::next_row(Row& row) {
   for (;;) {
-    if (tag_index_ < page_.header.first_available_page_tag) {
+    if (page_.is_plain_leaf()) {
       const TagExtractor tags(page_, db_->format_version(), db_->format_revision(), db_->page_size());
-      const std::uint16_t t = tag_index_++;
-      if (!page_.is_plain_leaf()) continue;
-      auto tag = tags.extract_entry(t);
-      if (!tag) continue;
-      auto entry = LeafEntry::parse(tag->flags, tag->data, large_);
-      if (!entry) continue;
-      decode_record(entry->data, *table_, large_, row);
-      if (!row.long_value_refs.empty()) resolve_long_values(row);
-      return true;
+      // Tags from here on cannot be read: past the tag count, or their 4 bytes lie outside the page. A tag
+      // count far above what the page holds must not cost a pass over every number up to it.
+      const auto end =
+          std::min<std::size_t>({page_.header.first_available_page_tag, tags.tag_count(), page_.data.size() / 4});
+      while (tag_index_ < end) {
+        auto tag = tags.extract_entry(tag_index_++);
+        if (!tag) continue;
+        auto entry = LeafEntry::parse(tag->flags, tag->data, large_);
+        if (!entry) continue;
+        decode_record(entry->data, *table_, large_, row);
+        if (!row.long_value_refs.empty()) resolve_long_values(row);
+        return true;
+      }
     }
     const std::uint32_t next = page_.header.next_page;
     if (next == 0 || visited_.count(next)) return false;
@@ -48,7 +53,8 @@ void TableCursor::resolve_long_values(Row& row) {
     const ColumnInfo& column = table_->row_column(pos);
     std::string bytes;
     if (value.bytes.size() >= 4 && !table_->long_values.empty()) {
-      if (!long_values_) long_values_.emplace(LongValueIndex::build(*db_, table_->long_values.at(0).second.father_data_page));
+      if (!long_values_)
+        long_values_.emplace(LongValueIndex::build(*db_, table_->long_values.at(0).second.father_data_page));
       if (!long_values_->ok()) continue;  // the tree cannot be read: the reference stays as it is
       const std::uint32_t id = *read_u32le(as_bytes(value.bytes), 0);
       bytes = long_values_->value().gather(id, column);
