@@ -1,0 +1,87 @@
+// Fuzz target: a whole database image. Opens it from memory, reads every row of every table (bounded),
+// encodes each row as a JSON line, and carves every scope.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "carve/carved_string.hpp"
+#include "cursor/table_cursor.hpp"
+#include "database.hpp"
+#include "export/file_name.hpp"
+#include "export/json_writer.hpp"
+#include "fuzz_checks.hpp"
+
+namespace {
+
+constexpr std::size_t kMinImage = 4096;
+constexpr int kMaxRowsPerTable = 10000;
+constexpr std::uint64_t kMaxHits = 16;
+constexpr std::uint64_t kMinChars = 4;
+
+void read_all_tables(const pw::Database& db) {
+  pw::Row row;
+  std::string line;
+  for (const auto& [name, table] : db.tables()) {
+    const std::string file = pw::json::export_file_name(name);
+    pwfuzz::require(pwfuzz::is_utf8(file) && file.find('/') == std::string::npos,
+                    "export file name is not one UTF-8 path component");
+    auto cursor = db.open_table(name);
+    pwfuzz::require(cursor || cursor.error().kind() != pw::ErrorKind::TableNotFound,
+                    "a registered table is not found");
+    if (!cursor) {
+      (void)cursor.error().to_string();
+      continue;
+    }
+    const pw::json::RowEncoder encoder(table);
+    for (int n = 0; n < kMaxRowsPerTable; ++n) {
+      auto more = cursor->next_row(row);
+      if (!more) {
+        (void)more.error().to_string();
+        break;
+      }
+      if (!*more) break;
+      pwfuzz::require(row.values.size() == table.row_order.size(), "row size differs from the column count");
+      pwfuzz::require(row.long_value_refs.empty(), "unresolved long-value reference left in a row");
+      line.clear();
+      encoder.append_row(line, row);
+      pwfuzz::require(!line.empty() && line.front() == '{' && line.back() == '\n', "JSON line is not an object");
+      pwfuzz::require(pwfuzz::is_utf8(line), "JSON line is not valid UTF-8");
+    }
+  }
+}
+
+void carve_all_scopes(const pw::Database& db) {
+  const std::optional<std::string> no_needle;
+  const std::optional<std::string> needle("e");
+  for (const auto scope : {pw::CarveScope::Slack, pw::CarveScope::All, pw::CarveScope::TagData,
+                           pw::CarveScope::LvAll, pw::CarveScope::LvSlack}) {
+    for (const auto* n : {&no_needle, &needle}) {
+      const auto hits = db.carve_utf16le_strings_scoped(scope, *n, kMinChars, kMaxHits);
+      pwfuzz::require(hits.size() <= kMaxHits, "carving returned more hits than asked for");
+      for (const auto& hit : hits) {
+        pwfuzz::require(hit.page >= 1 && hit.page <= db.total_pages(), "carved hit on a page out of range");
+        pwfuzz::require(hit.text.size() >= kMinChars, "carved string shorter than min_chars");
+        for (const char c : hit.text) pwfuzz::require(c >= 0x20 && c <= 0x7E, "carved string not printable");
+        pwfuzz::require(hit.offset + 2 * hit.text.size() <= db.page_size(), "carved string runs off its page");
+        if (*n) pwfuzz::require(hit.text.find(**n) != std::string::npos, "carved string lacks the needle");
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> image(data, data + size);
+  if (image.size() < kMinImage) image.resize(kMinImage, 0);
+  auto db = pw::Database::open_memory(std::move(image));
+  if (!db) {
+    (void)db.error().to_string();
+    return 0;
+  }
+  read_all_tables(**db);
+  carve_all_scopes(**db);
+  return 0;
+}
