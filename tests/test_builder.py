@@ -31,6 +31,7 @@ from builder import (
     unpack_7bit,
 )
 from builder.readback import read_page, split_entry
+from sample_facts import BASIC_COLUMNS, BASIC_ROWS
 
 ALL_CLASSES = {"short", "nibble", "byte", "u16", "u32"}
 
@@ -309,60 +310,15 @@ def test_record_layout_and_value_forms() -> None:
     assert values[3] == b"raw"
 
 
-BASIC_COLUMNS = [
-    ("Id", 4),
-    ("Bit", 1),
-    ("UnsignedByte", 2),
-    ("Short", 3),
-    ("Long", 4),
-    ("Currency", 5),
-    ("IEEESingle", 6),
-    ("IEEEDouble", 7),
-    ("DateTime", 8),
-    ("UnsignedLong", 14),
-    ("LongLong", 15),
-    ("GUID", 16),
-    ("UnsignedShort", 17),
-]
-BASIC_ROW_1 = {
-    "Id": 1,
-    "Bit": False,
-    "UnsignedByte": 213,
-    "Short": -1337,
-    "Long": -13371337,
-    "Currency": 1337133713371337,
-    "IEEESingle": 1.0,
-    "IEEEDouble": 13371337.13371337,
-    "DateTime": 4675210852477960192,
-    "UnsignedLong": 13371337,
-    "LongLong": 18446744073696180279,
-    "GUID": "3f360af1-6766-46dc-9af2-0dacf295c2a1",
-    "UnsignedShort": 1337,
-}
-BASIC_ROW_2 = {
-    "Id": 2,
-    "Bit": True,
-    "UnsignedByte": 255,
-    "Short": 1339,
-    "Long": 13391339,
-    "Currency": 18445404939796160277,
-    "IEEESingle": -2.0,
-    "IEEEDouble": -13391339.13391339,
-    "DateTime": 13909671945135194112,
-}
-
-
 def test_matches_real_engine_records(sample) -> None:
     """basic.edb's rows, and the catalog records of its table and columns, come out byte for byte."""
     with open(sample("basic.edb"), "rb") as handle:
         real = handle.read()
     db = DatabaseBuilder(page_size=4096)
-    columns = [
-        Column(i + 1, name, kind, flags=5 if i == 0 else 0) for i, (name, kind) in enumerate(BASIC_COLUMNS)
-    ]
+    columns = [Column(cid, name, code, flags=5 if cid == 1 else 0) for cid, name, _, code, _ in BASIC_COLUMNS]
     table = db.add_table("basic", columns=columns)
-    table.add_row(BASIC_ROW_1)
-    table.add_row(BASIC_ROW_2)
+    for row in BASIC_ROWS:
+        table.add_row({name: value for name, value in row.items() if value is not None})
     built = db.build()
     real_catalog = [row for row in catalog_rows(real, None) if row[0] == 8 and row[1] in (1, 2)]
     mine = [row for row in catalog_rows(built, db) if row[0] == 8 and row[1] in (1, 2)]

@@ -3,59 +3,11 @@
 from __future__ import annotations
 
 import pytest
+from sample_facts import BASIC_COLUMNS, BASIC_ROWS
 
 from pagewright import EseDatabase
 
 FOX = "\U0001f98a"
-
-BASIC_COLUMNS = [
-    (1, "Id", "Signed long", False),
-    (2, "Bit", "Boolean", True),
-    (3, "UnsignedByte", "Unsigned byte", True),
-    (4, "Short", "Signed short", True),
-    (5, "Long", "Signed long", True),
-    (6, "Currency", "Currency", True),
-    (7, "IEEESingle", "Single precision FP", True),
-    (8, "IEEEDouble", "Double precision FP", True),
-    (9, "DateTime", "DateTime", True),
-    (10, "UnsignedLong", "Unsigned long", True),
-    (11, "LongLong", "Long long", True),
-    (12, "GUID", "GUID", True),
-    (13, "UnsignedShort", "Unsigned short", True),
-]
-
-BASIC_ROWS = [
-    {
-        "Id": 1,
-        "Bit": False,
-        "UnsignedByte": 213,
-        "Short": -1337,
-        "Long": -13371337,
-        "Currency": 1337133713371337,
-        "IEEESingle": 1.0,
-        "IEEEDouble": 13371337.13371337,
-        "DateTime": 4675210852477960192,
-        "UnsignedLong": 13371337,
-        "LongLong": 18446744073696180279,
-        "GUID": "3f360af1-6766-46dc-9af2-0dacf295c2a1",
-        "UnsignedShort": 1337,
-    },
-    {
-        "Id": 2,
-        "Bit": True,
-        "UnsignedByte": 255,
-        "Short": 1339,
-        "Long": 13391339,
-        "Currency": 18445404939796160277,
-        "IEEESingle": -2.0,
-        "IEEEDouble": -13391339.13391339,
-        "DateTime": 13909671945135194112,
-        "UnsignedLong": None,
-        "LongLong": None,
-        "GUID": None,
-        "UnsignedShort": None,
-    },
-]
 
 SYSTEM_TABLES = ["MSysObjects", "MSysObjectsShadow", "MSysObjids", "MSysLocales"]
 
@@ -64,7 +16,9 @@ def test_basic(sample) -> None:
     db = EseDatabase(sample("basic.edb"))
     assert db.get_tables() == [*SYSTEM_TABLES, "basic"]
     schema = db.get_table_schema("basic")
-    assert [(c["id"], c["name"], c["type"], c["nullable"]) for c in schema] == BASIC_COLUMNS
+    assert [(c["id"], c["name"], c["type"], c["nullable"]) for c in schema] == [
+        (cid, name, type_name, nullable) for cid, name, type_name, _, nullable in BASIC_COLUMNS
+    ]
     assert all(list(c) == ["name", "type", "id", "nullable"] for c in schema)
     rows = db.read_table("basic")
     assert rows == BASIC_ROWS
