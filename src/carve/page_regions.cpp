@@ -8,7 +8,7 @@ void PageTags::occupied_ranges(std::vector<ByteRange>& occupied) const {
   occupied.clear();
   const std::uint64_t length = data_.size();
   occupied.push_back({0, std::min<std::uint64_t>(header_size_, length)});
-  for (std::uint16_t i = 0; i < count_; ++i) {
+  for (std::uint16_t i = 0, readable = readable_count(); i < readable; ++i) {
     if (const auto range = data_range(i)) occupied.push_back(*range);
   }
   const std::uint64_t array_bytes = 4 * static_cast<std::uint64_t>(count_);

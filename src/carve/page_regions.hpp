@@ -1,6 +1,7 @@
 // The byte regions of one page that carving scans: tag data ranges and the slack between them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -24,6 +25,10 @@ class PageTags {
       : data_(page.data), header_size_(page.header_size), count_(count), large_(large_page_mode) {}
 
   std::uint16_t count() const noexcept { return count_; }
+  // Tags whose 4 bytes can lie inside the page: a damaged header may claim far more than the page holds.
+  std::uint16_t readable_count() const noexcept {
+    return static_cast<std::uint16_t>(std::min<std::size_t>(count_, data_.size() / 4));
+  }
 
   // Data range of tag i: [header_size + offset, header_size + offset + size). Nothing when the tag's 4 bytes
   // are not wholly inside the page, when the range ends past the page, or when it is empty.

@@ -105,7 +105,7 @@ std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope scop
                          [&](std::uint64_t start, std::uint64_t end) { return carve(start, end, kRegionSlack); });
     } else if (tags.count() != 0) {
       unit_map.assign(page.data);
-      for (std::uint16_t i = 0; i < tags.count(); ++i) {
+      for (std::uint16_t i = 0, readable = tags.readable_count(); i < readable; ++i) {
         const auto range = tags.data_range(i);
         if (!range) continue;
         carve_utf16le_from_range(unit_map, n, range->start, range->end, kRegionTagData, flags, type, *table, needle,
