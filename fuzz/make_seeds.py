@@ -4,9 +4,9 @@
     python3 fuzz/make_seeds.py OUT_DIR [--small]
 
 writes OUT_DIR/fuzz_database/*, OUT_DIR/fuzz_record/* and OUT_DIR/fuzz_decompress/*. --small leaves out
-the databases of 16 and 32 KiB pages (the largest seeds). The input layouts are those the targets'
-sources describe: fuzz_database takes a database image, fuzz_record a table description followed by one
-record, fuzz_decompress a selector byte, a 3-byte LZ77 size and a value.
+the largest seeds (a 16 KiB page database with long values, the 32 KiB page one). The input layouts are
+those the targets' sources describe: fuzz_database takes a database image, fuzz_record a table description
+followed by one record, fuzz_decompress a selector byte, a 3-byte LZ77 size and a value.
 """
 
 from __future__ import annotations
@@ -17,6 +17,7 @@ import struct
 import sys
 from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
@@ -74,7 +75,7 @@ TAGGED_COLUMNS = [
 ALL_COLUMNS = FIXED_COLUMNS + VARIABLE_COLUMNS + TAGGED_COLUMNS
 
 
-def plain_row(n: int) -> dict:
+def plain_row(n: int) -> dict[str, Any]:
     return {
         "Id": n,
         "Bit": n % 2 == 0,
@@ -94,9 +95,9 @@ def plain_row(n: int) -> dict:
     }
 
 
-def tagged_forms(n: int) -> dict:
+def tagged_forms(n: int) -> dict[str, Any]:
     """Rows that use the tagged value forms: compressed, multi-valued, flagged, raw."""
-    forms = [
+    forms: list[dict[str, Any]] = [
         {"Packed": Compressed("compressed seven bit text", scheme="7bit_ascii")},
         {"Packed": Compressed("unicode seven bit", scheme="7bit_unicode")},
         {"Packed": Compressed("xpress " * 12, scheme="xpress")},
@@ -109,7 +110,7 @@ def tagged_forms(n: int) -> dict:
     return forms[n % len(forms)]
 
 
-def long_values() -> list[dict]:
+def long_values() -> list[dict[str, Any]]:
     """Long values of several chunks (small chunks keep the seeds small), compressed ones, odd ones."""
     text = "Long text value " * 40
     return [
@@ -124,8 +125,14 @@ def long_values() -> list[dict]:
 
 
 def database(
-    page_size: int, *, rows: int, rows_per_page: int, fanout: int, lv: bool, lv_rows_per_page: int | None = None,
-    **db_options,
+    page_size: int,
+    *,
+    rows: int,
+    rows_per_page: int,
+    fanout: int,
+    lv: bool,
+    lv_rows_per_page: int | None = None,
+    **db_options: Any,
 ) -> bytes:
     db = DatabaseBuilder(page_size=page_size, **db_options)
     table = db.add_table("values", columns=ALL_COLUMNS, rows_per_page=rows_per_page, fanout=fanout)
@@ -135,7 +142,11 @@ def database(
         table.add_row(row)
     if lv:
         lv_table = db.add_table(
-            "long", columns=ALL_COLUMNS, rows_per_page=rows_per_page, lv_rows_per_page=lv_rows_per_page, fanout=fanout
+            "long",
+            columns=ALL_COLUMNS,
+            rows_per_page=rows_per_page,
+            lv_rows_per_page=lv_rows_per_page,
+            fanout=fanout,
         )
         for n, row in enumerate(long_values(), start=1):
             row["Id"] = n
@@ -149,20 +160,43 @@ def database_seeds(small: bool) -> Iterator[tuple[str, bytes]]:
     yield "db_4k_lv", database(4096, rows=3, rows_per_page=3, fanout=4, lv=True)
     yield "db_8k_tree_lv", database(8192, rows=6, rows_per_page=2, fanout=2, lv=True, lv_rows_per_page=8)
     if not small:
-        yield "db_16k_tree_lv", database(
-            16384, rows=3, rows_per_page=3, fanout=4, lv=True, lv_rows_per_page=None
+        yield (
+            "db_16k_tree_lv",
+            database(16384, rows=3, rows_per_page=3, fanout=4, lv=True, lv_rows_per_page=None),
         )
         yield "db_32k", database(32768, rows=3, rows_per_page=3, fanout=4, lv=False)
     # The older page header layouts, a multi-level catalog, no key compression.
     yield "db_4k_legacy", database(4096, rows=4, rows_per_page=2, fanout=2, lv=False, format_revision=0x09)
     yield "db_4k_revised", database(4096, rows=4, rows_per_page=2, fanout=2, lv=False, format_revision=0x0C)
-    yield "db_4k_catalog_tree", database(
-        4096, rows=2, rows_per_page=2, fanout=2, lv=False, catalog_rows_per_page=12, catalog_fanout=3
+    yield (
+        "db_4k_catalog_tree",
+        database(
+            4096, rows=2, rows_per_page=2, fanout=2, lv=False, catalog_rows_per_page=12, catalog_fanout=3
+        ),
     )
-    yield "db_4k_no_key_compression", database(
-        4096, rows=4, rows_per_page=2, fanout=2, lv=True, lv_rows_per_page=6, key_compression="none"
+    yield (
+        "db_4k_no_key_compression",
+        database(
+            4096, rows=4, rows_per_page=2, fanout=2, lv=True, lv_rows_per_page=6, key_compression="none"
+        ),
     )
-    yield "db_4k_prefix_keys", database(4096, rows=6, rows_per_page=3, fanout=2, lv=False, key_compression="lcp")
+    yield (
+        "db_4k_prefix_keys",
+        database(4096, rows=6, rows_per_page=3, fanout=2, lv=False, key_compression="lcp"),
+    )
+
+    # Compact files of 1 KiB pages (cheap to fuzz and to keep): the same structures in far fewer bytes.
+    yield "db_1k_lv", database(1024, rows=3, rows_per_page=3, fanout=4, lv=True)
+    yield "db_1k_tree_lv", database(1024, rows=6, rows_per_page=2, fanout=2, lv=True, lv_rows_per_page=6)
+    yield "db_1k_legacy", database(1024, rows=4, rows_per_page=2, fanout=2, lv=False, format_revision=0x09)
+    yield (
+        "db_1k_catalog_tree",
+        database(
+            1024, rows=2, rows_per_page=2, fanout=2, lv=False, catalog_rows_per_page=6, catalog_fanout=3
+        ),
+    )
+    # The smallest large-page file: one leaf per tree.
+    yield "db_16k_small", database(16384, rows=3, rows_per_page=3, fanout=4, lv=False)
 
     # Damaged files: loops in the leaf chain and in the tree, a truncated file.
     db = DatabaseBuilder(page_size=4096)
@@ -294,7 +328,10 @@ def record_seeds() -> Iterator[tuple[str, bytes]]:
                 row.update({k: v for k, v in tagged_forms(n).items() if k in names})
                 if n == 8:
                     row = {}  # defaults and absent columns
-                yield f"rec_{page_size // 1024}k_g{g}_{n}", record_input(columns, table.encode_row(row), large=large)
+                yield (
+                    f"rec_{page_size // 1024}k_g{g}_{n}",
+                    record_input(columns, table.encode_row(row), large=large),
+                )
             if any(c.id == 257 for c in columns):
                 ref = table.encode_row({"Data": LongValue(b"x" * 5000)})
                 yield f"rec_{page_size // 1024}k_g{g}_lvref", record_input(columns, ref, large=large)
@@ -317,11 +354,13 @@ def decompress_seeds() -> Iterator[tuple[str, bytes]]:
     yield "xpress_text", decompress_input(0x01 | 0x04 | (1 << 3), 0, compress_xpress(text))
     yield "xpress_binary", decompress_input(0x00, 0, compress_xpress(bytes(range(40)) * 50))
     yield "seven_bit_ascii", decompress_input(0x03 | 0x04 | (2 << 3), 0, compress_7bit_ascii(text))
-    yield "seven_bit_unicode", decompress_input(
-        0x01 | 0x04, 0, compress_7bit_unicode("seven bit unicode".encode("utf-16-le"))
+    yield (
+        "seven_bit_unicode",
+        decompress_input(0x01 | 0x04, 0, compress_7bit_unicode("seven bit unicode".encode("utf-16-le"))),
     )
-    yield "seven_bit_unicode_1252", decompress_input(
-        0x01 | 0x04 | (1 << 3), 0, compress_7bit_unicode("units".encode("utf-16-le"))
+    yield (
+        "seven_bit_unicode_1252",
+        decompress_input(0x01 | 0x04 | (1 << 3), 0, compress_7bit_unicode("units".encode("utf-16-le"))),
     )
     yield "no_scheme", decompress_input(0x01, 0, b"\x00" + text[:20])
     yield "unknown_scheme", decompress_input(0x01, 0, b"\xf8" + text[:20])
@@ -351,7 +390,7 @@ def write(out: Path, target: str, seeds: Iterator[tuple[str, bytes]], report: Ca
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("out", type=Path, help="output directory (one sub-directory per target)")
-    parser.add_argument("--small", action="store_true", help="leave out the 16 and 32 KiB page databases")
+    parser.add_argument("--small", action="store_true", help="leave out the largest database seeds")
     args = parser.parse_args()
     write(args.out, "fuzz_database", database_seeds(args.small), print)
     write(args.out, "fuzz_record", record_seeds(), print)
