@@ -100,8 +100,10 @@ Result<Page> Database::read_page(std::uint32_t page_number) const {
 }
 
 Status Database::parse_catalog() {
-  CatalogParser parser(*this);
-  return parser.load(kCatalogRootPage, tables_);
+  auto catalog = CatalogParser(*this).load(kCatalogRootPage);
+  if (!catalog) return std::move(catalog).error();
+  catalog_ = std::move(*catalog);
+  return ok_status();
 }
 
 }  // namespace pw

@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "catalog/table_info.hpp"
+#include "catalog/parser.hpp"
 #include "page/page.hpp"
 #include "result.hpp"
 #include "utils/bytes.hpp"
 
 namespace pw {
 
-class TableCursor;
 enum class CarveScope : std::uint8_t;
 struct CarvedString;
 
@@ -37,7 +36,6 @@ class Database {
   static Result<std::unique_ptr<Database>> open_memory(std::vector<std::uint8_t> image);
 
   Result<Page> read_page(std::uint32_t page_number) const;
-  Result<TableCursor> open_table(const std::string& name) const;
 
   std::uint32_t page_size() const noexcept { return page_size_; }
   std::uint32_t total_pages() const noexcept { return total_pages_; }
@@ -47,7 +45,11 @@ class Database {
   std::uint32_t max_child_page() const noexcept;
   const std::array<std::uint8_t, kHeaderCopySize>& header() const noexcept { return header_; }
   Bytes file_bytes() const noexcept { return file_; }
-  const OrderedMap<TableInfo>& tables() const noexcept { return tables_; }
+  const OrderedMap<TableInfo>& tables() const noexcept { return catalog_.tables; }
+  // Catalog definitions whose entries carry the deleted flag (not part of the schema).
+  const std::vector<CatalogRecord>& deleted_definitions() const noexcept { return catalog_.deleted; }
+  // What the catalog walk passed over.
+  const WalkCounts& catalog_counts() const noexcept { return catalog_.counts; }
 
   std::vector<CarvedString> carve_utf16le_strings_scoped(CarveScope scope, const std::optional<std::string>& needle,
                                                          std::uint64_t min_chars, std::uint64_t max_hits) const;
@@ -64,7 +66,7 @@ class Database {
   std::uint32_t total_pages_ = 0;
   std::uint32_t format_version_ = 0;
   std::uint32_t format_revision_ = 0;
-  OrderedMap<TableInfo> tables_;
+  Catalog catalog_;
 };
 
 }  // namespace pw

@@ -25,6 +25,8 @@ class [[nodiscard]] Result {
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
 
+  T value_or(T fallback) const& { return ok() ? std::get<0>(state_) : fallback; }
+
   EseError& error() & { return std::get<1>(state_); }
   const EseError& error() const& { return std::get<1>(state_); }
   EseError&& error() && { return std::get<1>(std::move(state_)); }

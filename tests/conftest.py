@@ -13,7 +13,7 @@ TESTS_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(TESTS_DIR))
 
 SAMPLES_DIR = TESTS_DIR.parent.parent / "shared" / "samples"
-SAMPLE_NAMES = ("basic.edb", "text.edb", "default.edb", "SRUDB.dat")
+SAMPLE_NAMES = ("basic.edb", "text.edb", "default.edb", "SRUDB.dat", "qmgr-win10.db", "secedit-rev12c.sdb")
 
 
 @pytest.fixture(scope="session")

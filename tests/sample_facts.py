@@ -31,7 +31,7 @@ BASIC_ROWS = [
         "IEEEDouble": 13371337.13371337,
         "DateTime": 4675210852477960192,
         "UnsignedLong": 13371337,
-        "LongLong": 18446744073696180279,
+        "LongLong": -13371337,
         "GUID": "3f360af1-6766-46dc-9af2-0dacf295c2a1",
         "UnsignedShort": 1337,
     },

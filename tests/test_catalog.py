@@ -51,12 +51,22 @@ def test_msysobjects_reads_its_own_records(open_db) -> None:
     assert {"zeta", "alpha", "Id", "Name", "MSysObjects"} <= names
 
 
+@pytest.mark.parametrize("page_size", PAGE_SIZES)
+def test_catalog_records_that_describe_no_table_are_skipped(open_db, page_size) -> None:
+    db = two_tables(page_size)
+    db.add_catalog_entry(callback_entry(8, 99, "cb"))
+    db.add_catalog_entry(CatalogEntry(8, 6, 50, name="stream"))
+    db.add_catalog_entry(CatalogEntry(9, 7, 51, name="stream2"))
+    ese = open_db(db)
+    assert ese.get_tables() == ["MSysObjects", "zeta", "alpha"]
+    assert [c["name"] for c in ese.get_table_schema("zeta")] == ["Id", "Name"]
+
+
 @pytest.mark.parametrize(
     ("record", "message"),
     [
-        (callback_entry(8, 99, "cb"), "Callback catalog type is not supported"),
         (column_entry(8, Column(7, "bad", 19)), "Unsupported column type: 19"),
-        (CatalogEntry(8, 7, 50, name="x"), "Unsupported catalog type: 7"),
+        (CatalogEntry(8, 8, 50, name="x"), "Unsupported catalog type: 8"),
         (b"\x00" * 13, "Invalid catalog entry"),
     ],
 )

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import hashlib
+
 import pytest
 from sample_facts import BASIC_COLUMNS, BASIC_ROWS
 
@@ -139,6 +141,40 @@ def test_srudb(sample) -> None:
     }
     assert {k: usage[k] for k in named} == named
     assert all(v == 0 for k, v in usage.items() if k not in named)
+
+
+@pytest.mark.parametrize(
+    ("name", "tables", "counts"),
+    [
+        ("qmgr-win10.db", ["Jobs", "Files"], [82, 82, 10, 7, 1, 1]),
+        ("secedit-rev12c.sdb", ["SmTblVersion", "SmTblSection", "SmTblScp", "SmTblSmp", "SmTblScp2", "SmTblGpo"],
+         [110, 110, 17, 7, 1, 15, 0, 1, 0, 0]),
+    ],
+)
+def test_modern_samples_count_only_live_tags(sample, name: str, tables: list[str], counts: list[int]) -> None:
+    db = EseDatabase(sample(name))
+    assert db.get_tables() == [*SYSTEM_TABLES, *tables]
+    assert [len(db.read_table(t)) for t in db.get_tables()] == counts
+
+
+@pytest.mark.parametrize(
+    ("table", "guid", "size", "sha1"),
+    [
+        ("Jobs", "266504ac-d974-446c-96ad-2be13a5665b0", 2055, "09fa09ba30b4"),
+        ("Files", "95d6889c-b2d3-4748-8eb1-9da0650cb892", 1072, "058179c2901e"),
+    ],
+)
+def test_qmgr_long_values_under_8_byte_ids(sample, table: str, guid: str, size: int, sha1: str) -> None:
+    (row,) = EseDatabase(sample("qmgr-win10.db")).read_table(table)
+    assert (row["Id"], len(row["Blob"]), hashlib.sha1(row["Blob"]).hexdigest()[:12]) == (guid, size, sha1)
+
+
+def test_secedit_values(sample) -> None:
+    db = EseDatabase(sample("secedit-rev12c.sdb"))
+    names = [r["Name"].decode("utf-16-le") for r in db.read_table("SmTblSection")]
+    assert names[:3] == ["account profiles", "application log", "ds security"] and names[-1] == "user list"
+    (smp,) = db.read_table("SmTblSmp")
+    assert (smp["SectionID"], hashlib.sha1(smp["Value"]).hexdigest()[:12]) == (2, "3e671991a37f")
 
 
 @pytest.mark.parametrize("name", ["basic.edb", "text.edb", "default.edb", "SRUDB.dat"])

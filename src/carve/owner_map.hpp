@@ -9,8 +9,8 @@ namespace pw {
 
 class Database;
 
-// For every table in registry order: descend from its root page through tag 1 of each branch page to the
-// leaf level, then follow the next_page chain. A page belongs to the first table whose walk reaches it.
+// For every table in registry order: descend from its root page to the leftmost leaf, then follow the leaf
+// chain. A page belongs to the first table whose walk reaches it.
 // Each table's tree and chain are walked once, so looking up a page costs one array read.
 class OwnerMap {
  public:
@@ -22,7 +22,6 @@ class OwnerMap {
  private:
   explicit OwnerMap(const Database& db);
   void walk_table(std::uint32_t root, std::uint32_t table_index);
-  std::uint32_t descend(std::uint32_t root) const;
 
   const Database* db_;
   std::vector<const std::string*> names_;  // by table index

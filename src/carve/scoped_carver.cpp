@@ -80,11 +80,11 @@ std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope scop
     const Page& page = *read;
     const std::uint32_t flags = page.page_flags();
     if (lv_only && !(flags & page_flag::kLongValue)) continue;
-    const PageTags tags(page, compute_tag_count(page, page_size_), large);
+    const PageTags tags(page, tag_range(page, page_size_).count, large);
     const std::string_view type = page_type_word(flags);
 
     const std::optional<std::string>* table = &no_table;
-    if (type == "leaf" && !tables_.empty()) {
+    if (type == "leaf" && !tables().empty()) {
       if (!owners) owners.emplace(OwnerMap::build(*this));
       if (const std::string* name = owners->owner(n)) {
         if (!owner_name || *owner_name != *name) owner_name = *name;

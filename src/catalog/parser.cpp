@@ -1,11 +1,12 @@
 #include "parser.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 
+#include "../btree/page_entries.hpp"
 #include "../database.hpp"
 #include "../page/branch.hpp"
 #include "../page/leaf.hpp"
-#include "../page/tag.hpp"
 
 namespace pw {
 namespace {
@@ -14,6 +15,21 @@ namespace {
 constexpr unsigned kMaxCatalogDepth = 64;
 constexpr std::uint32_t kHighestColumnType = 18;
 constexpr std::size_t kDefaultValueVariableIndex = 3;  // variable column 131
+
+// Fixed columns of a catalog record (after the 4-byte record header): ObjidTable, Type, Id, ColtypOrPgnoFDP,
+// SpaceUsage, Flags, PagesOrLocale.
+namespace field {
+constexpr std::size_t kObjectId = 4;
+constexpr std::size_t kType = 8;
+constexpr std::size_t kId = 10;
+constexpr std::size_t kColumnTypeOrRootPage = 14;
+constexpr std::size_t kSpaceUsage = 18;
+constexpr std::size_t kFlags = 22;
+constexpr std::size_t kCodepageOrLocale = 26;
+constexpr std::size_t kEndOfId = 14;
+constexpr std::size_t kEndOfSpaceUsage = 22;
+constexpr std::size_t kEndOfLocale = 30;
+}  // namespace field
 
 // Value of variable column 128 + index of a catalog record, or nothing when absent or malformed.
 std::optional<Bytes> catalog_variable_value(Bytes data, std::size_t index) {
@@ -38,14 +54,28 @@ std::optional<Bytes> catalog_variable_value(Bytes data, std::size_t index) {
 
 }  // namespace
 
-Status CatalogParser::load(std::uint32_t root_page, OrderedMap<TableInfo>& tables) {
-  CatalogContainers c;
+Result<Catalog> CatalogParser::load(std::uint32_t root_page) {
   visited_.clear();
-  if (auto status = parse_catalog_page(root_page, c); !status) return status;
-  for (auto& rec : c.deferred) {
-    auto name_it = c.id_to_name.find(rec.object_id);
-    if (name_it == c.id_to_name.end()) continue;
-    TableInfo* table = c.tables.find(name_it->second);
+  auto root = db_.read_page(root_page);
+  if (!root) return std::move(root).error();
+  Pending pending;
+  if (auto status = walk(root_page, root->object_id(), pending, 0); !status) return std::move(status).error();
+
+  Catalog catalog;
+  catalog.counts = pending.counts;
+  catalog.deleted = std::move(pending.deleted);
+  std::unordered_map<std::uint32_t, std::string> id_to_name;
+  for (auto& rec : pending.live) {
+    if (rec.record_type != kCatalogTypeTable) continue;
+    id_to_name[rec.record_id] = rec.name;
+    catalog.tables.insert_or_assign(rec.name,
+                                    TableInfo::create(rec.name, rec.father_data_page_or_column_type, rec.space_usage));
+  }
+  for (auto& rec : pending.live) {
+    if (rec.record_type == kCatalogTypeTable) continue;
+    auto name_it = id_to_name.find(rec.object_id);
+    if (name_it == id_to_name.end()) continue;
+    TableInfo* table = catalog.tables.find(name_it->second);
     if (!table) continue;
     switch (rec.record_type) {
       case kCatalogTypeColumn: {
@@ -72,97 +102,93 @@ Status CatalogParser::load(std::uint32_t root_page, OrderedMap<TableInfo>& table
         break;
     }
   }
-  for (auto& entry : c.tables) entry.second.finalize();
-  tables = std::move(c.tables);
-  return ok_status();
+  for (auto& entry : catalog.tables) entry.second.finalize();
+  return catalog;
 }
 
-Status CatalogParser::parse_catalog_page(std::uint32_t page_number, CatalogContainers& out) {
-  return walk(page_number, out, 0);
-}
-
-Status CatalogParser::walk(std::uint32_t page_number, CatalogContainers& out, unsigned depth) {
+Status CatalogParser::walk(std::uint32_t page_number, std::uint32_t object_id, Pending& out, unsigned depth) {
   // A page reached twice (a cycle or a shared child) is walked once; excessive depth ends that branch.
-  if (depth > kMaxCatalogDepth || !visited_.insert(page_number).second) return ok_status();
+  if (depth > kMaxCatalogDepth) return ok_status();
+  if (!visited_.insert(page_number).second) {
+    ++out.counts.loops;
+    return ok_status();
+  }
   auto page = db_.read_page(page_number);
   if (!page) return std::move(page).error();
-  const TagExtractor tags(*page, db_.format_version(), db_.format_revision(), db_.page_size());
-  // Tags whose 4 bytes lie outside the page cannot be read: a tag count far above what the page holds must
-  // not cost a pass over every number up to it.
-  const auto count = static_cast<std::uint16_t>(std::min<std::size_t>(tags.tag_count(), page->data.size() / 4));
-  if (count == 0) return ok_status();
-  const bool leaf = page->is_leaf();
-  const bool large = tags.large_page_mode();
-
-  if (leaf && page->is_plain_leaf()) {
-    for (std::uint16_t t = 0; t < count; ++t) {
-      auto tag = tags.extract_entry(t);
-      if (!tag || tag->data.empty()) continue;
-      auto entry = LeafEntry::parse(tag->flags, tag->data, large);
-      if (!entry) continue;
-      if (auto status = process_catalog_entry(entry->data, out); !status) {
-        if (db_.page_size() <= 8192) return status;
-      }
-    }
+  if (page->object_id() != object_id) {  // a link into another tree
+    ++out.counts.foreign_pages;
+    return ok_status();
   }
-  if (!leaf) {
-    for (std::uint16_t t = 0; t < count; ++t) {
-      auto tag = tags.extract_entry(t);
-      if (!tag || tag->data.empty()) continue;
-      auto entry = BranchEntry::parse(tag->flags, tag->data, db_.max_child_page(), large);
-      if (!entry) continue;
-      if (auto status = walk(entry->child_page, out, depth + 1); !status) return status;
+  PageEntries entries(*page, db_.format_version(), db_.format_revision(), db_.page_size());
+  const bool large = entries.large_page_mode();
+  NodeEntry node;
+  if (page->is_leaf()) {
+    if (!page->is_plain_leaf()) return ok_status();
+    while (entries.next(node, out.counts)) {
+      auto entry = LeafEntry::parse(node.flags, node.bytes, large);
+      if (!entry) {
+        ++out.counts.bad_entries;
+        continue;
+      }
+      auto record = parse_record(entry->data);
+      if (!record) {
+        // Pages up to 8 KiB hold the catalogs of older engines, where a bad record fails the open.
+        if (db_.page_size() <= 8192) return std::move(record).error();
+        ++out.counts.bad_entries;
+        continue;
+      }
+      if (!*record) continue;
+      (*record)->page = page_number;
+      auto& list = (node.flags & kTagFlagDeleted) ? out.deleted : out.live;
+      list.push_back(std::move(**record));
     }
+    return ok_status();
+  }
+  while (entries.next(node, out.counts)) {
+    auto entry = BranchEntry::parse(node.flags, node.bytes, db_.max_child_page(), large);
+    if (!entry) {
+      ++out.counts.bad_entries;
+      continue;
+    }
+    if (auto status = walk(entry->child_page, object_id, out, depth + 1); !status) return status;
   }
   return ok_status();
 }
 
-Status CatalogParser::process_catalog_entry(Bytes data, CatalogContainers& out) const {
-  if (data.size() < 4) return ok_status();
-  if (data.size() < 14) return EseError::invalid_catalog_entry();
-  const std::uint32_t object_id = *read_u32le(data, 4);
-  const std::uint16_t record_type = *read_u16le(data, 8);
-  const std::uint32_t record_id = *read_u32le(data, 10);
-  if (record_type < kCatalogTypeTable || record_type > kCatalogTypeCallback)
+Result<std::optional<CatalogRecord>> CatalogParser::parse_record(Bytes data) {
+  if (data.size() < 4) return std::optional<CatalogRecord>{};
+  if (data.size() < field::kEndOfId) return EseError::invalid_catalog_entry();
+  const std::uint16_t record_type = read_u16le(data, field::kType).value_or(0);
+  if (record_type < kCatalogTypeTable || record_type > kCatalogTypeLastKnown)
     return EseError::unsupported_catalog_type(record_type);
-  if (record_type == kCatalogTypeCallback) return EseError::callback_not_supported();
+  if (record_type >= kCatalogTypeCallback) return std::optional<CatalogRecord>{};
   const bool wide = record_type == kCatalogTypeColumn || record_type == kCatalogTypeIndex;
-  if (data.size() < (wide ? 30u : 22u)) return EseError::invalid_catalog_entry();
-  const std::uint32_t page_or_type = *read_u32le(data, 14);
-  const std::uint32_t space_usage = *read_u32le(data, 18);
-  if (record_type == kCatalogTypeColumn && page_or_type > kHighestColumnType)
-    return EseError::unsupported_column_type(page_or_type);
+  if (data.size() < (wide ? field::kEndOfLocale : field::kEndOfSpaceUsage)) return EseError::invalid_catalog_entry();
+  CatalogRecord rec;
+  rec.object_id = read_u32le(data, field::kObjectId).value_or(0);
+  rec.record_type = record_type;
+  rec.record_id = read_u32le(data, field::kId).value_or(0);
+  rec.father_data_page_or_column_type = read_u32le(data, field::kColumnTypeOrRootPage).value_or(0);
+  rec.space_usage = read_u32le(data, field::kSpaceUsage).value_or(0);
+  if (record_type == kCatalogTypeColumn && rec.father_data_page_or_column_type > kHighestColumnType)
+    return EseError::unsupported_column_type(rec.father_data_page_or_column_type);
 
   const std::uint8_t last_variable_id = data[1];
-  const std::size_t var_start = *read_u16le(data, 2);
+  const std::size_t var_start = read_u16le(data, 2).value_or(0);
   const std::size_t var_count = last_variable_id >= 128 ? last_variable_id - 127u : last_variable_id;
   const auto name_len = read_u16le(data, var_start);
   if (!name_len) return EseError::invalid_catalog_entry();
   const std::size_t name_start = var_start + 2 * var_count;
   if (name_start > data.size() || data.size() - name_start < *name_len) return EseError::invalid_catalog_entry();
-  std::string name = to_byte_string(data.subspan(name_start, *name_len));
-
-  if (record_type == kCatalogTypeTable) {
-    out.id_to_name[record_id] = name;
-    out.tables.insert_or_assign(name, TableInfo::create(name, page_or_type, space_usage));
-    return ok_status();
-  }
-  CatalogDataDefinitionEntry rec;
-  rec.object_id = object_id;
-  rec.name = std::move(name);
-  rec.record_type = record_type;
-  rec.record_id = record_id;
-  rec.father_data_page_or_column_type = page_or_type;
-  rec.space_usage = space_usage;
+  rec.name = to_byte_string(data.subspan(name_start, *name_len));
   if (wide) {
-    rec.flags = *read_u32le(data, 22);
-    rec.codepage_or_locale = *read_u32le(data, 26);
+    rec.flags = read_u32le(data, field::kFlags).value_or(0);
+    rec.codepage_or_locale = read_u32le(data, field::kCodepageOrLocale).value_or(0);
   }
   if (record_type == kCatalogTypeColumn && (rec.flags & column_flag::kHasDefault)) {
     if (auto def = catalog_variable_value(data, kDefaultValueVariableIndex)) rec.default_value = to_byte_string(*def);
   }
-  out.deferred.push_back(std::move(rec));
-  return ok_status();
+  return std::optional<CatalogRecord>{std::move(rec)};
 }
 
 }  // namespace pw

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "../btree/walk_counts.hpp"
 #include "../result.hpp"
 #include "../utils/bytes.hpp"
 #include "table_info.hpp"
@@ -21,10 +21,12 @@ inline constexpr std::uint16_t kCatalogTypeColumn = 2;
 inline constexpr std::uint16_t kCatalogTypeIndex = 3;
 inline constexpr std::uint16_t kCatalogTypeLongValue = 4;
 inline constexpr std::uint16_t kCatalogTypeCallback = 5;
+// Records of the retired streaming-file feature, still present in some Active Directory databases.
+inline constexpr std::uint16_t kCatalogTypeLastKnown = 7;
 
-// A column, index or long-value record, kept until every table record has been seen.
-struct CatalogDataDefinitionEntry {
-  std::uint32_t object_id = 0;
+// One catalog record: a table, column, index or long-value tree definition.
+struct CatalogRecord {
+  std::uint32_t object_id = 0;  // the table the record belongs to
   std::string name;
   std::uint16_t record_type = 0;
   std::uint32_t record_id = 0;
@@ -33,26 +35,35 @@ struct CatalogDataDefinitionEntry {
   std::uint32_t flags = 0;
   std::uint32_t codepage_or_locale = 0;
   std::optional<std::string> default_value;
+  std::uint32_t page = 0;  // the catalog page that holds it
 };
 
-struct CatalogContainers {
+// The definitions the catalog walk found: live ones become the registry; deleted ones (entries whose tag
+// carries the deleted flag: dropped tables and columns not yet cleaned away) are kept apart for recovery.
+struct Catalog {
   OrderedMap<TableInfo> tables;
-  std::unordered_map<std::uint32_t, std::string> id_to_name;
-  std::vector<CatalogDataDefinitionEntry> deferred;
+  std::vector<CatalogRecord> deleted;
+  WalkCounts counts;
 };
 
 class CatalogParser {
  public:
   explicit CatalogParser(const Database& db) : db_(db) {}
 
-  // Walks the tree from root_page and attaches the deferred records to their tables, into `tables`.
-  Status load(std::uint32_t root_page, OrderedMap<TableInfo>& tables);
+  // Walks the tree from root_page and attaches the column, index and long-value records to their tables.
+  Result<Catalog> load(std::uint32_t root_page);
 
-  Status parse_catalog_page(std::uint32_t page_number, CatalogContainers& out);
-  Status process_catalog_entry(Bytes data, CatalogContainers& out) const;
+  // The record held in a catalog entry's data; nothing for data too short to be a record and for the types
+  // that describe no table (callbacks and the streaming-file records).
+  static Result<std::optional<CatalogRecord>> parse_record(Bytes data);
 
  private:
-  Status walk(std::uint32_t page_number, CatalogContainers& out, unsigned depth);
+  struct Pending {
+    std::vector<CatalogRecord> live;  // in catalog order
+    std::vector<CatalogRecord> deleted;
+    WalkCounts counts;
+  };
+  Status walk(std::uint32_t page_number, std::uint32_t object_id, Pending& out, unsigned depth);
 
   const Database& db_;
   std::unordered_set<std::uint32_t> visited_;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../btree/walk_counts.hpp"
 #include "../catalog/table_info.hpp"
 #include "../result.hpp"
 #include "../utils/bytes.hpp"
@@ -14,28 +15,45 @@ namespace pw {
 
 class Database;
 
-// Every leaf entry of a long-value tree, in leaf-chain order, as a lookup of one id would meet it.
-// A lookup returns exactly what walking the chain from its leftmost leaf up to the first larger id
-// would gather, whatever the order of the ids along the chain.
+// A record's reference to a separated long value: the id stored little-endian in 4 bytes (older databases)
+// or 8 bytes (newer ones). In the tree the id's bytes are reversed (big-endian) to form the key.
+struct LongValueRef {
+  std::uint64_t id = 0;
+  std::uint8_t width = 4;
+};
+
+// The reference a tagged value holds, or nothing when its length is neither 4 nor 8 bytes.
+std::optional<LongValueRef> parse_long_value_ref(Bytes reference) noexcept;
+
+// Every leaf entry of a long-value tree, found by id wherever it lies in the tree: a root record (key = id;
+// data = reference count, logical size) and chunks (key = id + big-endian offset). Each key is kept once: the
+// first entry of the leaf chain with a given id and offset wins.
 class LongValueIndex {
  public:
   // Walks the tree rooted at root_page once. Fails only when the root or a page on the way down to the
   // leftmost leaf cannot be read.
   static Result<LongValueIndex> build(const Database& db, std::uint32_t root_page);
 
-  // The joined bytes of long value `id`; compressed chunks are expanded when the column is compressed.
-  std::string gather(std::uint32_t id, const ColumnInfo& column) const;
+  // The joined bytes of a long value, never longer than its stated size (nor, without one, than its chunks
+  // hold once each); compressed chunks are expanded when the column is compressed. Nothing when the tree
+  // holds no entry of that id.
+  std::optional<std::string> gather(LongValueRef ref, const ColumnInfo& column) const;
+
+  const WalkCounts& counts() const noexcept { return counts_; }
 
  private:
   struct Item {
-    std::uint32_t id;
-    std::uint32_t segment_offset;
-    bool is_root;  // key of 4..7 bytes: the root record of a long value
-    Bytes data;    // borrowed from the mapping
+    std::uint64_t id;
+    std::uint32_t offset;    // chunks: logical byte offset
+    std::uint32_t position;  // in leaf-chain order
+    bool is_root;
+    Bytes data;  // borrowed from the mapping
   };
-  std::vector<Item> items_;                   // leaf-chain order
-  std::vector<std::uint32_t> by_id_;          // positions in items_, stable-sorted by id
-  std::vector<std::uint32_t> min_pos_after_;  // min position among by_id_[k..]; size by_id_.size() + 1
+  static void sort_and_dedupe(std::vector<Item>& items);
+
+  std::vector<Item> narrow_;  // keys read under 4-byte ids, by (id, root first, offset)
+  std::vector<Item> wide_;    // keys read under 8-byte ids
+  WalkCounts counts_;
 };
 
 }  // namespace pw

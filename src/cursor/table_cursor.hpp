@@ -2,12 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <unordered_set>
+#include <string>
 
+#include "../btree/page_chain.hpp"
 #include "../catalog/table_info.hpp"
-#include "../page/page.hpp"
 #include "../result.hpp"
 #include "long_value.hpp"
 #include "record.hpp"
@@ -18,25 +17,30 @@ class Database;
 
 class TableCursor {
  public:
-  TableCursor(const Database& db, const TableInfo& table, Page start_page, std::uint32_t start_page_number);
+  TableCursor(const Database& db, const TableInfo& table, TreePosition start, WalkCounts descent_counts);
 
   // true: `row` holds the next row; false: the table has no more rows; error: the next leaf page could
   // not be read (the cursor stays where it is, so a further call fails the same way).
   Result<bool> next_row(Row& row);
 
   const TableInfo& table() const noexcept { return *table_; }
+  // What the walk has passed over so far: damaged entries, loops, foreign pages, unresolved long values.
+  WalkCounts counts() const;
 
  private:
   void resolve_long_values(Row& row);
 
   const Database* db_;
   const TableInfo* table_;
-  Page page_;
-  std::uint16_t tag_index_ = 1;
+  LeafWalk walk_;
+  LeafItem item_;
   bool large_;
-  // Pages already entered: a next_page chain that comes back to one of them ends the table.
-  std::unordered_set<std::uint32_t> visited_;
+  WalkCounts own_counts_;                              // the descent's and the long values'
   std::optional<Result<LongValueIndex>> long_values_;  // built at the first reference
 };
+
+// A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent
+// to the leftmost leaf fails when a branch page on the way cannot be read.
+Result<TableCursor> open_table(const Database& db, const std::string& name);
 
 }  // namespace pw

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "../format/page_layout.hpp"
 #include "../result.hpp"
 #include "../utils/bytes.hpp"
 
@@ -22,6 +23,8 @@ inline constexpr std::uint32_t kEmpty = 0x0008;
 inline constexpr std::uint32_t kSpaceTree = 0x0020;
 inline constexpr std::uint32_t kIndex = 0x0040;
 inline constexpr std::uint32_t kLongValue = 0x0080;
+// A leaf of a table's data tree or of the catalog has the leaf flag and none of these.
+inline constexpr std::uint32_t kPlainLeafMask = kLeaf | kSpaceTree | kIndex | kLongValue;
 }  // namespace page_flag
 
 struct PageHeader {
@@ -47,7 +50,7 @@ inline bool is_large_page_mode(std::uint32_t version, std::uint32_t revision, st
 struct Page {
   PageHeaderKind kind = PageHeaderKind::Legacy;
   PageHeader header;
-  std::optional<std::array<std::uint8_t, 40>> extension;
+  std::optional<std::array<std::uint8_t, page_layout::kExtensionSize>> extension;
   Bytes data;  // the whole page, borrowed from the mapping
   std::uint32_t header_size = 40;
 
@@ -57,7 +60,12 @@ struct Page {
   std::uint32_t page_flags() const noexcept { return header.page_flags; }
   bool is_leaf() const noexcept { return (header.page_flags & page_flag::kLeaf) != 0; }
   // A leaf of a table's data tree or the catalog: leaf set, none of space tree, index, long value.
-  bool is_plain_leaf() const noexcept { return (header.page_flags & 0xE2) == page_flag::kLeaf; }
+  bool is_plain_leaf() const noexcept { return (header.page_flags & page_flag::kPlainLeafMask) == page_flag::kLeaf; }
+  bool is_long_value_leaf() const noexcept {
+    return (header.page_flags & (page_flag::kLeaf | page_flag::kLongValue)) ==
+           (page_flag::kLeaf | page_flag::kLongValue);
+  }
+  std::uint32_t object_id() const noexcept { return header.father_data_page_object_id; }
 };
 
 }  // namespace pw

@@ -65,7 +65,7 @@ int write_all(int fd, const char* data, std::size_t size) {
 // Exports the table whose raw name is `name` to `path`. On failure a Python error is set and false returned;
 // the lines written before the failure stay in the file.
 bool export_one(const Database& db, const std::string& name, const std::string& path) {
-  auto cursor = db.open_table(name);
+  auto cursor = open_table(db, name);
   if (!cursor) {
     raise_ese_error(cursor.error());
     return false;

@@ -97,7 +97,7 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string name;
     if (!parse_table_name(args, kwargs, "read_table", name)) return nullptr;
-    auto cursor = db_of(self).open_table(name);
+    auto cursor = open_table(db_of(self), name);
     if (!cursor) return raise_ese_error(cursor.error());
     const TableInfo& table = cursor->table();
     std::vector<PyRef> keys;

@@ -73,9 +73,9 @@ Result<ColumnValue> RecordParser::parse_column_value(Bytes b, const ColumnInfo& 
     case kUnsignedLong:
       if (!need(4)) return binary_of(b);
       return ColumnValue::unsigned_of(ValueTag::U32, *read_u32le(b, 0));
-    case kLongLong:
+    case kLongLong:  // a signed 64-bit integer, like Short and Long
       if (!need(8)) return binary_of(b);
-      return ColumnValue::unsigned_of(ValueTag::U64, *read_u64le(b, 0));
+      return ColumnValue::signed_of(ValueTag::I64, static_cast<std::int64_t>(*read_u64le(b, 0)));
     case kGUID: {
       if (!need(16)) return binary_of(b);
       ColumnValue v;

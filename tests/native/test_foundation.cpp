@@ -133,20 +133,28 @@ TEST(tag_decoding_large_page_mode) {
   TagExtractor tags(*page, 0x620, 17, 32768);
   auto t1 = tags.extract_tag(1);
   CHECK(t1 && t1->flags == 5 && t1->data.size() == 4 && t1->data[1] == 0xA0);
-  auto owned = tags.extract_tag_owned(1);
-  CHECK(owned && owned->flags == 5 && owned->data[1] == 0x00);
   // A version above 0x620 with 32 KiB pages has an 80-byte header but decodes tags in normal mode.
   auto newer = Page::parse(b, 0x621, 0, 32768);
   TagExtractor normal(*newer, 0x621, 0, 32768);
   CHECK(!normal.large_page_mode());
 }
 
-TEST(tag_count_capped_by_available_space_on_large_pages) {
+TEST(tag_range_count_nibble_and_caps) {
   Buf b = make_page(32768, {{0, 0}, {0, 0}, {0, 0}});
   put16(b, 28, 32768 - 8);  // room for two tags only
   auto page = Page::parse(b, 0x620, 17, 32768);
-  CHECK_EQ(compute_tag_count(*page, 32768), 2);
-  CHECK_EQ(compute_tag_count(*page, 8192), 3);  // no cap at 8 KiB and below
+  CHECK_EQ(tag_range(*page, 32768).count, 2);
+  CHECK_EQ(tag_range(*page, 8192).count, 3);  // no cap at 8 KiB and below
+  // State word 0x3005: 5 tags, the first 3 reserved; 0x0FFF tags cannot fit 4 KiB: capped at 1024.
+  const std::pair<std::uint16_t, std::pair<int, int>> cases[] = {
+      {0x3005, {3, 5}}, {0x0002, {1, 2}}, {0x1002, {1, 2}}, {0xF002, {15, 2}}, {0x0FFF, {1, 1024}}};
+  for (const auto& [state, want] : cases) {
+    Buf small = make_page(4096, {});
+    put16(small, 34, state);
+    auto p = Page::parse(small, 0x620, 0x14, 4096);
+    const TagRange r = tag_range(*p, 4096);
+    CHECK(r.first_entry == want.first && r.count == want.second);
+  }
 }
 
 TEST(entry_past_page_end) {
@@ -155,15 +163,12 @@ TEST(entry_past_page_end) {
   TagExtractor tags(*page, 0x620, 17, 32768);
   auto borrowed = tags.extract_tag(1);
   CHECK(!borrowed && borrowed.error().kind() == ErrorKind::TagOffsetOutOfBounds);
-  auto owned = tags.extract_tag_owned(1);
-  CHECK(owned && owned->data.empty() && owned->flags == 0);
 
   Buf s = make_page(4096, {{0, 0}, {0x10, 4096 - 40 - 0x0F}});
   auto small = Page::parse(s, 0x620, 0x14, 4096);
   TagExtractor stags(*small, 0x620, 0x14, 4096);
   auto r = stags.extract_tag(1);
   CHECK(!r && r.error().to_string() == "Tag offset out of bounds: offset=4041, size=16, page_size=4096");
-  CHECK(!stags.extract_tag_owned(1));
 }
 
 TEST(leaf_entries) {

@@ -87,7 +87,7 @@ TEST(column_values_by_type) {
   auto us = value({0xFF, 0xFF}, col(1, 17));
   CHECK(us.tag == ValueTag::U16 && us.u == 65535);
   auto ll = value(Buf(8, 0xFF), col(1, 15));
-  CHECK(ll.tag == ValueTag::U64 && ll.u == UINT64_MAX);
+  CHECK(ll.tag == ValueTag::I64 && ll.i == -1);
   auto i32 = value({1, 0, 0, 0, 9, 9}, col(1, 4));
   CHECK(i32.tag == ValueTag::I32 && i32.i == 1);
   auto g = value({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, col(1, 16));
