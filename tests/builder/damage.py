@@ -13,8 +13,10 @@ from .page import (
     OFFSET_PAGE_FLAGS,
     OFFSET_PREVIOUS_PAGE,
     OFFSET_TAG_COUNT,
+    build_page,
     fix_page_checksum,
 )
+from .readback import read_page
 
 Data = bytes | bytearray
 
@@ -182,3 +184,38 @@ def set_signature(data: Data, value: int) -> bytes:
 
 def set_page_size(data: Data, value: int) -> bytes:
     return set_header_field(data, 236, "<I", value)
+
+
+def relayout_page(
+    data: Data,
+    page_size: int,
+    pgno: int,
+    *,
+    large: bool,
+    reserved: list[bytes] = (),  # type: ignore[assignment]
+    stale: list[tuple[int, bytes]] = (),  # type: ignore[assignment]
+    nibble: int | None = None,
+) -> bytes:
+    """Lay page `pgno` out again as a newer engine does: tag 0, `reserved` tags, the page's entries, then
+    `stale` entries in tag slots past the count. The tag state word holds the live tag count in its low 12
+    bits and the reserved-tag count in its upper 4 (`nibble`; by default 1 + len(reserved) when there are
+    reserved tags, else 0)."""
+    header_size = 80 if large else 40
+    view = read_page(get_page(data, page_size, pgno), large, header_size)
+    tags = [view.tags[0], *((0, r) for r in reserved), *view.tags[1:]]
+    if nibble is None:
+        nibble = 1 + len(reserved) if reserved else 0
+    page = build_page(
+        page_size, large, view.flags, [*tags, *stale], view.prev, view.next, pgno, objid=view.objid,
+        dbtime=view.dbtime, header_size=header_size, tag_count=(nibble << 12) | len(tags),
+    )
+    return overwrite_page(data, page_size, pgno, page)
+
+
+def set_entry_flags(data: Data, page_size: int, pgno: int, tag: int, flags: int, *, large: bool) -> bytes:
+    """Set the tag flags of an entry: the offset word's top bits on small pages, the entry's second byte's on
+    large pages (0x2 deleted, 0x4 common key)."""
+    if not large:
+        return set_tag(data, page_size, pgno, tag, flags=flags)
+    start, _ = entry_position(data, page_size, pgno, tag, large=True)
+    return patch(data, start + 1, bytes([(data[start + 1] & 0x1F) | (flags << 5)]))

@@ -217,7 +217,7 @@ class DatabaseBuilder:
             if table.has_lv_tree:
                 lv_object_id = self.allocate_object_id()
                 lv_options = dataclasses.replace(table.lv_options, object_id=lv_object_id)
-                lv_entries = long_value_entries(table.long_values)
+                lv_entries = long_value_entries(table.long_values, table.lv_id_width)
                 lv_plan = plan_tree(lv_entries, geometry, lv_options)
                 lv_layout = assign_pages(lv_plan, allocate, lv_options)
                 trees.append((lv_plan, lv_layout, lv_entries, lv_options))

@@ -19,6 +19,8 @@ from .geometry import Geometry
 _ROOT = struct.Struct("<II")
 _KEY = struct.Struct(">I")
 _CHUNK_KEY = struct.Struct(">II")
+_WIDE_KEY = struct.Struct(">Q")
+_WIDE_CHUNK_KEY = struct.Struct(">QI")
 _CHUNK_ENTRY_OVERHEAD = 2 + 2 + _CHUNK_KEY.size + 4  # common size, local size, key, tag
 
 
@@ -41,12 +43,14 @@ def default_chunk_size(geometry: Geometry, compressed: bool = False) -> int:
     return (room - 8) * 8 // 9 if compressed else room
 
 
-def long_value_entries(values: Iterable[StoredLongValue]) -> list[tuple[bytes, bytes]]:
-    """Leaf entries of the tree in id order: for each value its root record, then its chunks."""
+def long_value_entries(values: Iterable[StoredLongValue], id_width: int = 4) -> list[tuple[bytes, bytes]]:
+    """Leaf entries of the tree in id order: for each value its root record, then its chunks (ids of 4 or 8
+    bytes, big-endian in the key)."""
+    key, chunk_key = (_KEY, _CHUNK_KEY) if id_width == 4 else (_WIDE_KEY, _WIDE_CHUNK_KEY)
     entries: list[tuple[bytes, bytes]] = []
     for value in sorted(values, key=lambda v: v.lv_id):
         total = len(value.data) if value.total_size is None else value.total_size
-        entries.append((_KEY.pack(value.lv_id), _ROOT.pack(value.refcount, total)))
+        entries.append((key.pack(value.lv_id), _ROOT.pack(value.refcount, total)))
         chunks = []
         step = max(1, value.chunk_size)
         for offset in range(0, len(value.data), step):
@@ -56,7 +60,7 @@ def long_value_entries(values: Iterable[StoredLongValue]) -> list[tuple[bytes, b
                 packed = compress(piece, value.scheme)
                 if len(packed) < len(piece):
                     stored = packed
-            chunks.append((_CHUNK_KEY.pack(value.lv_id, offset), stored))
+            chunks.append((chunk_key.pack(value.lv_id, offset), stored))
         if value.order == "reversed":
             chunks.reverse()
         elif value.order != "asc":

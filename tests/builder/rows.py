@@ -25,7 +25,6 @@ from .encode import CODECS, encode_text, encode_value, fit_fixed
 from .record import RAW, RecordFormat, TaggedPiece
 from .values import Column, Compressed, LongValue, MultiValue, Raw, Tagged
 
-_LV_ID = struct.Struct("<I")
 MULTI_VALUE_LONG_REF = 0x8000
 DEFAULT_INLINE_LONG_LIMIT = 1024
 
@@ -48,6 +47,7 @@ class RowEncoder:
         large: bool,
         store_long_value: LongValueSink,
         inline_long_limit: int | None = DEFAULT_INLINE_LONG_LIMIT,
+        lv_id_width: int = 4,
     ) -> None:
         self.columns = sorted(columns, key=lambda c: c.id)
         self.by_key: dict[Any, Column] = {}
@@ -59,6 +59,7 @@ class RowEncoder:
         self.large = large
         self.store_long_value = store_long_value
         self.inline_long_limit = inline_long_limit
+        self.lv_ref = struct.Struct("<Q" if lv_id_width == 8 else "<I")  # 8-byte ids in newer databases
         self.defaults = [c for c in self.columns if c.default is not None and not c.is_tagged]
         self.fast = {c.id: fast_encoders(c) for c in self.columns}
 
@@ -129,7 +130,7 @@ class RowEncoder:
             return column.id, value.flags, value.data
         if isinstance(value, LongValue):
             lv_id = self.store_long_value(value, column)
-            return column.id, self._marker(column) | TV_LONG_VALUE, _LV_ID.pack(lv_id)
+            return column.id, self._marker(column) | TV_LONG_VALUE, self.lv_ref.pack(lv_id)
         if isinstance(value, MultiValue):
             return self._multi_value(column, value)
         if isinstance(value, Compressed):
@@ -138,7 +139,7 @@ class RowEncoder:
         if column.is_long:
             if self.inline_long_limit is not None and len(data) > self.inline_long_limit:
                 lv_id = self.store_long_value(LongValue(data), column)
-                return column.id, TV_LONG_COLUMN | TV_LONG_VALUE, _LV_ID.pack(lv_id)
+                return column.id, TV_LONG_COLUMN | TV_LONG_VALUE, self.lv_ref.pack(lv_id)
             return column.id, TV_LONG_COLUMN, data
         return column.id, None, data
 
@@ -153,7 +154,7 @@ class RowEncoder:
         long_refs: list[bool] = []
         for index, element in enumerate(value.values):
             if isinstance(element, LongValue):
-                elements.append(_LV_ID.pack(self.store_long_value(element, column)))
+                elements.append(self.lv_ref.pack(self.store_long_value(element, column)))
                 long_refs.append(True)
                 continue
             data = self._element(column, element)

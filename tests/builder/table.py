@@ -54,6 +54,7 @@ class TableBuilder:
         lv_rows_per_page: int | None = None,
         inline_long_limit: int | None = DEFAULT_INLINE_LONG_LIMIT,
         seed: int = 0,
+        lv_id_width: int = 4,
     ) -> None:
         self.geometry = geometry
         self.name = name
@@ -64,6 +65,7 @@ class TableBuilder:
             raise ValueError(f"lv_tree must be 'auto', 'always' or 'never', not {lv_tree!r}")
         self.lv_tree = lv_tree
         self.lv_chunk_size = lv_chunk_size
+        self.lv_id_width = lv_id_width
         self.entries: list[tuple[bytes, bytes]] = []
         self.long_values: list[StoredLongValue] = []
         self.indexes: list[IndexSpec] = []
@@ -72,7 +74,9 @@ class TableBuilder:
         self._next_row = 1
         self._next_lv_id = 1
         self._needs_sort = False
-        self.encoder = RowEncoder(self.columns, geometry.large, self._store_long_value, inline_long_limit)
+        self.encoder = RowEncoder(
+            self.columns, geometry.large, self._store_long_value, inline_long_limit, lv_id_width
+        )
         self.data_options = TreeOptions(
             object_id=object_id,
             max_per_leaf=rows_per_page,
