@@ -1,6 +1,6 @@
 """Type information for the `pagewright` extension module: a reader of Microsoft ESE database files.
 
-CarvedHit, ColumnInfo, RowValue, Row and CarveScope exist for type checkers only; import them under
+CarvedHit, ColumnInfo, TableScan, RowValue, Row and CarveScope exist for type checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
 """
 
@@ -42,6 +42,17 @@ class CarvedHit(TypedDict):
     table: str | None
     text: str
 
+class TableScan(TypedDict):
+    """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage."""
+
+    rows: int
+    deleted: int
+    bad_entries: int
+    overlapping_entries: int
+    foreign_pages: int
+    loops: int
+    unreadable_pages: int
+
 @final
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
@@ -56,6 +67,7 @@ class EseDatabase:
     def get_tables(self) -> list[str]: ...
     def read_table(self, table_name: str) -> list[Row]: ...
     def get_table_schema(self, table_name: str) -> list[ColumnInfo]: ...
+    def scan_table(self, table_name: str) -> TableScan: ...
     def export_table(self, table_name: str, output_path: str) -> None: ...
     def carve_utf16le_strings(
         self, needle: str | None = None, min_chars: SupportsIndex = 6, max_hits: SupportsIndex = 1000

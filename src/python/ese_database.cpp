@@ -95,6 +95,12 @@ PyMethodDef kMethods[] = {
      "read_table($self, table_name)\n--\n\nRead all records from a table.\n\nArgs:\n    table_name: Name of the "
      "table to read\n\nReturns:\n    list[dict]: List of records as dictionaries\n\nRaises:\n    ValueError: If the "
      "table doesn't exist\n    IOError: If there's an error reading the table"},
+    {"scan_table", PW_KW_METHOD(ese_scan_table), METH_VARARGS | METH_KEYWORDS,
+     "scan_table($self, table_name)\n--\n\nWalk a table's leaf entries without decoding a value.\n\nReturns:\n    "
+     "dict[str, int]: 'rows' (live entries), 'deleted' (entries flagged deleted, not yet cleaned away; "
+     "read_table returns both), and what the walk had to pass over: 'bad_entries', 'overlapping_entries', "
+     "'foreign_pages' (links into another tree), 'loops', 'unreadable_pages'. Nonzero counts mean damage.\n\n"
+     "Raises:\n    ValueError: If the table doesn't exist\n    OSError: If a page cannot be read"},
     {"get_table_schema", PW_KW_METHOD(ese_get_table_schema), METH_VARARGS | METH_KEYWORDS,
      "get_table_schema($self, table_name)\n--\n\nGet the schema (columns) for a table.\n\nArgs:\n    table_name: "
      "Name of the table\n\nReturns:\n    list[dict]: List of column information with 'name', 'type', "

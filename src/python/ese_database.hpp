@@ -34,6 +34,7 @@ PyObject* name_to_str(const std::string& name_bytes);
 // Methods (bodies in table_methods.cpp, export_methods.cpp, carve_methods.cpp).
 PyObject* ese_get_tables(PyObject* self, PyObject* unused);
 PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs);

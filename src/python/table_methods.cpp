@@ -2,9 +2,11 @@
 #include <vector>
 
 #include "../cursor/table_cursor.hpp"
+#include "../cursor/table_scan.hpp"
 #include "../record/parser.hpp"
 #include "errors.hpp"
 #include "ese_database.hpp"
+#include "gil.hpp"
 #include "py_ref.hpp"
 
 namespace pw::py {
@@ -129,6 +131,40 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (PyList_Append(list.get(), dict.get()) < 0) return nullptr;
     }
     return list.release();
+  });
+}
+
+}  // namespace pw::py
+
+namespace pw::py {
+
+PyObject* walk_counts_items(PyObject* dict, const WalkCounts& c) {
+  const std::pair<const char*, std::uint64_t> items[] = {{"bad_entries", c.bad_entries},
+                                                         {"overlapping_entries", c.overlapping_entries},
+                                                         {"foreign_pages", c.foreign_pages},
+                                                         {"loops", c.loops},
+                                                         {"unreadable_pages", c.unreadable_pages}};
+  for (const auto& [key, value] : items) {
+    PyRef v(PyLong_FromUnsignedLongLong(value));
+    if (!v || PyDict_SetItemString(dict, key, v.get()) < 0) return nullptr;
+  }
+  return dict;
+}
+
+PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string name;
+    if (!parse_table_name(args, kwargs, "scan_table", name)) return nullptr;
+    const Database& db = db_of(self);
+    auto scan = without_gil([&] { return scan_table(db, name); });
+    if (!scan) {
+      if (scan.error().kind() == ErrorKind::TableNotFound) return raise_ese_error(scan.error());
+      return raise_os_error("Error reading record: " + scan.error().to_string());
+    }
+    PyRef dict(Py_BuildValue("{s:K,s:K}", "rows", static_cast<unsigned long long>(scan->entries - scan->deleted),
+                             "deleted", static_cast<unsigned long long>(scan->deleted)));
+    if (!dict || !walk_counts_items(dict.get(), scan->counts)) return nullptr;
+    return dict.release();
   });
 }
 
