@@ -27,7 +27,7 @@ void read_all_tables(const pw::Database& db) {
     const std::string file = pw::json::export_file_name(name);
     pwfuzz::require(pwfuzz::is_utf8(file) && file.find('/') == std::string::npos,
                     "export file name is not one UTF-8 path component");
-    auto cursor = db.open_table(name);
+    auto cursor = open_table(db, name);
     pwfuzz::require(cursor || cursor.error().kind() != pw::ErrorKind::TableNotFound,
                     "a registered table is not found");
     if (!cursor) {

@@ -374,6 +374,23 @@ def decompress_seeds() -> Iterator[tuple[str, bytes]]:
     yield "windows_1252", decompress_input(0x01 | 0x04 | (1 << 3), 0, bytes(range(0x20, 0x100)))
 
 
+def amplification_seeds() -> Iterator[tuple[str, bytes]]:
+    """Structures an attacker multiplies: one long value's keys repeated, many tags on one page, a wide table."""
+    db = DatabaseBuilder(page_size=1024)
+    t = db.add_table("lv", ALL_COLUMNS, rows_per_page=4)
+    t.add_row({"Id": 1, "Data": LongValue(b"repeated chunk " * 20, chunk_size=100, lv_id=1)})
+    for _ in range(6):
+        t.add_long_value(LongValue(b"repeated chunk " * 20, chunk_size=100, lv_id=1), "Data")
+    yield "amp_1k_repeated_lv", db.build()
+    db = DatabaseBuilder(page_size=4096)
+    db.add_table("many", [Column(1, "Id", 4)], rows_per_page=300).add_rows({"Id": n} for n in range(300))
+    yield "amp_4k_many_tags", db.build()
+    db = DatabaseBuilder(page_size=4096)
+    wide = [Column(256 + k, f"c{k}", 11) for k in range(200)]
+    db.add_table("wide", [Column(1, "Id", 4), *wide]).add_row({"Id": 1, **{f"c{k}": b"w" for k in range(200)}})
+    yield "amp_4k_wide", db.build()
+
+
 def write(out: Path, target: str, seeds: Iterator[tuple[str, bytes]], report: Callable[[str], None]) -> None:
     directory = out / target
     directory.mkdir(parents=True, exist_ok=True)
@@ -395,6 +412,7 @@ def main() -> None:
     write(args.out, "fuzz_database", database_seeds(args.small), print)
     write(args.out, "fuzz_record", record_seeds(), print)
     write(args.out, "fuzz_decompress", decompress_seeds(), print)
+    write(args.out, "fuzz_amplification", amplification_seeds(), print)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 fuzz_seconds="${PAGEWRIGHT_FUZZ_SECONDS:-60}"
-targets=(fuzz_database fuzz_record fuzz_decompress)
+targets=(fuzz_database fuzz_record fuzz_decompress fuzz_amplification)
 
 log() { printf '[sanitizers %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 
@@ -97,7 +97,10 @@ work="$build/fuzz-work"
 mkdir -p "$work"
 for target in "${targets[@]}"; do
   inputs=()
-  for dir in "$root/fuzz/corpus/$target" "$root/fuzz/regressions/$target"; do
+  dirs=("$root/fuzz/corpus/$target" "$root/fuzz/regressions/$target")
+  # The amplification oracle runs over every database input too.
+  if [ "$target" = fuzz_amplification ]; then dirs+=("$root/fuzz/corpus/fuzz_database" "$root/fuzz/regressions/fuzz_database"); fi
+  for dir in "${dirs[@]}"; do
     if [ -d "$dir" ]; then inputs+=("$dir"); fi
   done
   if [ "${#inputs[@]}" -gt 0 ]; then
@@ -111,7 +114,7 @@ for target in "${targets[@]}"; do
 
   if [ "$fuzz_seconds" -gt 0 ]; then
     case "$target" in
-      fuzz_database) max_len=262144 ;;
+      fuzz_database | fuzz_amplification) max_len=262144 ;;
       *) max_len=4096 ;;
     esac
     # New inputs go to a scratch directory (the first one given); the committed corpus is only read.

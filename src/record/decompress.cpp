@@ -19,6 +19,10 @@ CompressionScheme compression_scheme(std::uint8_t header) noexcept {
   }
 }
 
+namespace {
+thread_local std::uint64_t t_lz77_output_bytes = 0;
+}  // namespace
+
 std::vector<std::uint8_t> unpack_7bit(Bytes packed) {
   std::vector<std::uint8_t> out;
   out.reserve(packed.size() * 8 / 7);
@@ -115,8 +119,11 @@ std::optional<std::vector<std::uint8_t>> lz77_decompress(Bytes in, std::size_t s
     for (std::uint64_t k = 0; k < length; ++k) out.push_back(out[from++]);
   }
   if (out.size() != size) return std::nullopt;
+  t_lz77_output_bytes += out.size();
   return out;
 }
+
+std::uint64_t lz77_output_bytes_on_this_thread() noexcept { return t_lz77_output_bytes; }
 
 std::optional<std::vector<std::uint8_t>> decompress_xpress(Bytes value) {
   const auto size = read_u16le(value, 1);

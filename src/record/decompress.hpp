@@ -32,4 +32,8 @@ std::optional<std::vector<std::uint8_t>> decompress_to_original(Bytes value);
 // Plain LZ77 stream decoder, output exactly `size` bytes or nothing.
 std::optional<std::vector<std::uint8_t>> lz77_decompress(Bytes stream, std::size_t size);
 
+// Bytes that LZ77 streams have produced on this thread: what a file may legitimately expand to beyond its own
+// size (a few input bytes can state 64 KiB). The amplification fuzz target budgets output with it.
+std::uint64_t lz77_output_bytes_on_this_thread() noexcept;
+
 }  // namespace pw
