@@ -3,6 +3,7 @@ export target, and names that would drive a terminal."""
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import stat
@@ -54,6 +55,8 @@ def test_long_names_are_shortened_and_no_table_stops_the_others(tmp_path: Path) 
     db.export_all(str(tmp_path / "out"))
     files = {pagewright.export_file_name(name): n for n, name in enumerate(names, 1)}
     assert len(files) == 4 and all(len(f.encode()) <= 255 for f in files)  # encode(): whole UTF-8 only
+    digest = hashlib.sha256(names[1].encode()).hexdigest()[:32]
+    assert pagewright.export_file_name(names[1]) == prefix[:107] + f"%~{digest}.jsonl"  # 214 bytes kept
     for file, n in files.items():
         assert json.loads((tmp_path / "out" / file).read_text()) == {"N": n}
 
