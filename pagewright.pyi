@@ -2,12 +2,18 @@
 
 CarvedHit, ColumnInfo, TableScan, RowValue, Row and CarveScope exist for type checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
+
+Table and column names are the raw bytes the file stores, decoded as UTF-8 with "surrogateescape": a byte
+that is not part of well-formed UTF-8 becomes the lone surrogate U+DC80..U+DCFF, so distinct names stay
+distinct, and a table_name argument is encoded back the same way to find the table. JSON Lines member names
+write such a byte as the escape \\udcXX, which json.loads reads back as the same str. Text values are
+decoded with U+FFFD replacement instead.
 """
 
 from types import TracebackType
 from typing import Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
 
-__all__ = ["EseDatabase", "__version__"]
+__all__ = ["EseDatabase", "__version__", "export_file_name"]
 
 __version__: Final[str]
 
@@ -53,6 +59,12 @@ class TableScan(TypedDict):
     loops: int
     unreadable_pages: int
 
+def export_file_name(table_name: str) -> str:
+    """The file name export_all gives a table: its name with '/', '\\', '%', control characters and bytes
+    that are not UTF-8 written as %XX, '.' and '..' as %2E and %2E%2E, then '.jsonl'. A result over 255
+    bytes keeps a prefix of whole characters, then '%~' and 32 hexadecimal digits of the SHA-256 of the raw
+    name. Distinct names give distinct file names."""
+
 @final
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
@@ -79,7 +91,9 @@ class EseDatabase:
         min_chars: SupportsIndex = 6,
         max_hits: SupportsIndex = 1000,
     ) -> list[CarvedHit]: ...
-    def export_all(self, output_dir: str) -> None: ...
+    def export_all(self, output_dir: str) -> None:
+        """Export every table to output_dir/export_file_name(table). A table that fails does not stop the
+        others; afterwards one OSError "Failed to export N of M tables: 'name' (reason); ..." names them."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,

@@ -5,8 +5,8 @@ from __future__ import annotations
 import argparse
 import contextlib
 import difflib
-import json
 import os
+import stat
 import sys
 import tempfile
 import time
@@ -14,7 +14,7 @@ from collections.abc import Iterator, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .formatting import clean, export_file_name, human_size, render_table
+from .formatting import clean, escape_unsafe_json, human_size, json_text, render_table
 from .header import read_header
 
 if TYPE_CHECKING:
@@ -70,7 +70,13 @@ def write_text(text: str) -> None:
 
 
 def write_json(value: object) -> None:
-    sys.stdout.write(json.dumps(value, ensure_ascii=False, indent=2) + "\n")
+    sys.stdout.write(json_text(value, indent=2) + "\n")
+
+
+def export_file_name(table: str) -> str:
+    """The file name export_all gives `table` (the library's rule)."""
+    name: str = load_module().export_file_name(table)
+    return name
 
 
 class ByteSink(Protocol):
@@ -96,8 +102,12 @@ class _TextSink:
 
 
 def count_lines(path: str) -> int:
+    """Lines of the regular file at `path`: a link or a FIFO put there since the export is not followed."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     count = 0
-    with open(path, "rb") as handle:
+    with open(fd, "rb") as handle:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return 0
         while chunk := handle.read(1 << 20):
             count += chunk.count(b"\n")
     return count
@@ -175,7 +185,7 @@ def table_summaries(db: EseDatabase) -> list[dict[str, Any]]:
         try:
             rows = len(db.read_table(name))
         except (OSError, ValueError) as exc:
-            print(f"pagewright: warning: table {clean(name)}: {exc}", file=sys.stderr)
+            print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
             rows = None
         out.append({"name": name, "columns": columns, "rows": rows})
     return out
@@ -223,15 +233,13 @@ def cmd_dump(args: argparse.Namespace) -> int:
         path = os.path.join(scratch, "table.jsonl")
         db.export_table(args.table, path)
         out = binary_stdout()
+        # On a terminal, characters that could drive it are written as JSON escapes: the same JSON value.
+        terminal = sys.stdout.isatty()
         with open(path, "rb") as handle:
-            if args.limit is None:
-                while chunk := handle.read(1 << 16):
-                    out.write(chunk)
-            else:
-                for number, line in enumerate(handle):
-                    if number >= args.limit:
-                        break
-                    out.write(line)
+            for number, line in enumerate(handle):
+                if args.limit is not None and number >= args.limit:
+                    break
+                out.write(escape_unsafe_json(line.decode("utf-8", "replace")).encode() if terminal else line)
         out.flush()
     return 0
 
@@ -281,12 +289,11 @@ def export_tables(db: EseDatabase, outdir: str, names: Sequence[str]) -> tuple[i
             path = os.path.join(outdir, export_file_name(name))
             try:
                 db.export_table(name, path)
+                rows += count_lines(path)  # only a table whose whole export succeeded counts
             except (OSError, ValueError) as exc:
                 progress.close()
-                print(f"pagewright: warning: table {clean(name)}: {exc}", file=sys.stderr)
+                print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
                 failed.append(name)
-            if os.path.isfile(path):
-                rows += count_lines(path)
         progress.show(len(names), rows, None)
     finally:
         progress.close()
@@ -347,7 +354,7 @@ def cmd_carve(args: argparse.Namespace) -> int:
     hits = carve(db, args.scope, args.needle, args.min_chars, args.max_hits)
     if args.json:
         for hit in hits:
-            sys.stdout.write(json.dumps(hit, ensure_ascii=False, separators=(",", ":")) + "\n")
+            sys.stdout.write(json_text(hit) + "\n")
     elif hits:
         show_hits(db, hits)
     else:
@@ -373,7 +380,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         rows, failed, seconds = export_tables(db, DEMO_DIR, names)
         export_summary(names, failed, rows, DEMO_DIR, seconds)
         for name in names:
-            write_text(f"  {os.path.join(DEMO_DIR, export_file_name(name))}")
+            write_text(f"  {clean(os.path.join(DEMO_DIR, export_file_name(name)))}")
         write_text(f"\n$ pagewright carve SAMPLE --max-hits {DEMO_HITS}    # UTF-16LE strings in page slack")
         hits = carve(db, "slack", None, 6, DEMO_HITS)
         if hits:

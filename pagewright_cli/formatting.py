@@ -1,7 +1,8 @@
-"""Text output helpers: safe display of untrusted strings, aligned tables, sizes and export file names."""
+"""Text output helpers: safe display of untrusted strings and JSON, aligned tables, sizes."""
 
 from __future__ import annotations
 
+import json
 import unicodedata
 from collections.abc import Sequence
 
@@ -16,7 +17,7 @@ def clean(text: str) -> str:
         return text
     out = []
     for ch in text:
-        if unicodedata.category(ch) in _UNSAFE_CATEGORIES:
+        if _is_unsafe(ch):
             code = ord(ch)
             if code < 0x100:
                 out.append(f"\\x{code:02x}")
@@ -26,6 +27,35 @@ def clean(text: str) -> str:
                 out.append(f"\\U{code:08x}")
         else:
             out.append(ch)
+    return "".join(out)
+
+
+def _is_unsafe(ch: str) -> bool:
+    return unicodedata.category(ch) in _UNSAFE_CATEGORIES
+
+
+def json_text(value: object, *, indent: int | None = None) -> str:
+    """`value` as JSON whose unsafe characters are all written as \\uXXXX escapes (surrogate pairs above
+    U+FFFF, lone surrogates as themselves): the same JSON value, safe on a terminal and always encodable."""
+    separators = None if indent is not None else (",", ":")
+    return escape_unsafe_json(json.dumps(value, ensure_ascii=False, indent=indent, separators=separators))
+
+
+def escape_unsafe_json(text: str) -> str:
+    """JSON text with every unsafe character written as a \\uXXXX escape. Outside strings JSON holds only
+    ASCII punctuation, digits and letters, so every unsafe character found is inside a string."""
+    if text.isprintable():
+        return text
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if not _is_unsafe(ch) or ch in "\n\r\t":  # whitespace between JSON tokens stays as it is
+            out.append(ch)
+        elif code < 0x10000:
+            out.append(f"\\u{code:04x}")
+        else:
+            code -= 0x10000
+            out.append(f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}")
     return "".join(out)
 
 
@@ -61,22 +91,3 @@ def human_size(size: int) -> str:
             return f"{size} bytes" if unit == "bytes" else f"{value:.1f} {unit}"
         value /= 1024
     raise AssertionError("unreachable")
-
-
-_ESCAPED_ASCII = frozenset("/\\%")
-
-
-def export_file_name(table: str) -> str:
-    """The file name a table is exported to: the name with `/`, `\\`, `%` and control characters (below
-    0x20, and 0x7F) written as %XX, the names "." and ".." as dots written %2E, then ".jsonl". Distinct
-    names give distinct files, and the result is always a single path component."""
-    if table in (".", ".."):
-        return "%2E" * len(table) + ".jsonl"
-    out = []
-    for ch in table:
-        code = ord(ch)
-        if code < 0x20 or code == 0x7F or ch in _ESCAPED_ASCII:
-            out.append(f"%{code:02X}")
-        else:
-            out.append(ch)
-    return "".join(out) + ".jsonl"

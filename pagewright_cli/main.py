@@ -13,6 +13,7 @@ from collections.abc import Callable
 
 from . import commands
 from .commands import SCOPES, CliError
+from .formatting import clean
 
 PROG = "pagewright"
 
@@ -77,8 +78,9 @@ def build_parser() -> argparse.ArgumentParser:
         commands.cmd_export,
         "Export tables to OUTDIR/<table>.jsonl, one JSON object per row.",
         "In file names, '/', '\\', '%' and control characters of a table name are written as %XX, and the "
-        "names '.' and '..' as %2E and %2E%2E. A table that cannot be read is reported and the others are "
-        "still exported (exit status 1).",
+        "names '.' and '..' as %2E and %2E%2E; a file name over 255 bytes is shortened and ends in '%~' and "
+        "a hash of the table name. A table that cannot be exported is reported and the others are still "
+        "exported (exit status 1); the row count covers the tables exported in full.",
     )
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
@@ -140,7 +142,7 @@ def main(argv: list[str] | None = None) -> int:
         sys.stdout.flush()
     except BrokenPipeError:
         _silence_stdout()
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    print(f"{PROG}: error: {clean(message)}", file=sys.stderr)
     return 1
 
 

@@ -105,6 +105,8 @@ def check_exception(exc: BaseException, operation: str) -> str | None:
             for prefix in ("Failed to create output file: ", "Write error: "):
                 if text.startswith(prefix) and OS_ERROR_TEXT.match(text[len(prefix) :]):
                     return None
+        if operation == "export_all" and re.match(r"Failed to export \d+ of \d+ tables?: ", text):
+            return None  # the tables that failed; their reasons are judged by export_table's checks
         if operation == "export_all" and text.startswith("Failed to create output directory: "):
             if OS_ERROR_TEXT.match(text[len("Failed to create output directory: ") :]):
                 return None
@@ -305,9 +307,11 @@ def exercise(path: str, out_dir: str) -> tuple[list[str], str]:
     status, result = outcome(lambda: db.export_all(all_dir), "export_all", problems)
     if status == "ok" and result is not None:
         problems.append(f"export_all returned {result!r:.80}")
-    short_names = all(len(n.encode()) < 100 for n in names)
-    if status != "ok" and short_names and all(o == "ok" for o in table_outcomes):
-        problems.append(f"export_all failed ({result}) although every table reads")
+    failing = table_outcomes.count("error")
+    if status == "ok" and failing:
+        problems.append(f"export_all succeeded although {failing} table(s) fail")
+    if status != "ok" and not result[1].startswith(f"Failed to export {failing} of {len(names)} table"):
+        problems.append(f"export_all failed ({result}) although {failing} table(s) fail")
     with open(path, "rb") as handle:
         image = handle.read()
     hits_total = 0

@@ -500,7 +500,7 @@ def test_orphan_leaf_and_non_utf8_table_name(tmp_path):
     orphan = builder.layout.raw_pages[0]
     assert on_page(db, orphan, "tag_data", "text page_type table") == [("orphaned row", "leaf", None)]
     leaf = builder.layout.tables["people"].leaf_pages[0]
-    assert {h[0] for h in on_page(db, leaf, "tag_data", "table")} == {"pe\ufffd\ufffdle"}
+    assert {h[0] for h in on_page(db, leaf, "tag_data", "table")} == {"pe\udcff\udcfele"}
 
 
 # --- whole files against the reference --------------------------------------------------------------------

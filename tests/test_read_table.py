@@ -435,9 +435,3 @@ def test_large_page_records_with_4096_tagged_values(open_db, page_size: int) -> 
     row = {"Id": 1} | {f"c{k}": k & 0xFF for k in range(4096)}
     (got,) = open_db(one_table(cols, [row], page_size)).read_table("t")
     assert got == row
-
-
-def test_column_names_decoding_to_the_same_text(open_db) -> None:
-    cols = [Column(1, b"k\xff", 4), Column(2, "x", 4), Column(3, b"k\xfe", 4)]
-    (row,) = open_db(one_table(cols, [{b"k\xff": 1, "x": 2, b"k\xfe": 3}])).read_table("t")
-    assert list(row.items()) == [("k\ufffd", 3), ("x", 2)]  # the later value, at the first key's position

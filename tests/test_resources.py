@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import gc
 import os
+import resource
+import signal
 import sys
 import tracemalloc
 from collections.abc import Callable
@@ -253,19 +255,31 @@ def test_broken_table_is_really_broken(broken_db, tmp_path) -> None:
 
 
 @pytest.mark.parametrize(
-    "what", ["read", "export", "export_all", "missing_table", "bad_output", "write_error"]
+    "what", ["read", "export", "export_all", "missing_table", "bad_output", "not_a_file", "write_error"]
 )
 def test_failures_leak_nothing(broken_db, tmp_path, what) -> None:
-    if what == "write_error" and not os.path.exists("/dev/full"):
+    if what == "not_a_file" and not os.path.exists("/dev/full"):
         pytest.skip("/dev/full is not available")
     out = str(tmp_path / "out.jsonl")
+
+    def export_past_file_size_limit() -> None:
+        """Writes fail with EFBIG past a 4-byte file size limit (SIGXFSZ ignored), for this call only."""
+        limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+        handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4, limits[1]))
+        try:
+            broken_db.export_table("one", out)
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, limits)
+            signal.signal(signal.SIGXFSZ, handler)
+
     actions: dict[str, tuple[Callable[[], object], type[Exception], str]] = {
         "read": (lambda: broken_db.read_table("big"), OSError, "Error reading record: "),
         "export": (lambda: broken_db.export_table("big", out), OSError, "Error reading record: "),
         "export_all": (
             lambda: broken_db.export_all(str(tmp_path / "all")),
             OSError,
-            "Error reading record: ",
+            "Failed to export 1 of 3 tables: 'big' (Error reading record: ",
         ),
         "missing_table": (lambda: broken_db.read_table("nope"), ValueError, "Table not found: nope"),
         "bad_output": (
@@ -273,7 +287,12 @@ def test_failures_leak_nothing(broken_db, tmp_path, what) -> None:
             OSError,
             "Failed to create output file: ",
         ),
-        "write_error": (lambda: broken_db.export_table("one", "/dev/full"), OSError, "Write error: "),
+        "not_a_file": (
+            lambda: broken_db.export_table("one", "/dev/full"),
+            OSError,
+            "Failed to create output file: ",
+        ),
+        "write_error": (export_past_file_size_limit, OSError, "Write error: File too large"),
     }
     action, exception, prefix = actions[what]
 

@@ -62,7 +62,7 @@ std::uint64_t text_mask_window(const std::uint8_t* p) noexcept {
 class HitSink {
  public:
   HitSink(std::uint32_t page, Bytes data, std::uint64_t start, std::uint64_t end, std::string_view region_kind,
-          std::uint32_t page_flags, std::string_view page_type, const std::optional<std::string>& table,
+          std::uint32_t page_flags, std::string_view page_type, const SharedName& table,
           const std::optional<std::string>& needle, std::uint64_t max_hits, std::vector<CarvedString>& hits)
       : page_(page),
         data_(data),
@@ -122,7 +122,7 @@ class HitSink {
   std::string_view region_kind_;
   std::uint32_t page_flags_;
   std::string_view page_type_;
-  const std::optional<std::string>& table_;
+  const SharedName& table_;
   std::string_view needle_;
   std::uint64_t max_hits_;
   std::vector<CarvedString>& hits_;
@@ -222,8 +222,8 @@ void scan_every_position(Bytes data, std::size_t pos, std::size_t stop, HitSink&
 template <class MakeClassifier>
 void carve_range(Bytes data, MakeClassifier&& make_classifier, std::uint32_t page, std::uint64_t start,
                  std::uint64_t end, std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
-                 const std::optional<std::string>& table, const std::optional<std::string>& needle,
-                 std::uint64_t min_chars, std::uint64_t max_hits, std::vector<CarvedString>& hits) {
+                 const SharedName& table, const std::optional<std::string>& needle, std::uint64_t min_chars,
+                 std::uint64_t max_hits, std::vector<CarvedString>& hits) {
   if (start >= end || end - start < 2) return;
   HitSink sink(page, data, start, end, region_kind, page_flags, page_type, table, needle, max_hits, hits);
   if (sink.full()) return;
@@ -260,7 +260,7 @@ std::uint64_t TextUnitMap::window(std::size_t pos) const noexcept {
 
 void carve_utf16le_from_range(std::uint32_t page, Bytes data, std::uint64_t start, std::uint64_t end,
                               std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
-                              const std::optional<std::string>& table, const std::optional<std::string>& needle,
+                              const SharedName& table, const std::optional<std::string>& needle,
                               std::uint64_t min_chars, std::uint64_t max_hits, std::vector<CarvedString>& hits) {
   carve_range(
       data, [&](std::size_t stop) { return UnitClassifier(data, stop); }, page, start, end, region_kind, page_flags,
@@ -269,7 +269,7 @@ void carve_utf16le_from_range(std::uint32_t page, Bytes data, std::uint64_t star
 
 void carve_utf16le_from_range(const TextUnitMap& map, std::uint32_t page, std::uint64_t start, std::uint64_t end,
                               std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
-                              const std::optional<std::string>& table, const std::optional<std::string>& needle,
+                              const SharedName& table, const std::optional<std::string>& needle,
                               std::uint64_t min_chars, std::uint64_t max_hits, std::vector<CarvedString>& hits) {
   carve_range(
       map.data(), [&](std::size_t stop) { return MappedClassifier(map, stop); }, page, start, end, region_kind,

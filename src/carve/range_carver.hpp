@@ -19,7 +19,7 @@ namespace pw {
 // the buffer is scanned only up to the buffer's end.
 void carve_utf16le_from_range(std::uint32_t page, Bytes data, std::uint64_t start, std::uint64_t end,
                               std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
-                              const std::optional<std::string>& table, const std::optional<std::string>& needle,
+                              const SharedName& table, const std::optional<std::string>& needle,
                               std::uint64_t min_chars, std::uint64_t max_hits, std::vector<CarvedString>& hits);
 
 // Which code units of a buffer are printable ASCII: bit u (of word u / 64) stands for the unit at byte 2u.
@@ -41,7 +41,7 @@ class TextUnitMap {
 // The same scan over [start, end) of map.data(), reading the classification from the map.
 void carve_utf16le_from_range(const TextUnitMap& map, std::uint32_t page, std::uint64_t start, std::uint64_t end,
                               std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
-                              const std::optional<std::string>& table, const std::optional<std::string>& needle,
+                              const SharedName& table, const std::optional<std::string>& needle,
                               std::uint64_t min_chars, std::uint64_t max_hits, std::vector<CarvedString>& hits);
 
 }  // namespace pw

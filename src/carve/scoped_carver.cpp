@@ -1,7 +1,9 @@
 // Database::carve_utf16le_strings_scoped: carving every page of the file, restricted to one kind of region.
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "../database.hpp"
@@ -68,8 +70,9 @@ std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope scop
   const bool large = large_page_mode();
 
   std::optional<OwnerMap> owners;  // built on the first leaf page met
-  const std::optional<std::string> no_table;
-  std::optional<std::string> owner_name;  // the last owner met, kept so that its buffer is reused
+  const SharedName no_table;
+  // One shared copy of each owner's name, made the first time one of its pages is met.
+  std::unordered_map<const std::string*, SharedName> owner_names;
   std::vector<ByteRange> occupied;
   TextUnitMap unit_map;  // tag data: the page is classified once for all of its (often many, small) tags
 
@@ -83,12 +86,13 @@ std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope scop
     const PageTags tags(page, tag_range(page, page_size_).count, large);
     const std::string_view type = page_type_word(flags);
 
-    const std::optional<std::string>* table = &no_table;
+    const SharedName* table = &no_table;
     if (type == "leaf" && !tables().empty()) {
       if (!owners) owners.emplace(OwnerMap::build(*this));
       if (const std::string* name = owners->owner(n)) {
-        if (!owner_name || *owner_name != *name) owner_name = *name;
-        table = &owner_name;
+        SharedName& shared = owner_names[name];
+        if (!shared) shared = std::make_shared<const std::string>(*name);
+        table = &shared;
       }
     }
 

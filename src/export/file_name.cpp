@@ -2,10 +2,13 @@
 
 #include <cstdint>
 
+#include "sha256.hpp"
 #include "utf8_sequence.hpp"
 
 namespace pw::json {
 namespace {
+
+constexpr char kLowerHex[] = "0123456789abcdef";
 
 void append_percent(std::string& out, std::uint8_t b) {
   static constexpr char kUpperHex[] = "0123456789ABCDEF";
@@ -13,6 +16,11 @@ void append_percent(std::string& out, std::uint8_t b) {
   out.push_back(kUpperHex[b >> 4]);
   out.push_back(kUpperHex[b & 0xF]);
 }
+
+constexpr std::string_view kSuffix = ".jsonl";
+constexpr std::string_view kShortenedMark = "%~";  // never written by the escaping: '%' is always followed by hex
+constexpr std::size_t kHashDigits = 32;            // 128 bits of the SHA-256 of the raw name
+constexpr std::size_t kMaxPrefix = kMaxFileNameBytes - kSuffix.size() - kShortenedMark.size() - kHashDigits;
 
 bool is_special_ascii(std::uint8_t b) { return b < 0x20 || b == 0x7F || b == '/' || b == '\\' || b == '%'; }
 
@@ -27,7 +35,9 @@ std::string export_file_name(std::string_view name_bytes) {
     const auto* s = reinterpret_cast<const std::uint8_t*>(name_bytes.data());
     const std::size_t n = name_bytes.size();
     std::size_t i = 0;
+    std::size_t fitting = 0;  // length of the longest run of whole escaped units that fits a shortened name
     while (i < n) {
+      if (out.size() <= kMaxPrefix) fitting = out.size();
       const std::uint8_t b = s[i];
       if (b < 0x80) {
         if (is_special_ascii(b)) {
@@ -49,8 +59,18 @@ std::string export_file_name(std::string_view name_bytes) {
         i += len;
       }
     }
+    if (out.size() <= kMaxPrefix) fitting = out.size();
+    if (out.size() + kSuffix.size() > kMaxFileNameBytes) {
+      out.resize(fitting);
+      out.append(kShortenedMark);
+      const auto digest = sha256(name_bytes);
+      for (std::size_t k = 0; k < kHashDigits / 2; ++k) {
+        out.push_back(kLowerHex[digest[k] >> 4]);
+        out.push_back(kLowerHex[digest[k] & 0xF]);
+      }
+    }
   }
-  out.append(".jsonl");
+  out.append(kSuffix);
   return out;
 }
 

@@ -33,9 +33,13 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
-// Appends the escaped body of a string known to be valid UTF-8 or not; returns false at the first byte that
-// does not start a well-formed sequence (out then holds a partial body the caller discards).
-bool append_escaped_body(std::string& out, std::string_view text) {
+// What the escaping does at a byte that does not start a well-formed UTF-8 sequence.
+enum class OnInvalid { Fail, EscapeAsSurrogate };
+
+// Appends the escaped body of a string. At a byte that does not start a well-formed sequence: with Fail,
+// returns false (out then holds a partial body the caller discards); with EscapeAsSurrogate, writes the byte
+// as \udcXX and goes on with the next byte.
+bool append_escaped_body(std::string& out, std::string_view text, OnInvalid on_invalid) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::size_t n = text.size();
   std::size_t run = 0;  // start of the pending run of bytes copied verbatim
@@ -48,8 +52,16 @@ bool append_escaped_body(std::string& out, std::string_view text) {
     }
     if (e == static_cast<char>(0x80)) {
       const std::size_t len = utf8_sequence_length(s + i, n - i);
-      if (len == 0) return false;
-      i += len;
+      if (len != 0) {
+        i += len;
+        continue;
+      }
+      if (on_invalid == OnInvalid::Fail) return false;
+      out.append(text.data() + run, i - run);
+      const char esc[6] = {'\\', 'u', 'd', 'c', kHexDigits[s[i] >> 4], kHexDigits[s[i] & 0xF]};
+      out.append(esc, sizeof esc);
+      ++i;
+      run = i;
       continue;
     }
     out.append(text.data() + run, i - run);
@@ -79,11 +91,17 @@ void append_integer(std::string& out, T v) {
 void append_string(std::string& out, std::string_view text) {
   const std::size_t start = out.size();
   out.push_back('"');
-  if (!append_escaped_body(out, text)) {
+  if (!append_escaped_body(out, text, OnInvalid::Fail)) {
     // Not well-formed UTF-8: start again from the repaired text, which always succeeds.
     out.resize(start + 1);
-    append_escaped_body(out, utf8_lossy(text));
+    append_escaped_body(out, utf8_lossy(text), OnInvalid::Fail);
   }
+  out.push_back('"');
+}
+
+void append_name(std::string& out, std::string_view name) {
+  out.push_back('"');
+  append_escaped_body(out, name, OnInvalid::EscapeAsSurrogate);
   out.push_back('"');
 }
 
@@ -214,16 +232,16 @@ RowEncoder::RowEncoder(const TableInfo& table) {
   std::vector<Keyed> keyed;
   keyed.reserve(table.row_order.size());
   for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-    keyed.push_back({utf8_lossy(table.row_column(k).name), k});
+    keyed.push_back({table.row_column(k).name, k});
   }
-  // std::string compares by char_traits<char>, which orders bytes as unsigned char: plain byte order.
+  // By raw name bytes: std::string compares by char_traits<char>, which orders bytes as unsigned char.
   std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
   members_.reserve(keyed.size());
   for (std::size_t i = 0; i < keyed.size(); ++i) {
-    // Of several columns whose names read the same, the later one in row order wins.
+    // Of several columns with the same name, the later one in row order wins.
     if (i + 1 < keyed.size() && keyed[i + 1].key == keyed[i].key) continue;
     std::string prefix(members_.empty() ? "{" : ",");
-    append_string(prefix, keyed[i].key);
+    append_name(prefix, keyed[i].key);
     prefix.push_back(':');
     members_.push_back({keyed[i].position, std::move(prefix)});
   }

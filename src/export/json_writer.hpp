@@ -1,4 +1,5 @@
-// JSON Lines encoding of table rows: one compact object per row, members sorted by key bytes.
+// JSON Lines encoding of table rows: one compact object per row, members sorted by the raw bytes of the
+// column names.
 // Pure C++ (no Python), so it can be fuzzed and benchmarked on its own.
 #pragma once
 
@@ -17,6 +18,12 @@ namespace pw::json {
 // else, `/`, 0x7F and non-ASCII included, is copied as UTF-8. Bytes that are not well-formed UTF-8 are
 // written as U+FFFD (each invalid sequence once), so the output is always valid UTF-8.
 void append_string(std::string& out, std::string_view text);
+
+// Appends a table or column name as a quoted JSON string, escaped like append_string except that each byte
+// not part of a well-formed UTF-8 sequence is written as the escape \udcXX (XX its value), the lone surrogate
+// Python's "surrogateescape" decoding gives it: distinct names stay distinct, and a JSON parser returns the
+// same text as the name's Python str.
+void append_name(std::string& out, std::string_view name);
 
 // Appends a finite double as the shortest digits that read back to the same value: positional for decimal
 // exponents -5..15 (`1.0`, `0.00001`, `1000000000000000.0`), otherwise `1e+16`, `2.5e-10`. Zero keeps its

@@ -56,6 +56,7 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
   }
   PyTypeObject* type = pw::py::ese_database_type();
   if (PyType_Ready(type) < 0) return nullptr;
+  g_module_def.m_methods = pw::py::module_functions();
   PyObject* module = PyModule_Create(&g_module_def);
   if (!module) return nullptr;
   Py_INCREF(type);
@@ -63,6 +64,12 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
       add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
     Py_DECREF(module);
     return nullptr;
+  }
+  for (const PyMethodDef* def = g_module_def.m_methods; def->ml_name; ++def) {
+    if (add_public(module, def->ml_name, PyObject_GetAttrString(module, def->ml_name)) < 0) {
+      Py_DECREF(module);
+      return nullptr;
+    }
   }
   Py_INCREF(module);
   g_module = module;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "../carve/carved_string.hpp"
@@ -69,9 +70,8 @@ PyObject* hits_to_list(const std::vector<CarvedString>& hits) {
   if (!strings) return nullptr;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
   if (!list) return nullptr;
-  // Consecutive hits mostly share their table: decode each name once per run of equal names.
-  const std::string* last_table = nullptr;
-  PyRef last_table_str;
+  // Hits of one table share its name: one str per table, reused by every hit dict.
+  std::unordered_map<const std::string*, PyRef> table_strs;
   Py_ssize_t index = 0;
   for (const CarvedString& hit : hits) {
     std::array<PyRef, kHitKeyNames.size()> values;
@@ -83,13 +83,10 @@ PyObject* hits_to_list(const std::vector<CarvedString>& hits) {
     values[kPageFlags] = PyRef(PyLong_FromUnsignedLong(hit.page_flags));
     values[kPageType] = PyRef(word_str(*strings, hit.page_type));
     if (hit.table) {
-      if (!last_table || *last_table != *hit.table) {
-        last_table_str = PyRef(name_to_str(*hit.table));
-        if (!last_table_str) return nullptr;
-        last_table = &*hit.table;
-      }
-      Py_INCREF(last_table_str.get());
-      values[kTable] = PyRef(last_table_str.get());
+      PyRef& table_str = table_strs[hit.table.get()];
+      if (!table_str && !(table_str = PyRef(name_to_str(*hit.table)))) return nullptr;
+      Py_INCREF(table_str.get());
+      values[kTable] = PyRef(table_str.get());
     } else {
       Py_INCREF(Py_None);
       values[kTable] = PyRef(Py_None);

@@ -149,14 +149,25 @@ PyTypeObject g_type = make_type();
 PyTypeObject* ese_database_type() { return &g_type; }
 
 PyObject* name_to_str(const std::string& name) {
-  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape");
+}
+
+bool require_str(PyObject* obj, const char* func, const char* arg) {
+  if (PyUnicode_Check(obj)) return true;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", func, arg, Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+bool arg_as_name(PyObject* obj, const char* func, const char* arg, std::string& out) {
+  if (!require_str(obj, func, arg)) return false;
+  PyRef encoded(PyUnicode_AsEncodedString(obj, "utf-8", "surrogateescape"));
+  if (!encoded) return false;
+  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return true;
 }
 
 bool arg_as_utf8(PyObject* obj, const char* func, const char* arg, std::string& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", func, arg, Py_TYPE(obj)->tp_name);
-    return false;
-  }
+  if (!require_str(obj, func, arg)) return false;
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
   if (!utf8) return false;

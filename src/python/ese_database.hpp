@@ -28,8 +28,12 @@ bool arg_as_utf8(PyObject* obj, const char* func, const char* arg, std::string& 
 bool arg_as_u64(PyObject* obj, const char* func, const char* arg, std::uint64_t& out);
 bool arg_as_optional_utf8(PyObject* obj, const char* func, const char* arg, std::optional<std::string>& out);
 
-// Name bytes as a Python str: UTF-8 with invalid sequences replaced by U+FFFD.
+// Table and column names cross to Python with "surrogateescape": valid UTF-8 is decoded as it is and every
+// byte that is not part of a well-formed sequence becomes the lone surrogate U+DC80..U+DCFF, so distinct raw
+// names give distinct strs and a listed name finds its table again.
 PyObject* name_to_str(const std::string& name_bytes);
+// A name argument: must be a str; encoded back to raw bytes with "surrogateescape".
+bool arg_as_name(PyObject* obj, const char* func, const char* arg, std::string& out);
 
 // Methods (bodies in table_methods.cpp, export_methods.cpp, carve_methods.cpp).
 PyObject* ese_get_tables(PyObject* self, PyObject* unused);
@@ -40,5 +44,8 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Module-level functions (bodies in export_methods.cpp); the table ends with a null entry.
+PyMethodDef* module_functions();
 
 }  // namespace pw::py

@@ -1,37 +1,18 @@
-// export_table, export_all: rows as JSON Lines files, one line per row, each line handed to the kernel as soon
-// as it is built.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+// export_table, export_all: argument conversion around the export of the core, which runs without the GIL
+// and stops at Ctrl-C.
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "../cursor/table_cursor.hpp"
 #include "../export/file_name.hpp"
-#include "../export/json_writer.hpp"
+#include "../export/output_file.hpp"
+#include "../export/table_export.hpp"
 #include "errors.hpp"
 #include "ese_database.hpp"
 #include "py_ref.hpp"
 
 namespace pw::py {
 namespace {
-
-// Closes the descriptor when the export leaves, on every path.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);  // after a close failure the descriptor is gone either way: no retry
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 // A path argument: must be a str; encoded with the file system encoding (surrogateescape), as os.open does.
 bool arg_as_fs_path(PyObject* obj, const char* func, const char* arg, std::string& out) {
@@ -45,89 +26,45 @@ bool arg_as_fs_path(PyObject* obj, const char* func, const char* arg, std::strin
   return true;
 }
 
-bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
-
-// Writes all of `data`; returns 0 or the errno of the failed write.
-int write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;  // no progress on a non-empty write: give up rather than spin
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return 0;
+// Runs one table's export with the GIL released. The stop check takes the GIL back for a moment to run the
+// signal handlers; a handler that raises (KeyboardInterrupt) stops the export with that exception set.
+// The database stays alive meanwhile: the caller holds a reference to `self` for the whole call.
+json::ExportResult export_without_gil(const Database& db, const std::string& name, const std::string& path) {
+  struct ReleasedGil {
+    PyThreadState* state = PyEval_SaveThread();
+    ~ReleasedGil() { PyEval_RestoreThread(state); }
+  } released;
+  const std::function<bool()> interrupted = [&released] {
+    PyEval_RestoreThread(released.state);
+    const bool raised = PyErr_CheckSignals() != 0;
+    released.state = PyEval_SaveThread();
+    return raised;
+  };
+  return json::export_table_file(db, name, path, interrupted);
 }
 
-// Exports the table whose raw name is `name` to `path`. On failure a Python error is set and false returned;
-// the lines written before the failure stay in the file.
-bool export_one(const Database& db, const std::string& name, const std::string& path) {
-  auto cursor = open_table(db, name);
-  if (!cursor) {
-    raise_ese_error(cursor.error());
-    return false;
-  }
-  if (has_nul(path)) {
-    raise_os_error("Failed to create output file: " + os_error_text(EINVAL));
-    return false;
-  }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    raise_os_error("Failed to create output file: " + os_error_text(errno));
-    return false;
-  }
-  FileDescriptor file(fd);
-  const json::RowEncoder encoder(cursor->table());
-  Row row;
-  std::string line;
-  for (;;) {
-    auto more = cursor->next_row(row);
-    if (!more) {
-      raise_os_error("Error reading record: " + more.error().to_string());
-      return false;
-    }
-    if (!more.value()) break;
-    line.clear();
-    encoder.append_row(line, row);
-    if (const int err = write_all(file.get(), line.data(), line.size()); err != 0) {
-      raise_os_error("Write error: " + os_error_text(err));
-      return false;
-    }
-  }
-  return true;
+// Sets the Python error of a failed export (for Stage::Stopped it is set already); returns nullptr.
+PyObject* raise_export_failure(const json::ExportFailure& failure) {
+  if (failure.stage == json::ExportFailure::Stage::Stopped) return nullptr;
+  if (failure.table_error) return raise_ese_error(*failure.table_error);
+  return raise_os_error(failure.message);
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p: creates `path` and its missing parents. An existing directory (or one created meanwhile by
-// someone else) is fine; an existing non-directory gives EEXIST. Returns 0 or an errno.
-int create_directories(const std::string& path, int depth = 0) {
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
-  int err = errno;
-  if (err == ENOENT && depth < 4096) {
-    // Parent: strip trailing slashes, then the last component, then the slashes before it.
-    std::size_t end = path.size();
-    while (end > 0 && path[end - 1] == '/') --end;
-    while (end > 0 && path[end - 1] != '/') --end;
-    while (end > 0 && path[end - 1] == '/') --end;
-    if (end > 0) {
-      const int parent_err = create_directories(path.substr(0, end), depth + 1);
-      if (parent_err != 0) return parent_err;
-      if (::mkdir(path.c_str(), 0777) == 0) return 0;
-      err = errno;
-    }
+// The OSError of export_all: "Failed to export 2 of 5 tables: 'a' (reason); 'b' (reason)".
+PyObject* raise_failed_tables(const std::vector<std::pair<const std::string*, std::string>>& failed,
+                              std::size_t total) {
+  PyRef text(
+      PyUnicode_FromFormat("Failed to export %zu of %zu table%s: ", failed.size(), total, total == 1 ? "" : "s"));
+  for (std::size_t i = 0; text && i < failed.size(); ++i) {
+    PyRef name(name_to_str(*failed[i].first));
+    if (!name) return nullptr;
+    PyRef part(PyUnicode_FromFormat("%s%R (%s)", i == 0 ? "" : "; ", name.get(), failed[i].second.c_str()));
+    if (!part) return nullptr;
+    text = PyRef(PyUnicode_Concat(text.get(), part.get()));
   }
-  if (err == EEXIST && is_directory(path)) return 0;
-  return err;
+  if (!text) return nullptr;
+  PyErr_SetObject(PyExc_OSError, text.get());
+  return nullptr;
 }
 
 }  // namespace
@@ -143,9 +80,10 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::string name;
     std::string path;
-    if (!arg_as_utf8(name_obj, "export_table", "table_name", name)) return nullptr;
+    if (!arg_as_name(name_obj, "export_table", "table_name", name)) return nullptr;
     if (!arg_as_fs_path(path_obj, "export_table", "output_path", path)) return nullptr;
-    if (!export_one(db_of(self), name, path)) return nullptr;
+    const json::ExportResult result = export_without_gil(db_of(self), name, path);
+    if (result.failure) return raise_export_failure(*result.failure);
     Py_RETURN_NONE;
   });
 }
@@ -160,17 +98,57 @@ PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string dir;
     if (!arg_as_fs_path(dir_obj, "export_all", "output_dir", dir)) return nullptr;
     if (!dir.empty()) {
-      const int err = has_nul(dir) ? EINVAL : create_directories(dir);
-      if (err != 0) return raise_os_error("Failed to create output directory: " + os_error_text(err));
+      if (const int err = io::create_directories(dir); err != 0) {
+        return raise_os_error("Failed to create output directory: " + os_error_text(err));
+      }
     }
     const Database& db = db_of(self);
-    // By raw name bytes, so a name that is not valid UTF-8 is found like any other.
+    // By raw name bytes, so a name that is not valid UTF-8 is found like any other. A table that fails is
+    // noted and the others are still exported.
+    std::vector<std::pair<const std::string*, std::string>> failed;
     for (const auto& entry : db.tables()) {
+      if (PyErr_CheckSignals() != 0) return nullptr;
       const std::string path = json::join_path(dir, json::export_file_name(entry.first));
-      if (!export_one(db, entry.first, path)) return nullptr;
+      const json::ExportResult result = export_without_gil(db, entry.first, path);
+      if (!result.failure) continue;
+      if (result.failure->stage == json::ExportFailure::Stage::Stopped) return nullptr;
+      failed.emplace_back(&entry.first, result.failure->message);
     }
+    if (!failed.empty()) return raise_failed_tables(failed, db.tables().size());
     Py_RETURN_NONE;
   });
+}
+
+namespace {
+
+PyObject* module_export_file_name(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"table_name", nullptr};
+    PyObject* name_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:export_file_name", const_cast<char**>(kwlist), &name_obj)) {
+      return nullptr;
+    }
+    std::string name;
+    if (!arg_as_name(name_obj, "export_file_name", "table_name", name)) return nullptr;
+    return name_to_str(json::export_file_name(name));
+  });
+}
+
+}  // namespace
+
+PyMethodDef* module_functions() {
+  static PyMethodDef functions[] = {
+      {"export_file_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_export_file_name)),
+       METH_VARARGS | METH_KEYWORDS,
+       "export_file_name(table_name)\n--\n\nThe name of the file export_all writes a table to.\n\nThe table name "
+       "keeps its text, with '/', '\\', '%', control characters and bytes that are not UTF-8 (lone surrogates "
+       "U+DC80..U+DCFF) written as %XX, the names '.' and '..' as %2E and %2E%2E, then '.jsonl'. A name that would "
+       "give more than 255 bytes keeps a prefix, then '%~' and 32 hexadecimal digits of the SHA-256 of the raw "
+       "name.\n\nArgs:\n    table_name: Name of the table\n\nReturns:\n    str: One path component, distinct "
+       "for distinct names"},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  return functions;
 }
 
 }  // namespace pw::py

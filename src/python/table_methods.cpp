@@ -56,7 +56,7 @@ bool parse_table_name(PyObject* args, PyObject* kwargs, const char* func, std::s
   PyObject* obj = nullptr;
   const std::string format = std::string("O:") + func;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kwlist), &obj)) return false;
-  return arg_as_utf8(obj, func, "table_name", name);
+  return arg_as_name(obj, func, "table_name", name);
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ std::vector<Hit> carved(const Buf& d, std::uint64_t start, std::uint64_t end, st
                         const std::string& needle, std::size_t max_hits) {
   std::vector<CarvedString> hits;
   const std::optional<std::string> n = needle.empty() ? std::nullopt : std::optional<std::string>(needle);
-  carve_utf16le_from_range(7, d, start, end, "slack", 2, "leaf", std::nullopt, n, min_chars, max_hits, hits);
+  carve_utf16le_from_range(7, d, start, end, "slack", 2, "leaf", nullptr, n, min_chars, max_hits, hits);
   std::vector<Hit> out;
   for (const auto& h : hits) {
     if (h.page != 7 || h.slack_start != start || h.slack_end != end) return {{~0ull, "bad context"}};

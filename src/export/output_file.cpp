@@ -1,0 +1,121 @@
+#include "output_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "../error.hpp"
+
+namespace pw::io {
+namespace {
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_symbolic_link(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int create_directories_at_depth(const std::string& path, int depth) {
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  int err = errno;
+  if (err == ENOENT && depth < 4096) {
+    // Parent: strip trailing slashes, then the last component, then the slashes before it.
+    std::size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') --end;
+    while (end > 0 && path[end - 1] != '/') --end;
+    while (end > 0 && path[end - 1] == '/') --end;
+    if (end > 0) {
+      const int parent_err = create_directories_at_depth(path.substr(0, end), depth + 1);
+      if (parent_err != 0) return parent_err;
+      if (::mkdir(path.c_str(), 0777) == 0) return 0;
+      err = errno;
+    }
+  }
+  if (err == EEXIST && is_directory(path)) return 0;
+  return err;
+}
+
+OpenFailure os_failure(int err) { return {OpenFailure::Kind::Os, err}; }
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);  // after a close failure the descriptor is gone either way: no retry
+}
+
+std::string OpenFailure::to_string() const {
+  std::string text = "Failed to create output file: ";
+  switch (kind) {
+    case Kind::SymbolicLink:
+      return text + "the path is a symbolic link, which is not followed";
+    case Kind::NotRegularFile:
+      return text + "the path exists and is not a regular file";
+    case Kind::Os:
+      break;
+  }
+  return text + os_error_text(os_errno);
+}
+
+std::optional<OpenFailure> open_output_file(const std::string& path, FileDescriptor& file) {
+  if (path.find('\0') != std::string::npos) return os_failure(EINVAL);
+  // Non-blocking, so that opening a FIFO or a device cannot wait for a reader; no O_TRUNC, so that nothing
+  // is truncated before it is known to be a regular file.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == ELOOP && is_symbolic_link(path)) return OpenFailure{OpenFailure::Kind::SymbolicLink, 0};
+    if (err == ENXIO) return OpenFailure{OpenFailure::Kind::NotRegularFile, 0};  // a FIFO without reader
+    return os_failure(err);
+  }
+  FileDescriptor opened(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return os_failure(errno);
+  if (!S_ISREG(st.st_mode)) return OpenFailure{OpenFailure::Kind::NotRegularFile, 0};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return os_failure(errno);
+  int truncated;
+  do {
+    truncated = ::ftruncate(fd, 0);
+  } while (truncated != 0 && errno == EINTR);
+  if (truncated != 0) return os_failure(errno);
+  file = std::move(opened);
+  return std::nullopt;
+}
+
+int write_all(int fd, const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;  // no progress on a non-empty write: give up rather than spin
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int create_directories(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return EINVAL;
+  return create_directories_at_depth(path, 0);
+}
+
+}  // namespace pw::io

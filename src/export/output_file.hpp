@@ -1,0 +1,51 @@
+// Output files of an export: created without following a planted symbolic link, never anything but a
+// regular file, written in full, closed on every path.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace pw::io {
+
+// Owns one open file descriptor and closes it when it goes.
+class FileDescriptor {
+ public:
+  FileDescriptor() noexcept = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  ~FileDescriptor();
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Why an output file was not created.
+struct OpenFailure {
+  enum class Kind { Os, SymbolicLink, NotRegularFile };
+  Kind kind = Kind::Os;
+  int os_errno = 0;  // for Kind::Os
+  // "Failed to create output file: <reason>".
+  std::string to_string() const;
+};
+
+// Opens `path` for writing, creating it (mode 0666 before the umask) or truncating it to empty. A symbolic
+// link at the last component is refused, never followed; a FIFO, device, socket or directory there is refused
+// without blocking and left untouched. On success `file` holds the descriptor.
+std::optional<OpenFailure> open_output_file(const std::string& path, FileDescriptor& file);
+
+// Writes all of `data`; returns 0 or the errno of the failed write.
+int write_all(int fd, const char* data, std::size_t size) noexcept;
+
+// mkdir -p: creates `path` and its missing parents. An existing directory (or one created meanwhile by someone
+// else) is fine; an existing non-directory gives EEXIST. Returns 0 or an errno.
+int create_directories(const std::string& path);
+
+}  // namespace pw::io

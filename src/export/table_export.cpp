@@ -1,0 +1,50 @@
+#include "table_export.hpp"
+
+#include "../cursor/table_cursor.hpp"
+#include "../database.hpp"
+#include "json_writer.hpp"
+#include "output_file.hpp"
+
+namespace pw::json {
+namespace {
+
+ExportResult failed(std::uint64_t rows, ExportFailure::Stage stage, std::string message) {
+  return {rows, ExportFailure{stage, std::nullopt, std::move(message)}};
+}
+
+}  // namespace
+
+ExportResult export_table_file(const Database& db, const std::string& name, const std::string& path,
+                               const std::function<bool()>& should_stop) {
+  auto cursor = open_table(db, name);
+  if (!cursor) {
+    std::string message = cursor.error().to_string();
+    return {0, ExportFailure{ExportFailure::Stage::OpenTable, std::move(cursor.error()), std::move(message)}};
+  }
+  io::FileDescriptor file;
+  if (const auto refused = io::open_output_file(path, file)) {
+    return failed(0, ExportFailure::Stage::CreateFile, refused->to_string());
+  }
+  const RowEncoder encoder(cursor->table());
+  Row row;
+  std::string line;
+  std::uint64_t rows = 0;
+  for (;;) {
+    if (rows % kRowsBetweenStopChecks == 0 && rows != 0 && should_stop && should_stop()) {
+      return failed(rows, ExportFailure::Stage::Stopped, {});
+    }
+    auto more = cursor->next_row(row);
+    if (!more)
+      return failed(rows, ExportFailure::Stage::ReadRecord, "Error reading record: " + more.error().to_string());
+    if (!more.value()) break;
+    line.clear();
+    encoder.append_row(line, row);
+    if (const int err = io::write_all(file.get(), line.data(), line.size()); err != 0) {
+      return failed(rows, ExportFailure::Stage::Write, "Write error: " + os_error_text(err));
+    }
+    ++rows;
+  }
+  return {rows, std::nullopt};
+}
+
+}  // namespace pw::json
