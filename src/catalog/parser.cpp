@@ -87,7 +87,9 @@ Result<Catalog> CatalogParser::load(std::uint32_t root_page) {
         col.space_usage = rec.space_usage;
         col.flags = rec.flags;
         col.default_value = std::move(rec.default_value);
-        table->columns.insert_or_assign(rec.name, std::move(col));
+        // Keyed by column id: two columns of one name are two columns, each decoded at its own place.
+        table->columns.insert_or_assign(std::string(reinterpret_cast<const char*>(&col.id), sizeof col.id),
+                                        std::move(col));
         break;
       }
       case kCatalogTypeIndex:
