@@ -5,7 +5,7 @@
 #include <string>
 
 #include "catalog/table_info.hpp"
-#include "cursor/record.hpp"
+#include "record/record.hpp"
 #include "error.hpp"
 #include "export/file_name.hpp"
 #include "export/json_writer.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "catalog/table_info.hpp"
-#include "cursor/record.hpp"
+#include "record/record.hpp"
 #include "export/json_writer.hpp"
 #include "fuzz_checks.hpp"
 #include "utils/text.hpp"

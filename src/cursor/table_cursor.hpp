@@ -9,7 +9,7 @@
 #include "../catalog/table_info.hpp"
 #include "../result.hpp"
 #include "long_value.hpp"
-#include "record.hpp"
+#include "../record/record.hpp"
 
 namespace pw {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../catalog/table_info.hpp"
-#include "../cursor/record.hpp"
+#include "../record/record.hpp"
 #include "../types/column_value.hpp"
 
 namespace pw::json {

@@ -5,7 +5,7 @@
 
 #include "catalog/table_info.hpp"
 #include "check.hpp"
-#include "cursor/record.hpp"
+#include "record/record.hpp"
 #include "record/decompress.hpp"
 #include "record/parser.hpp"
 #include "utils/text.hpp"

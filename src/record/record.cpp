@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "../record/decompress.hpp"
-#include "../record/parser.hpp"
+#include "decompress.hpp"
+#include "parser.hpp"
 #include "../utils/text.hpp"
 
 namespace pw {
