@@ -62,13 +62,21 @@ Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
   // O_NONBLOCK: opening a FIFO or device must not block; it has no effect on regular files.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return EseError::io(errno);
+  return open_descriptor(fd.get());
+}
+
+Result<std::unique_ptr<Database>> Database::open_descriptor(int fd) {
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return EseError::io(errno);
+  if (::fstat(fd, &st) != 0) return EseError::io(errno);
   const auto file_len = static_cast<std::size_t>(st.st_size);
   const std::size_t map_len = file_len == 0 ? 1 : file_len;
-  void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd.get(), 0);
+  void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, fd, 0);
   if (addr == MAP_FAILED) return EseError::io(errno);
   return open_source(std::make_unique<MappedFile>(addr, map_len, file_len));
+}
+
+Result<std::unique_ptr<Database>> Database::open_bytes(std::unique_ptr<ByteSource> source) {
+  return open_source(std::move(source));
 }
 
 Result<std::unique_ptr<Database>> Database::open_memory(std::vector<std::uint8_t> image) {
@@ -78,13 +86,13 @@ Result<std::unique_ptr<Database>> Database::open_memory(std::vector<std::uint8_t
 Result<std::unique_ptr<Database>> Database::open_source(std::unique_ptr<ByteSource> source) {
   const Bytes file = source->bytes();
   if (file.size() < 4096) return EseError::invalid_header();
-  const std::uint32_t signature = *read_u32le(file, 4);
+  const std::uint32_t signature = read_u32le(file, file_header::kSignature).value_or(0);
   if (signature != kDatabaseSignature) return EseError::invalid_signature(signature);
   std::unique_ptr<Database> db(new Database(std::move(source)));
-  std::copy_n(file.begin(), kHeaderCopySize, db->header_.begin());
-  db->format_version_ = *read_u32le(file, 8);
-  db->format_revision_ = *read_u32le(file, 232);
-  db->page_size_ = *read_u32le(file, 236);
+  db->header_ = parse_file_header(file).value_or(FileHeader{});
+  db->format_version_ = db->header_.format_version;
+  db->format_revision_ = db->header_.format_revision;
+  db->page_size_ = db->header_.page_size;
   if (db->page_size_ == 0) return EseError::parse_error("Invalid page size: 0");
   const std::uint64_t blocks = file.size() / db->page_size_;
   db->total_pages_ = static_cast<std::uint32_t>(blocks >= 2 ? blocks - 2 : 0);

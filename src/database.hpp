@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "catalog/parser.hpp"
+#include "format/file_header.hpp"
 #include "page/page.hpp"
 #include "result.hpp"
 #include "utils/bytes.hpp"
@@ -19,7 +20,6 @@ enum class CarveScope : std::uint8_t;
 struct CarvedString;
 
 inline constexpr std::uint32_t kDatabaseSignature = 0x89ABCDEF;
-inline constexpr std::size_t kHeaderCopySize = 660;
 inline constexpr std::uint32_t kCatalogRootPage = 4;
 
 // Owner of the bytes a Database reads: a file mapping or an in-memory buffer.
@@ -32,8 +32,12 @@ class ByteSource {
 class Database {
  public:
   static Result<std::unique_ptr<Database>> open(const std::string& path);
+  // Maps an open file descriptor (the mapping stays valid after the caller closes it).
+  static Result<std::unique_ptr<Database>> open_descriptor(int fd);
   // Opens a database image held in memory (fuzzing and tools; same checks as a file).
   static Result<std::unique_ptr<Database>> open_memory(std::vector<std::uint8_t> image);
+  // Opens the bytes a source owns (a caller's buffer, read in place).
+  static Result<std::unique_ptr<Database>> open_bytes(std::unique_ptr<ByteSource> source);
 
   Result<Page> read_page(std::uint32_t page_number) const;
 
@@ -43,7 +47,7 @@ class Database {
   std::uint32_t format_revision() const noexcept { return format_revision_; }
   bool large_page_mode() const noexcept { return is_large_page_mode(format_version_, format_revision_, page_size_); }
   std::uint32_t max_child_page() const noexcept;
-  const std::array<std::uint8_t, kHeaderCopySize>& header() const noexcept { return header_; }
+  const FileHeader& header() const noexcept { return header_; }
   Bytes file_bytes() const noexcept { return file_; }
   const OrderedMap<TableInfo>& tables() const noexcept { return catalog_.tables; }
   // Catalog definitions whose entries carry the deleted flag (not part of the schema).
@@ -61,7 +65,7 @@ class Database {
 
   std::unique_ptr<ByteSource> source_;
   Bytes file_;
-  std::array<std::uint8_t, kHeaderCopySize> header_{};
+  FileHeader header_;
   std::uint32_t page_size_ = 0;
   std::uint32_t total_pages_ = 0;
   std::uint32_t format_version_ = 0;

@@ -4,20 +4,33 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../btree/page_chain.hpp"
 #include "../catalog/table_info.hpp"
-#include "../result.hpp"
-#include "long_value.hpp"
 #include "../record/record.hpp"
+#include "../result.hpp"
+#include "../types/typed_value.hpp"
+#include "long_value.hpp"
 
 namespace pw {
 
 class Database;
 
+// Which entries are rows: those whose tag carries the deleted flag are records deleted but not yet cleaned away.
+enum class DeletedRows : std::uint8_t { Include, Exclude, Only };
+
+struct CursorOptions {
+  bool typed = false;                          // the typed view (see make_typed), multi-values as lists
+  DeletedRows deleted = DeletedRows::Include;  // the raw view reads every entry of the leaf level
+  std::vector<bool> wanted;                    // by row position; empty: every column
+  std::vector<TimestampReading> readings;      // by row position; empty: the automatic reading
+};
+
 class TableCursor {
  public:
-  TableCursor(const Database& db, const TableInfo& table, TreePosition start, WalkCounts descent_counts);
+  TableCursor(const Database& db, const TableInfo& table, TreePosition start, WalkCounts descent_counts,
+              CursorOptions options = {});
 
   // true: `row` holds the next row; false: the table has no more rows; error: the next leaf page could
   // not be read (the cursor stays where it is, so a further call fails the same way).
@@ -29,6 +42,9 @@ class TableCursor {
 
  private:
   void resolve_long_values(Row& row);
+  const LongValueIndex* long_value_index();
+  ColumnValue multi_value_list(const ColumnValue& raw, const ColumnInfo& column);
+  void make_row_typed(Row& row);
 
   const Database* db_;
   const TableInfo* table_;
@@ -37,10 +53,11 @@ class TableCursor {
   bool large_;
   WalkCounts own_counts_;                              // the descent's and the long values'
   std::optional<Result<LongValueIndex>> long_values_;  // built at the first reference
+  CursorOptions options_;
 };
 
 // A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent
 // to the leftmost leaf fails when a branch page on the way cannot be read.
-Result<TableCursor> open_table(const Database& db, const std::string& name);
+Result<TableCursor> open_table(const Database& db, const std::string& name, CursorOptions options = {});
 
 }  // namespace pw

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "../error.hpp"
+#include "../types/typed_value.hpp"
 #include "utf8_sequence.hpp"
 
 namespace pw::json {
@@ -219,6 +220,19 @@ void append_value(std::string& out, const ColumnValue& v) {
       return;
     case ValueTag::Text:
       append_string(out, v.bytes);
+      return;
+    case ValueTag::Timestamp:
+      out.push_back('"');
+      append_iso8601(out, v.i);
+      out.push_back('"');
+      return;
+    case ValueTag::List:
+      out.push_back('[');
+      for (std::size_t k = 0; k < v.elements.size(); ++k) {
+        if (k) out.push_back(',');
+        append_value(out, v.elements[k]);
+      }
+      out.push_back(']');
       return;
   }
   out.append("null");

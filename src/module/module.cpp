@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "../python/ese_database.hpp"
+#include "../python/values.hpp"
 
 namespace {
 
@@ -54,6 +55,7 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
     Py_INCREF(g_module);
     return g_module;
   }
+  if (pw::py::init_typed_values() < 0) return nullptr;
   PyTypeObject* type = pw::py::ese_database_type();
   if (PyType_Ready(type) < 0) return nullptr;
   g_module_def.m_methods = pw::py::module_functions();

@@ -8,48 +8,10 @@
 #include "ese_database.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
+#include "values.hpp"
 
 namespace pw::py {
 namespace {
-
-PyObject* bytes_of(const std::string& s) {
-  return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-PyObject* to_python(const ColumnValue& v) {
-  switch (v.tag) {
-    case ValueTag::Null:
-      Py_RETURN_NONE;
-    case ValueTag::Bool:
-      return PyBool_FromLong(v.u != 0);
-    case ValueTag::I8:
-    case ValueTag::I16:
-    case ValueTag::I32:
-    case ValueTag::I64:
-      return PyLong_FromLongLong(v.i);
-    case ValueTag::U8:
-    case ValueTag::U16:
-    case ValueTag::U32:
-    case ValueTag::U64:
-    case ValueTag::DateTime:
-    case ValueTag::Currency:
-      return PyLong_FromUnsignedLongLong(v.u);
-    case ValueTag::F32:
-    case ValueTag::F64:
-      return PyFloat_FromDouble(v.f);
-    case ValueTag::Guid: {
-      const std::string text = guid_text(v.guid);
-      return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    }
-    case ValueTag::Text:
-      return PyUnicode_DecodeUTF8(v.bytes.data(), static_cast<Py_ssize_t>(v.bytes.size()), "replace");
-    case ValueTag::Binary:
-    case ValueTag::MultiValue:
-    case ValueTag::LongBinary:
-      return bytes_of(v.bytes);
-  }
-  Py_RETURN_NONE;
-}
 
 bool parse_table_name(PyObject* args, PyObject* kwargs, const char* func, std::string& name) {
   static const char* kwlist[] = {"table_name", nullptr};

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "../utils/text.hpp"
 #include "decompress.hpp"
 #include "parser.hpp"
-#include "../utils/text.hpp"
 
 namespace pw {
 namespace {
@@ -129,7 +129,7 @@ ColumnValue decompress_tagged(Bytes bytes, const ColumnInfo& column) {
   return text_or_binary(out, column);
 }
 
-void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row) {
+void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, const std::vector<bool>* wanted) {
   const std::size_t len = rec.size();
   RecordHeader h;
   if (len >= 4) {
@@ -165,6 +165,11 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row) {
   for (std::size_t k = 0; k < ncols; ++k) {
     const ColumnInfo& c = table.row_column(k);
     const std::uint32_t id = c.id;
+    if (wanted && !(*wanted)[k]) {  // not asked for: only the fixed area's position moves on
+      if (id <= h.last_fixed_id) fixed_offset += c.space_usage;
+      row.values.push_back(ColumnValue::null());
+      continue;
+    }
     if (id <= h.last_fixed_id) {
       const std::size_t end = fixed_offset + c.space_usage;
       if (end > len || (has_bitmap && id >= 1 && fixed_is_null(id))) {
@@ -181,7 +186,7 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row) {
         continue;
       }
       std::size_t start = 0;
-      if (i > 0) start = *read_u16le(rec, h.variable_offsets_start + 2 * (i - 1)) & 0x7FFF;
+      if (i > 0) start = read_u16le(rec, h.variable_offsets_start + 2 * (i - 1)).value_or(0) & 0x7FFF;
       const std::size_t end = *end_word;
       if (var_data_start + end > len || end < start) {
         row.values.push_back(ColumnValue::null());
@@ -206,6 +211,7 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row) {
         row.values.push_back(ColumnValue::with_bytes(ValueTag::LongBinary, to_byte_string(bytes)));
       } else if (flags & tagged_flag::kMultiValue) {
         row.values.push_back(ColumnValue::with_bytes(ValueTag::MultiValue, to_byte_string(bytes)));
+        row.values.back().u = flags;
       } else if (flags & tagged_flag::kCompressed) {
         row.values.push_back(decompress_tagged(bytes, c));
       } else {

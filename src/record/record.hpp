@@ -15,6 +15,7 @@ namespace tagged_flag {
 inline constexpr std::uint8_t kLongValueReference = 0x04;
 inline constexpr std::uint8_t kCompressed = 0x02;
 inline constexpr std::uint8_t kMultiValue = 0x08;
+inline constexpr std::uint8_t kTwoValues = 0x10;  // with kMultiValue: byte 0 = length of the first value
 }  // namespace tagged_flag
 
 // One value per column, aligned with TableInfo::row_order (ascending column id).
@@ -24,7 +25,9 @@ struct Row {
   std::vector<std::size_t> long_value_refs;
 };
 
-void decode_record(Bytes record, const TableInfo& table, bool large_page_mode, Row& row);
+// `wanted` (aligned with the row) limits decoding to some columns; the others come back Null.
+void decode_record(Bytes record, const TableInfo& table, bool large_page_mode, Row& row,
+                   const std::vector<bool>* wanted = nullptr);
 
 // Value of a tagged column whose value carries the compressed flag.
 ColumnValue decompress_tagged(Bytes bytes, const ColumnInfo& column);

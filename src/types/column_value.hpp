@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pw {
 
@@ -28,15 +29,18 @@ enum class ValueTag : std::uint8_t {
   Text = 16,
   MultiValue = 17,
   LongBinary = 18,
+  List = 19,       // the elements of a multi-valued column, each a value of the column's type
+  Timestamp = 20,  // microseconds since 1970-01-01 UTC, in `i`
 };
 
 struct ColumnValue {
   ValueTag tag = ValueTag::Null;
-  std::uint64_t u = 0;  // Bool, unsigned kinds, DateTime, Currency
+  std::uint64_t u = 0;  // Bool, unsigned kinds, DateTime, Currency; the tagged flag byte of a MultiValue
   std::int64_t i = 0;   // signed kinds
   double f = 0.0;       // F32 (widened exactly) and F64
   std::array<std::uint8_t, 16> guid{};
-  std::string bytes;  // Binary, MultiValue, LongBinary payloads; UTF-8 of Text
+  std::string bytes;                  // Binary, MultiValue, LongBinary payloads; UTF-8 of Text
+  std::vector<ColumnValue> elements;  // List
 
   static ColumnValue null() { return {}; }
   static ColumnValue boolean(bool v) { return unsigned_of(ValueTag::Bool, v ? 1 : 0); }
@@ -62,6 +66,12 @@ struct ColumnValue {
     ColumnValue c;
     c.tag = tag;
     c.bytes = std::move(v);
+    return c;
+  }
+  static ColumnValue list(std::vector<ColumnValue> items) {
+    ColumnValue c;
+    c.tag = ValueTag::List;
+    c.elements = std::move(items);
     return c;
   }
   bool is_null() const noexcept { return tag == ValueTag::Null; }

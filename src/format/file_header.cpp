@@ -1,0 +1,71 @@
+#include "file_header.hpp"
+
+namespace pw {
+namespace {
+
+std::optional<LogTime> log_time(Bytes b, std::size_t at) noexcept {
+  LogTime t;
+  t.second = read_u8(b, at).value_or(0);
+  t.minute = read_u8(b, at + 1).value_or(0);
+  t.hour = read_u8(b, at + 2).value_or(0);
+  t.day = read_u8(b, at + 3).value_or(0);
+  t.month = read_u8(b, at + 4).value_or(0);
+  t.year = 1900 + read_u8(b, at + 5).value_or(0);
+  if (t.day == 0 && t.month == 0 && t.year == 1900) return std::nullopt;
+  return t;
+}
+
+LogPosition log_position(Bytes b, std::size_t at) noexcept {
+  return {read_u32le(b, at + 4).value_or(0), read_u16le(b, at + 2).value_or(0), read_u16le(b, at).value_or(0)};
+}
+
+}  // namespace
+
+std::uint32_t file_header_checksum(Bytes block) noexcept {
+  std::uint32_t sum = 0;
+  for (std::size_t at = 8; at + 4 <= file_header::kChecksummedEnd && at + 4 <= block.size(); at += 4)
+    sum ^= read_u32le(block, at).value_or(0);
+  return sum;
+}
+
+std::optional<FileHeader> parse_file_header(Bytes b) noexcept {
+  namespace F = file_header;
+  if (b.size() < F::kChecksummedEnd) return std::nullopt;
+  FileHeader h;
+  h.checksum = read_u32le(b, F::kChecksum).value_or(0);
+  h.signature = read_u32le(b, F::kSignature).value_or(0);
+  h.format_version = read_u32le(b, F::kFormatVersion).value_or(0);
+  h.file_type = read_u32le(b, F::kFileType).value_or(0);
+  h.database_time = read_u64le(b, F::kDatabaseTime).value_or(0);
+  h.state = read_u32le(b, F::kState).value_or(0);
+  h.creation_time = log_time(b, F::kCreationTime);
+  h.consistent_time = log_time(b, F::kConsistentTime);
+  h.attach_time = log_time(b, F::kAttachTime);
+  h.detach_time = log_time(b, F::kDetachTime);
+  h.consistent_position = log_position(b, F::kConsistentPosition);
+  h.attach_position = log_position(b, F::kAttachPosition);
+  h.detach_position = log_position(b, F::kDetachPosition);
+  for (std::size_t k = 0; k < 4; ++k) h.os_version[k] = read_u32le(b, F::kOsVersion + 4 * k).value_or(0);
+  h.format_revision = read_u32le(b, F::kFormatRevision).value_or(0);
+  h.page_size = read_u32le(b, F::kPageSize).value_or(0);
+  return h;
+}
+
+const char* database_state_name(std::uint32_t state) noexcept {
+  switch (state) {
+    case 1:
+      return "just created";
+    case 2:
+      return "dirty shutdown";
+    case 3:
+      return "clean shutdown";
+    case 4:
+      return "being converted";
+    case 5:
+      return "force detach";
+    default:
+      return "unknown";
+  }
+}
+
+}  // namespace pw

@@ -1,0 +1,66 @@
+// The database file header (block 0; block 1 is its shadow copy): field offsets and the fields a reader uses.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "../utils/bytes.hpp"
+
+namespace pw {
+
+namespace file_header {
+inline constexpr std::size_t kChecksum = 0;             // u32: XOR of the u32 words of [8, 4096), from 0
+inline constexpr std::size_t kSignature = 4;            // u32 0x89ABCDEF
+inline constexpr std::size_t kFormatVersion = 8;        // u32
+inline constexpr std::size_t kFileType = 12;            // u32: 0 database, 1 streaming file
+inline constexpr std::size_t kDatabaseTime = 16;        // u64
+inline constexpr std::size_t kCreationTime = 28;        // log time, part of the database signature
+inline constexpr std::size_t kState = 52;               // u32
+inline constexpr std::size_t kConsistentPosition = 56;  // log position
+inline constexpr std::size_t kConsistentTime = 64;      // log time
+inline constexpr std::size_t kAttachTime = 72;          // log time
+inline constexpr std::size_t kAttachPosition = 80;      // log position
+inline constexpr std::size_t kDetachTime = 88;          // log time
+inline constexpr std::size_t kDetachPosition = 96;      // log position
+inline constexpr std::size_t kOsVersion = 216;          // 4 × u32: major, minor, build, service pack
+inline constexpr std::size_t kFormatRevision = 232;     // u32
+inline constexpr std::size_t kPageSize = 236;           // u32
+inline constexpr std::size_t kChecksummedEnd = 4096;
+inline constexpr std::uint32_t kSignatureValue = 0x89ABCDEF;
+}  // namespace file_header
+
+// A log time: seconds, minutes, hours, day, month, years since 1900 (then flag bytes).
+struct LogTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+// A log position: generation of the log file, sector and byte offset within it.
+struct LogPosition {
+  std::uint32_t generation = 0;
+  std::uint16_t sector = 0;
+  std::uint16_t block = 0;
+};
+
+struct FileHeader {
+  std::uint32_t checksum = 0;
+  std::uint32_t signature = 0;
+  std::uint32_t format_version = 0;
+  std::uint32_t format_revision = 0;
+  std::uint32_t file_type = 0;
+  std::uint32_t page_size = 0;
+  std::uint32_t state = 0;
+  std::uint64_t database_time = 0;
+  std::optional<LogTime> creation_time, consistent_time, attach_time, detach_time;  // nothing when all zero
+  LogPosition consistent_position, attach_position, detach_position;
+  std::array<std::uint32_t, 4> os_version{};  // major, minor, build, service pack
+};
+
+// The fields of a header block (needs 4096 bytes; nothing for a shorter block).
+std::optional<FileHeader> parse_file_header(Bytes block) noexcept;
+// The checksum a header block should carry.
+std::uint32_t file_header_checksum(Bytes block) noexcept;
+// "just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", or "unknown".
+const char* database_state_name(std::uint32_t state) noexcept;
+
+}  // namespace pw
