@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "catalog/table_info.hpp"
+#include "io/byte_source.hpp"
 #include "page/page.hpp"
 #include "result.hpp"
 #include "utils/bytes.hpp"
@@ -23,19 +24,13 @@ inline constexpr std::uint32_t kDatabaseSignature = 0x89ABCDEF;
 inline constexpr std::size_t kHeaderCopySize = 660;
 inline constexpr std::uint32_t kCatalogRootPage = 4;
 
-// Owner of the bytes a Database reads: a file mapping or an in-memory buffer.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  virtual Bytes bytes() const noexcept = 0;
-};
-
 class Database {
  public:
   static Result<std::unique_ptr<Database>> open(const std::string& path);
   // Opens a database image held in memory (fuzzing and tools; same checks as a file).
   static Result<std::unique_ptr<Database>> open_memory(std::vector<std::uint8_t> image);
 
+  // Fails, besides for a page outside the file, once the file could not be read (see source_status).
   Result<Page> read_page(std::uint32_t page_number) const;
   Result<TableCursor> open_table(const std::string& name) const;
 
@@ -48,6 +43,13 @@ class Database {
   const std::array<std::uint8_t, kHeaderCopySize>& header() const noexcept { return header_; }
   Bytes file_bytes() const noexcept { return file_; }
   const OrderedMap<TableInfo>& tables() const noexcept { return tables_; }
+  // The header was read from its shadow copy (block 1) because the primary (block 0) was damaged.
+  bool used_shadow_header() const noexcept { return used_shadow_header_; }
+
+  // An error once reading the file failed (it shrank while open, or its device failed): whatever was read
+  // since may be zeros. Operations that hand out what they read check it before returning (an atomic load).
+  Status source_status() const;
+  bool source_failed() const noexcept { return source_failed_->load(std::memory_order_acquire); }
 
   std::vector<CarvedString> carve_utf16le_strings_scoped(CarveScope scope, const std::optional<std::string>& needle,
                                                          std::uint64_t min_chars, std::uint64_t max_hits) const;
@@ -55,15 +57,19 @@ class Database {
  private:
   explicit Database(std::unique_ptr<ByteSource> source);
   static Result<std::unique_ptr<Database>> open_source(std::unique_ptr<ByteSource> source);
+  Status load();  // the header, the page geometry and the catalog
+  static EseError source_error();
   Status parse_catalog();
 
   std::unique_ptr<ByteSource> source_;
+  const std::atomic<bool>* source_failed_;
   Bytes file_;
   std::array<std::uint8_t, kHeaderCopySize> header_{};
   std::uint32_t page_size_ = 0;
   std::uint32_t total_pages_ = 0;
   std::uint32_t format_version_ = 0;
   std::uint32_t format_revision_ = 0;
+  bool used_shadow_header_ = false;
   OrderedMap<TableInfo> tables_;
 };
 
