@@ -62,11 +62,9 @@ Result<Page> Database::read_page(std::uint32_t page_number) const {
   const std::uint64_t offset = (static_cast<std::uint64_t>(page_number) + 1) * page_size_;
   const std::uint64_t end = offset + page_size_;
   if (end > file_.size()) return EseError::invalid_page_number(page_number);
-  const Bytes bytes = file_.subspan(offset, page_size_);
-  // The header and the tag array lie at the two ends of a page: reading its last byte here makes a page cut
-  // off by a shrunken file fault now, while the header parse below reads its first bytes.
-  static_cast<void>(*static_cast<const volatile std::uint8_t*>(&bytes.back()));
-  auto page = Page::parse(bytes, format_version_, format_revision_, page_size_);
+  auto page = Page::parse(file_.subspan(offset, page_size_), format_version_, format_revision_, page_size_);
+  // A page header past the file's new end read as zeros. (The rest of the page is read by the caller, which
+  // checks source_status itself: probing the page's far end here costs the carving loop ~10 %.)
   if (source_failed()) return source_error();
   return page;
 }

@@ -48,13 +48,13 @@ def image() -> bytes:
 
 
 @pytest.mark.parametrize("operation", OPERATIONS)
-@pytest.mark.parametrize("cut", ["half", "past the header"])
+@pytest.mark.parametrize("cut", ["half, mid-page", "past the header"])
 def test_file_that_shrinks_while_open_raises_oserror(
     tmp_path: Path, image: bytes, operation: str, cut: str
 ) -> None:
     path = tmp_path / "shrinks.edb"
     path.write_bytes(image)
-    length = len(image) // 2 if cut == "half" else 2 * PAGE + 1
+    length = len(image) // PAGE // 2 * PAGE + PAGE // 2 if cut == "half, mid-page" else 2 * PAGE + 1
     script = SHRINK_SCRIPT.format(operation=OPERATIONS[operation])
     done = subprocess.run(
         [sys.executable, "-c", script, str(path), str(length)], capture_output=True, text=True, timeout=60

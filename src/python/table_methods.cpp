@@ -121,10 +121,11 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     Row row;
     for (;;) {
       auto more = cursor->next_row(row);
-      if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
+      // Checked first: what the cursor made of zeros read in place of the file's bytes is not the cause.
       if (auto read = db_of(self).source_status(); !read) {
         return raise_os_error("Error reading record: " + read.error().to_string());
       }
+      if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
       if (!more.value()) break;
       PyRef dict(PyDict_Copy(row_template.get()));
       if (!dict) return nullptr;
