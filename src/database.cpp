@@ -63,8 +63,8 @@ Result<Page> Database::read_page(std::uint32_t page_number) const {
   const std::uint64_t end = offset + page_size_;
   if (end > file_.size()) return EseError::invalid_page_number(page_number);
   auto page = Page::parse(file_.subspan(offset, page_size_), format_version_, format_revision_, page_size_);
-  // A page header past the file's new end read as zeros. (The rest of the page is read by the caller, which
-  // checks source_status itself: probing the page's far end here costs the carving loop ~10 %.)
+  // A page header past the file's new end read as zeros. The rest of the page is read by the caller, which
+  // checks source_status itself (probing the page's far end here too slows the carving loop measurably).
   if (source_failed()) return source_error();
   return page;
 }

@@ -112,6 +112,9 @@ FaultGuard::~FaultGuard() {
   slot.claimed.store(false, std::memory_order_release);
 }
 
-const std::atomic<bool>& FaultGuard::faulted() const noexcept { return g_slots[slot_].faulted; }
+const std::atomic<bool>& FaultGuard::faulted() const noexcept {
+  static const std::atomic<bool> moved_from{false};
+  return slot_ == kNoSlot ? moved_from : g_slots[slot_].faulted;
+}
 
 }  // namespace pw
