@@ -128,7 +128,7 @@ def sample_database() -> Iterator[str]:
 
 def info_fields(db: EseDatabase) -> dict[str, Any]:
     try:
-        header = read_header(db.path)
+        header = read_header(db.path, db.page_size if db.header_source == "shadow" else 0)
         size = os.path.getsize(db.path)
     except (OSError, ValueError) as exc:
         raise CliError(f"{db.path}: cannot read the header: {exc}") from None
@@ -144,6 +144,7 @@ def info_fields(db: EseDatabase) -> dict[str, Any]:
         "state": header.state,
         "state_name": header.state_name,
         "tables": len(db.get_tables()),
+        "header_source": db.header_source,
     }
 
 
@@ -160,6 +161,8 @@ def show_info(db: EseDatabase) -> None:
         ("state", f"{f['state_name']} ({f['state']})"),
         ("tables", str(f["tables"])),
     ]
+    if f["header_source"] == "shadow":
+        lines.append(("header", "read from the shadow copy (block 1): the primary header is damaged"))
     write_text("\n".join(f"{key + ':':<13}{value}" for key, value in lines))
 
 

@@ -36,12 +36,14 @@ class Header:
         return FILE_TYPES.get(self.file_type, "unknown")
 
 
-def read_header(path: str) -> Header:
-    """Read the header fields at their fixed offsets (little-endian u32 each).
+def read_header(path: str, offset: int = 0) -> Header:
+    """Read the header fields at their fixed offsets (little-endian u32 each) of the header block at `offset`
+    (0: the primary; the page size: its shadow copy).
 
     Raises ValueError when the file is too short to hold them.
     """
     with open(path, "rb") as handle:
+        handle.seek(offset)
         data = handle.read(_HEADER_BYTES)
     if len(data) < _HEADER_BYTES:
         raise ValueError(f"{path}: file too short for a database header ({len(data)} bytes)")

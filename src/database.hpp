@@ -1,7 +1,7 @@
 // Database: an open ESE file — the read-only mapping, the header, page geometry and the table registry.
 #pragma once
 
-#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +10,7 @@
 
 #include "catalog/parser.hpp"
 #include "format/file_header.hpp"
+#include "io/byte_source.hpp"
 #include "page/page.hpp"
 #include "result.hpp"
 #include "utils/bytes.hpp"
@@ -19,15 +20,7 @@ namespace pw {
 enum class CarveScope : std::uint8_t;
 struct CarvedString;
 
-inline constexpr std::uint32_t kDatabaseSignature = 0x89ABCDEF;
 inline constexpr std::uint32_t kCatalogRootPage = 4;
-
-// Owner of the bytes a Database reads: a file mapping or an in-memory buffer.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  virtual Bytes bytes() const noexcept = 0;
-};
 
 class Database {
  public:
@@ -39,6 +32,7 @@ class Database {
   // Opens the bytes a source owns (a caller's buffer, read in place).
   static Result<std::unique_ptr<Database>> open_bytes(std::unique_ptr<ByteSource> source);
 
+  // Fails, besides for a page outside the file, once the file could not be read (see source_status).
   Result<Page> read_page(std::uint32_t page_number) const;
 
   std::uint32_t page_size() const noexcept { return page_size_; }
@@ -54,6 +48,13 @@ class Database {
   const std::vector<CatalogRecord>& deleted_definitions() const noexcept { return catalog_.deleted; }
   // What the catalog walk passed over.
   const WalkCounts& catalog_counts() const noexcept { return catalog_.counts; }
+  // The header was read from its shadow copy (block 1) because the primary (block 0) was damaged.
+  bool used_shadow_header() const noexcept { return used_shadow_header_; }
+
+  // An error once reading the file failed (it shrank while open, or its device failed): whatever was read
+  // since may be zeros. Operations that hand out what they read check it before returning (an atomic load).
+  Status source_status() const;
+  bool source_failed() const noexcept { return source_failed_->load(std::memory_order_acquire); }
 
   std::vector<CarvedString> carve_utf16le_strings_scoped(CarveScope scope, const std::optional<std::string>& needle,
                                                          std::uint64_t min_chars, std::uint64_t max_hits) const;
@@ -61,15 +62,18 @@ class Database {
  private:
   explicit Database(std::unique_ptr<ByteSource> source);
   static Result<std::unique_ptr<Database>> open_source(std::unique_ptr<ByteSource> source);
-  Status parse_catalog();
+  static EseError source_error();
+  Status load();
 
   std::unique_ptr<ByteSource> source_;
+  const std::atomic<bool>* source_failed_;
   Bytes file_;
   FileHeader header_;
   std::uint32_t page_size_ = 0;
   std::uint32_t total_pages_ = 0;
   std::uint32_t format_version_ = 0;
   std::uint32_t format_revision_ = 0;
+  bool used_shadow_header_ = false;
   Catalog catalog_;
 };
 

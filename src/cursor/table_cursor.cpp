@@ -26,6 +26,8 @@ Result<bool> TableCursor::next_row(Row& row) {
     decode_record(item_.entry.data, *table_, large_, row, options_.wanted.empty() ? nullptr : &options_.wanted);
     if (!row.long_value_refs.empty()) resolve_long_values(row);
     if (options_.typed) make_row_typed(row);
+    // A file that shrank while open reads as zeros: such a row is not handed out.
+    if (auto status = db_->source_status(); !status) return std::move(status).error();
     return true;
   }
 }

@@ -45,18 +45,6 @@ OpenFailure os_failure(int err) { return {OpenFailure::Kind::Os, err}; }
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);  // after a close failure the descriptor is gone either way: no retry
-}
-
 std::string OpenFailure::to_string() const {
   std::string text = "Failed to create output file: ";
   switch (kind) {

@@ -7,25 +7,11 @@
 #include <string>
 #include <utility>
 
+#include "../io/file_descriptor.hpp"
+
 namespace pw::io {
 
-// Owns one open file descriptor and closes it when it goes.
-class FileDescriptor {
- public:
-  FileDescriptor() noexcept = default;
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  ~FileDescriptor();
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+using pw::FileDescriptor;
 
 // Why an output file was not created.
 struct OpenFailure {

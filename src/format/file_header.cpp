@@ -1,5 +1,7 @@
 #include "file_header.hpp"
 
+#include <algorithm>
+
 namespace pw {
 namespace {
 
@@ -19,7 +21,37 @@ LogPosition log_position(Bytes b, std::size_t at) noexcept {
   return {read_u32le(b, at + 4).value_or(0), read_u16le(b, at + 2).value_or(0), read_u16le(b, at).value_or(0)};
 }
 
+constexpr std::uint32_t kStandardPageSizes[] = {4096, 8192, 16384, 32768};
+
+bool standard_page_size(std::uint32_t size) noexcept {
+  for (const std::uint32_t standard : kStandardPageSizes) {
+    if (size == standard) return true;
+  }
+  return false;
+}
+
+bool checksum_matches(Bytes block) noexcept {
+  return read_u32le(block, file_header::kChecksum) == file_header_checksum(block);
+}
+
 }  // namespace
+
+HeaderBlock choose_header(Bytes file) noexcept {
+  namespace F = file_header;
+  const Bytes primary = file.first(std::min<std::size_t>(file.size(), F::kChecksummedEnd));
+  if (checksum_matches(primary) && standard_page_size(read_u32le(primary, F::kPageSize).value_or(0))) {
+    return {primary, false};
+  }
+  for (const std::uint32_t page_size : kStandardPageSizes) {
+    if (!fits(file, page_size, F::kChecksummedEnd)) break;
+    const Bytes shadow = file.subspan(page_size, F::kChecksummedEnd);
+    if (read_u32le(shadow, F::kSignature) == F::kSignatureValue && checksum_matches(shadow) &&
+        read_u32le(shadow, F::kPageSize) == page_size) {
+      return {shadow, true};
+    }
+  }
+  return {primary, false};
+}
 
 std::uint32_t file_header_checksum(Bytes block) noexcept {
   std::uint32_t sum = 0;

@@ -60,6 +60,17 @@ struct FileHeader {
 std::optional<FileHeader> parse_file_header(Bytes block) noexcept;
 // The checksum a header block should carry.
 std::uint32_t file_header_checksum(Bytes block) noexcept;
+// The header block a reader uses: block 0, or its shadow copy in block 1 when block 0 is damaged.
+struct HeaderBlock {
+  Bytes bytes;  // kChecksummedEnd bytes
+  bool shadow = false;
+};
+
+// The primary header (the file must hold its kChecksummedEnd bytes), unless its checksum is wrong or its page
+// size is none of 4, 8, 16 and 32 KiB and the file holds an intact shadow: a block at the offset of its own
+// page size with the signature, a right checksum and that page size.
+HeaderBlock choose_header(Bytes file) noexcept;
+
 // "just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", or "unknown".
 const char* database_state_name(std::uint32_t state) noexcept;
 

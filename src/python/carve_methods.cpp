@@ -111,6 +111,11 @@ bool convert_limits(PyObject* needle_obj, PyObject* min_obj, PyObject* max_obj, 
   return true;
 }
 
+// Hits found after the file failed to read may come from zeros read in place of its bytes: an error instead.
+PyObject* raise_source_error(const EseError& error) {
+  return raise_os_error("Error reading database: " + error.to_string());
+}
+
 constexpr std::uint64_t kDefaultMinChars = 6;
 constexpr std::uint64_t kDefaultMaxHits = 1000;
 
@@ -132,6 +137,7 @@ PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kw
     std::uint64_t max_hits = kDefaultMaxHits;
     if (!convert_limits(needle_obj, min_obj, max_obj, func, needle, min_chars, max_hits)) return nullptr;
     const auto hits = db_of(self).carve_utf16le_strings_scoped(CarveScope::Slack, needle, min_chars, max_hits);
+    if (auto read = db_of(self).source_status(); !read) return raise_source_error(read.error());
     return hits_to_list(hits);
   });
 }
@@ -160,6 +166,7 @@ PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObj
       return nullptr;
     }
     const auto hits = db_of(self).carve_utf16le_strings_scoped(*scope, needle, min_chars, max_hits);
+    if (auto read = db_of(self).source_status(); !read) return raise_source_error(read.error());
     return hits_to_list(hits);
   });
 }

@@ -61,6 +61,9 @@ PyObject* get_path(PyObject* self, void*) {
 }
 PyObject* get_page_size(PyObject* self, void*) { return PyLong_FromUnsignedLong(db_of(self).page_size()); }
 PyObject* get_total_pages(PyObject* self, void*) { return PyLong_FromUnsignedLong(db_of(self).total_pages()); }
+PyObject* get_header_source(PyObject* self, void*) {
+  return PyUnicode_FromString(db_of(self).used_shadow_header() ? "shadow" : "primary");
+}
 
 PyObject* ese_enter(PyObject* self, PyObject*) {
   Py_INCREF(self);
@@ -82,6 +85,11 @@ PyGetSetDef kGetSet[] = {
      nullptr},
     {"total_pages", get_total_pages, nullptr,
      "Get the total number of pages in the database.\n\nReturns:\n    int: Total number of pages", nullptr},
+    {"header_source", get_header_source, nullptr,
+     "Which copy of the file header was read.\n\nThe header is block 0 of the file and block 1 is its shadow copy; the "
+     "shadow is read when block 0 is damaged (wrong checksum or page size) and the shadow is intact.\n\nReturns:\n "
+     "   str: \"primary\" or \"shadow\"",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -62,6 +62,9 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string name;
     if (!parse_table_name(args, kwargs, "read_table", name)) return nullptr;
     auto cursor = open_table(db_of(self), name);
+    if (!cursor && db_of(self).source_failed()) {
+      return raise_os_error("Error reading record: " + cursor.error().to_string());
+    }
     if (!cursor) return raise_ese_error(cursor.error());
     const TableInfo& table = cursor->table();
     std::vector<PyRef> keys;
@@ -82,6 +85,10 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     Row row;
     for (;;) {
       auto more = cursor->next_row(row);
+      // Checked first: what the cursor made of zeros read in place of the file's bytes is not the cause.
+      if (auto read = db_of(self).source_status(); !read) {
+        return raise_os_error("Error reading record: " + read.error().to_string());
+      }
       if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
       if (!more.value()) break;
       PyRef dict(PyDict_Copy(row_template.get()));
