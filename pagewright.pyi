@@ -10,10 +10,16 @@ write such a byte as the escape \\udcXX, which json.loads reads back as the same
 decoded with U+FFFD replacement instead.
 """
 
+import datetime
+import os
+import uuid
+from collections.abc import Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
+from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
 
-__all__ = ["EseDatabase", "__version__", "export_file_name"]
+from typing_extensions import Buffer
+
+__all__ = ["EseDatabase", "Table", "Column", "Index", "__version__", "export_file_name"]
 
 __version__: Final[str]
 
@@ -59,6 +65,118 @@ class TableScan(TypedDict):
     loops: int
     unreadable_pages: int
 
+Source: TypeAlias = str | os.PathLike[str] | os.PathLike[bytes] | Buffer | BinaryIO
+"""What EseDatabase opens: a path, a buffer read in place, or a binary file object."""
+
+TimestampReading: TypeAlias = Literal["ole", "filetime", "unix", "raw"]
+"""How an 8-byte column reads as a point in time: OLE Automation date, FILETIME, Unix seconds, or the integer."""
+
+DeletedMode: TypeAlias = Literal["exclude", "only", "include"]
+"""Which rows: the live ones (the engine's view), only entries flagged deleted, or both."""
+
+TypedValue: TypeAlias = (
+    bool | int | float | str | bytes | datetime.datetime | uuid.UUID | list[Any] | None
+)
+"""A value of the typed view: aware datetimes in UTC for DateTime, uuid.UUID for GUIDs, lists for multi-values."""
+
+class LogPosition(TypedDict):
+    generation: int
+    sector: int
+    block: int
+
+class FileHeader(TypedDict):
+    """The database file header."""
+
+    format_version: int
+    format_revision: int
+    page_size: int
+    file_type: int
+    state: int
+    state_name: Literal["just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", "unknown"]
+    database_time: int
+    creation_time: datetime.datetime | None
+    consistent_time: datetime.datetime | None
+    attach_time: datetime.datetime | None
+    detach_time: datetime.datetime | None
+    consistent_position: LogPosition
+    attach_position: LogPosition
+    detach_position: LogPosition
+    os_version: tuple[int, int, int, int]
+    checksum: int
+    checksum_ok: bool
+
+@final
+class Column(tuple[Any, ...]):
+    """A column of a table (read-only)."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def type(self) -> str: ...
+    @property
+    def type_code(self) -> int: ...
+    @property
+    def kind(self) -> Literal["fixed", "variable", "tagged"]: ...
+    @property
+    def codepage(self) -> int | None: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def nullable(self) -> bool: ...
+    @property
+    def multi_valued(self) -> bool: ...
+    @property
+    def compressed(self) -> bool: ...
+    @property
+    def default(self) -> TypedValue: ...
+    __match_args__: ClassVar[tuple[str, ...]]
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+
+@final
+class Index(tuple[Any, ...]):
+    """An index of a table (read-only); columns is None when the catalog's key layout is not known."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def columns(self) -> tuple[str, ...] | None: ...
+    @property
+    def unique(self) -> bool: ...
+    @property
+    def primary(self) -> bool: ...
+    __match_args__: ClassVar[tuple[str, ...]]
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+
+@final
+class Table:
+    """A table of an open database; iterating gives rows() with its defaults."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def columns(self) -> tuple[Column, ...]: ...
+    @property
+    def indexes(self) -> list[Index]: ...
+    def rows(
+        self,
+        *,
+        typed: bool = True,
+        columns: Iterable[str] | None = None,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+    ) -> Iterator[dict[str, TypedValue]]:
+        """The rows as dicts, read lazily in the table's order."""
+    def count(self) -> int:
+        """The number of rows rows() yields by default, counted without decoding a value."""
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[dict[str, TypedValue]]: ...
+
 def export_file_name(table_name: str) -> str:
     """The file name export_all gives a table: its name with '/', '\\', '%', control characters and bytes
     that are not UTF-8 written as %XX, '.' and '..' as %2E and %2E%2E, then '.jsonl'. A result over 255
@@ -69,7 +187,10 @@ def export_file_name(table_name: str) -> str:
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
 
-    def __new__(cls, path: str) -> Self: ...
+    def __new__(cls, path: Source) -> Self:
+        """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
+        memoryview, mmap.mmap), read in place and held (so not resizable) until close(); or a binary file object,
+        mapped through its fileno()."""
     @property
     def path(self) -> str: ...
     @property
@@ -80,6 +201,16 @@ class EseDatabase:
     def header_source(self) -> Literal["primary", "shadow"]:
         """Which copy of the file header was read: "shadow" (block 1) when block 0 is damaged (wrong checksum
         or page size) and the shadow is intact, else "primary"."""
+    @property
+    def header(self) -> FileHeader:
+        """The file header (of the copy that was read)."""
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None:
+        """Release the file or buffer; later calls (also on Table objects and row iterators) raise ValueError."""
+    def table(self, name: str) -> Table: ...
+    def tables(self) -> list[Table]:
+        """Every table, in catalog order."""
     def get_tables(self) -> list[str]: ...
     def read_table(self, table_name: str) -> list[Row]: ...
     def get_table_schema(self, table_name: str) -> list[ColumnInfo]: ...

@@ -38,7 +38,7 @@ def write(tmp_path):
 
 def test_module_identity() -> None:
     assert pagewright.__version__ == "0.1.8"
-    assert pagewright.__all__ == ["EseDatabase", "__version__", "export_file_name"]
+    assert pagewright.__all__ == ["EseDatabase", "Table", "Column", "Index", "__version__", "export_file_name"]
     assert pagewright.__doc__ == ""
     assert EseDatabase.__name__ == "EseDatabase"
     assert EseDatabase.__text_signature__ == "(path)"
@@ -140,20 +140,31 @@ def test_unreadable_file(write) -> None:
     assert str(info.value) == "Failed to open database: IO error: Permission denied (os error 13)"
 
 
-@pytest.mark.parametrize("bad", [b"db.edb", 42, None])
-def test_path_must_be_str(bad) -> None:
+@pytest.mark.parametrize("bad", [42, None, object()])
+def test_source_of_another_type_is_refused(bad) -> None:
     with pytest.raises(TypeError, match="path"):
         EseDatabase(bad)
 
 
-def test_path_object_is_refused_and_keyword_accepted(write, tmp_path) -> None:
+def test_every_kind_of_source_reads_the_same(write) -> None:
+    import mmap
+    import pathlib
+
     path = write(minimal_image())
-    with pytest.raises(TypeError):
-        EseDatabase(tmp_path / "db.edb")
+    data = pathlib.Path(path).read_bytes()
+    with open(path, "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        sources = [path, pathlib.Path(path), data, bytearray(data), memoryview(data), mapped, handle]
+        for source in sources:
+            with EseDatabase(source) as db:
+                assert db.get_tables() == EseDatabase(path).get_tables()
+            assert db.closed
+            with pytest.raises(ValueError, match="closed"):
+                db.get_tables()
+    assert EseDatabase(path=pathlib.Path(path)).path == path
+    with pytest.raises(OSError, match="Invalid database header"):
+        EseDatabase(b"db.edb")
     with pytest.raises(TypeError):
         EseDatabase()
-    db = EseDatabase(path=path)
-    assert db.path == path
 
 
 @pytest.mark.parametrize(
@@ -183,7 +194,9 @@ def test_context_manager(write) -> None:
     db = EseDatabase(write(minimal_image()))
     with db as entered:
         assert entered is db
-    assert db.get_tables() == []
+        assert db.get_tables() == []
+    with pytest.raises(ValueError, match="closed database"):  # leaving the block closes the database
+        db.get_tables()
     assert db.__exit__(None, None, None) is False
     with pytest.raises(KeyError):
         with EseDatabase(write(minimal_image(), "other.edb")):

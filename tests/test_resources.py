@@ -142,14 +142,15 @@ def test_open_and_drop_leaks_no_descriptor_or_mapping(files, key, request) -> No
     assert (fd_count(), mappings_of(path)) == (before_fds, before_maps)
 
 
-def test_context_manager_exit_keeps_the_mapping_until_drop(files) -> None:
+def test_mapping_goes_with_the_last_holder(files) -> None:
     path = files["good"]
     before = mappings_of(path)
     with EseDatabase(path) as db:
-        pass
-    assert mappings_of(path) == before + 1 and db.get_tables()
-    del db
+        tables = db.tables()
+    assert mappings_of(path) == before + 1  # the Table objects still hold the file
+    del tables
     assert mappings_of(path) == before
+    del db
 
 
 @pytest.mark.parametrize(

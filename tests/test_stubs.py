@@ -22,6 +22,8 @@ STUB = REPO / "pagewright.pyi"
 GOOD = """
 from __future__ import annotations
 
+import datetime
+from pathlib import Path
 from typing import TYPE_CHECKING
 
 import pagewright
@@ -47,18 +49,34 @@ def summary(path: str, scope: CarveScope = "slack") -> tuple[str, int, list[str]
         owners = [h["table"] or "-" for h in hits if h["page_type"] == "leaf"]
         size: int = db.page_size * db.total_pages + hits[0]["offset"]
         return pagewright.__version__ + db.path + str(value) + str(nullable), size, owners
+
+
+def typed(source: bytes | Path) -> list[str]:
+    db = EseDatabase(source)
+    created = db.header["creation_time"]
+    table: pagewright.Table = db.table("t")
+    kinds = [c.kind for c in table.columns if c.multi_valued or c.codepage == 1200] + [str(created)]
+    keys = [i.columns or () for i in db.tables()[0].indexes if i.unique]
+    for row in table.rows(typed=True, columns=["a"], deleted="include", timestamps={"a": "filetime"}):
+        when = row["a"]
+        if isinstance(when, datetime.datetime):
+            kinds.append(when.isoformat())
+    n: int = table.count() + len(table) + len(keys)
+    db.close()
+    return kinds + [str(n), str(db.closed)]
 """
 
 # Each wrong use, and a word the error message of mypy must contain.
 BAD = {
     "table_name_not_str": ("EseDatabase('x').read_table(1)", "incompatible type"),
-    "path_object": ("EseDatabase(Path('x'))", "incompatible type"),
+    "path_int": ("EseDatabase(1)", "incompatible type"),
+    "deleted_word": ("EseDatabase('x').table('t').rows(deleted='all')", "incompatible type"),
     "unknown_scope": ("EseDatabase('x').carve_utf16le_strings_scoped('Slack')", "incompatible type"),
     "hit_key_typo": ("EseDatabase('x').carve_utf16le_strings()[0]['pgae']", "TypedDict"),
     "value_is_a_union": ("n: int = EseDatabase('x').read_table('t')[0]['c']", "incompatible types"),
     "schema_key_typo": ("EseDatabase('x').get_table_schema('t')[0]['nulable']", "TypedDict"),
     "export_returns_none": ("n = EseDatabase('x').export_all('d')", "does not return a value"),
-    "no_such_method": ("EseDatabase('x').close()", "has no attribute"),
+    "no_such_method": ("EseDatabase('x').open()", "has no attribute"),
 }
 
 

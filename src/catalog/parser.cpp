@@ -15,6 +15,8 @@ namespace {
 constexpr unsigned kMaxCatalogDepth = 64;
 constexpr std::uint32_t kHighestColumnType = 18;
 constexpr std::size_t kDefaultValueVariableIndex = 3;  // variable column 131
+constexpr std::size_t kKeyFieldsVariableIndex = 4;     // variable column 132: 4 bytes per key column
+constexpr std::size_t kKeyFieldSize = 4;               // u16 key-field flags, u16 column id
 
 // Fixed columns of a catalog record (after the 4-byte record header): ObjidTable, Type, Id, ColtypOrPgnoFDP,
 // SpaceUsage, Flags, PagesOrLocale.
@@ -93,8 +95,9 @@ Result<Catalog> CatalogParser::load(std::uint32_t root_page) {
         break;
       }
       case kCatalogTypeIndex:
-        table->indexes.insert_or_assign(rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type,
-                                                            rec.space_usage, rec.flags, rec.codepage_or_locale});
+        table->indexes.insert_or_assign(
+            rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type, rec.space_usage, rec.flags,
+                                rec.codepage_or_locale, std::move(rec.key_columns)});
         break;
       case kCatalogTypeLongValue:
         table->long_values.insert_or_assign(
@@ -189,6 +192,14 @@ Result<std::optional<CatalogRecord>> CatalogParser::parse_record(Bytes data) {
   }
   if (record_type == kCatalogTypeColumn && (rec.flags & column_flag::kHasDefault)) {
     if (auto def = catalog_variable_value(data, kDefaultValueVariableIndex)) rec.default_value = to_byte_string(*def);
+  }
+  if (record_type == kCatalogTypeIndex) {
+    // Other layouts of older engines are not a multiple of 4 bytes: their key columns stay unknown.
+    if (auto keys = catalog_variable_value(data, kKeyFieldsVariableIndex); keys && keys->size() % kKeyFieldSize == 0) {
+      rec.key_columns.emplace();
+      for (std::size_t at = 0; at < keys->size(); at += kKeyFieldSize)
+        rec.key_columns->push_back(read_u16le(*keys, at + 2).value_or(0));
+    }
   }
   return std::optional<CatalogRecord>{std::move(rec)};
 }

@@ -35,7 +35,8 @@ struct CatalogRecord {
   std::uint32_t flags = 0;
   std::uint32_t codepage_or_locale = 0;
   std::optional<std::string> default_value;
-  std::uint32_t page = 0;  // the catalog page that holds it
+  std::optional<std::vector<std::uint32_t>> key_columns;  // indexes
+  std::uint32_t page = 0;                                 // the catalog page that holds it
 };
 
 // The definitions the catalog walk found: live ones become the registry; deleted ones (entries whose tag

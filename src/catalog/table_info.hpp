@@ -12,6 +12,7 @@ namespace pw {
 
 namespace column_flag {
 inline constexpr std::uint32_t kNotNull = 0x0001;
+inline constexpr std::uint32_t kMultiValued = 0x0008;
 inline constexpr std::uint32_t kHasDefault = 0x0010;
 inline constexpr std::uint32_t kCompressed = 0x1000;
 }  // namespace column_flag
@@ -27,12 +28,19 @@ struct ColumnInfo {
   std::optional<std::string> default_value;
 };
 
+namespace index_flag {
+inline constexpr std::uint32_t kUnique = 0x0001;
+inline constexpr std::uint32_t kPrimary = 0x0020;
+}  // namespace index_flag
+
 struct IndexInfo {
   std::string name;
   std::uint32_t father_data_page = 0;
   std::uint32_t space_usage = 0;
   std::uint32_t flags = 0;
   std::uint32_t locale = 0;
+  // Column ids of the key, in key order; nothing when the record's layout of them is not known.
+  std::optional<std::vector<std::uint32_t>> key_columns;
 };
 
 struct LongValueInfo {

@@ -65,6 +65,7 @@ std::optional<FileHeader> parse_file_header(Bytes b) noexcept {
   if (b.size() < F::kChecksummedEnd) return std::nullopt;
   FileHeader h;
   h.checksum = read_u32le(b, F::kChecksum).value_or(0);
+  h.checksum_ok = h.checksum == file_header_checksum(b);
   h.signature = read_u32le(b, F::kSignature).value_or(0);
   h.format_version = read_u32le(b, F::kFormatVersion).value_or(0);
   h.file_type = read_u32le(b, F::kFileType).value_or(0);

@@ -44,6 +44,7 @@ struct LogPosition {
 
 struct FileHeader {
   std::uint32_t checksum = 0;
+  bool checksum_ok = false;
   std::uint32_t signature = 0;
   std::uint32_t format_version = 0;
   std::uint32_t format_revision = 0;

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "../python/ese_database.hpp"
+#include "../python/table_object.hpp"
 #include "../python/values.hpp"
 
 namespace {
@@ -57,12 +58,15 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
   }
   if (pw::py::init_typed_values() < 0) return nullptr;
   PyTypeObject* type = pw::py::ese_database_type();
-  if (PyType_Ready(type) < 0) return nullptr;
+  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0) return nullptr;
   g_module_def.m_methods = pw::py::module_functions();
   PyObject* module = PyModule_Create(&g_module_def);
   if (!module) return nullptr;
   Py_INCREF(type);
   if (add_public(module, "EseDatabase", reinterpret_cast<PyObject*>(type)) < 0 ||
+      add_public(module, "Table", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::table_type()))) < 0 ||
+      add_public(module, "Column", Py_NewRef(pw::py::column_type_object())) < 0 ||
+      add_public(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
       add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
     Py_DECREF(module);
     return nullptr;

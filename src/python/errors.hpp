@@ -4,11 +4,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 
 #include "../error.hpp"
 
 namespace pw::py {
+
+// Long loops that hold the GIL run the signal handlers (Ctrl-C) this often.
+inline constexpr std::uint64_t kRowsBetweenSignalChecks = 4096;
 
 // TableNotFound -> ValueError, Io -> OSError with the system's text, every other kind -> OSError.
 // Always returns nullptr so callers can `return raise_ese_error(e);`.

@@ -5,53 +5,122 @@
 #include <cstring>
 
 #include "errors.hpp"
+#include "gil.hpp"
 #include "py_ref.hpp"
 
 namespace pw::py {
 namespace {
 
+// A caller's buffer read in place: the export is held (so a bytearray cannot be resized, an mmap not closed)
+// until the database goes, which happens with the GIL held.
+class PyBufferSource final : public ByteSource {
+ public:
+  explicit PyBufferSource(Py_buffer view) noexcept : view_(view) {}
+  ~PyBufferSource() override { PyBuffer_Release(&view_); }
+  PyBufferSource(const PyBufferSource&) = delete;
+  PyBufferSource& operator=(const PyBufferSource&) = delete;
+  Bytes bytes() const noexcept override {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+  const std::atomic<bool>& read_failed() const noexcept override { return never_failed_; }
+
+ private:
+  Py_buffer view_;
+  std::atomic<bool> never_failed_{false};
+};
+
+PyObject* not_found(PyObject* path) {
+  PyErr_Clear();
+  PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", path);
+  return nullptr;
+}
+
+// A path given as str: the file must exist; its name is encoded as os.open encodes it.
+Result<std::unique_ptr<Database>> open_path(PyObject* path, bool& missing) {
+  PyRef fs_path(PyUnicode_EncodeFSDefault(path));
+  struct stat st {};
+  missing =
+      !fs_path ||
+      std::strlen(PyBytes_AS_STRING(fs_path.get())) != static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())) ||
+      ::stat(PyBytes_AS_STRING(fs_path.get()), &st) != 0;
+  if (missing) return EseError::invalid_header();
+  const std::string name(PyBytes_AS_STRING(fs_path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())));
+  return without_gil([&] { return Database::open(name); });
+}
+
+// The str a path-like object names (os.fspath; bytes decoded as the file system encodes them).
+PyObject* fspath_str(PyObject* source) {
+  PyRef fs(PyOS_FSPath(source));
+  if (!fs) return nullptr;
+  if (PyBytes_Check(fs.get()))
+    return PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fs.get()), PyBytes_GET_SIZE(fs.get()));
+  return fs.release();
+}
+
 PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"path", nullptr};
-    PyObject* path = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:EseDatabase", const_cast<char**>(kwlist), &path)) return nullptr;
-    if (!PyUnicode_Check(path)) {
-      PyErr_Format(PyExc_TypeError, "EseDatabase() argument 'path' must be str, not %.200s", Py_TYPE(path)->tp_name);
+    PyObject* source = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:EseDatabase", const_cast<char**>(kwlist), &source))
       return nullptr;
-    }
-    PyRef fs_path(PyUnicode_EncodeFSDefault(path));
-    struct stat st {};
-    if (!fs_path ||
-        std::strlen(PyBytes_AS_STRING(fs_path.get())) != static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())) ||
-        ::stat(PyBytes_AS_STRING(fs_path.get()), &st) != 0) {
+    PyRef path;
+    Result<std::unique_ptr<Database>> opened = EseError::invalid_header();
+    if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
+      path = PyRef(PyUnicode_Check(source) ? Py_NewRef(source) : fspath_str(source));
+      if (!path) return nullptr;
+      bool missing = false;
+      opened = open_path(path.get(), missing);
+      if (missing) return not_found(path.get());
+    } else if (PyObject_CheckBuffer(source)) {
+      Py_buffer view;
+      if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) return nullptr;
+      auto bytes = std::make_unique<PyBufferSource>(view);
+      opened = Database::open_bytes(std::move(bytes));
+      path = PyRef(PyUnicode_FromString("<buffer>"));
+    } else if (PyObject_HasAttrString(source, "fileno")) {
+      PyRef number(PyObject_CallMethod(source, "fileno", nullptr));
+      if (!number) return nullptr;
+      const long fd = PyLong_AsLong(number.get());
+      if (fd == -1 && PyErr_Occurred()) return nullptr;
+      opened = without_gil([&] { return Database::open_descriptor(static_cast<int>(fd)); });
+      PyRef name(PyObject_GetAttrString(source, "name"));
       PyErr_Clear();
-      PyErr_Format(PyExc_FileNotFoundError, "Database file not found: %U", path);
+      path = PyRef(name && PyUnicode_Check(name.get()) ? name.release() : PyUnicode_FromString("<file>"));
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "EseDatabase() argument 'path' must be str, os.PathLike, a buffer or a binary file, not %.200s",
+                   Py_TYPE(source)->tp_name);
       return nullptr;
     }
-    auto opened = Database::open(std::string(PyBytes_AS_STRING(fs_path.get()), PyBytes_GET_SIZE(fs_path.get())));
+    if (!path) return nullptr;
     if (!opened) return raise_os_error("Failed to open database: " + opened.error().to_string());
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     auto* obj = reinterpret_cast<PyEseDatabase*>(self);
-    obj->database = opened.value().release();
-    Py_INCREF(path);
-    obj->path = path;
+    obj->database = new SharedDatabase(std::move(opened).value());
+    obj->path = path.release();
     return self;
   });
 }
 
-void ese_dealloc(PyObject* self) {
-  auto* obj = reinterpret_cast<PyEseDatabase*>(self);
+void close_database(PyEseDatabase* obj) {
   delete obj->database;
   obj->database = nullptr;
+}
+
+void ese_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<PyEseDatabase*>(self);
+  close_database(obj);
   Py_CLEAR(obj->path);
   Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* ese_repr(PyObject* self) {
   auto* obj = reinterpret_cast<PyEseDatabase*>(self);
-  return PyUnicode_FromFormat("EseDatabase(path='%U', tables=%zu, page_size=%u)", obj->path,
-                              obj->database->tables().size(), static_cast<unsigned>(obj->database->page_size()));
+  if (!obj->database) return PyUnicode_FromFormat("EseDatabase(path='%U', closed)", obj->path);
+  const Database& db = **obj->database;
+  return PyUnicode_FromFormat("EseDatabase(path='%U', tables=%zu, page_size=%u)", obj->path, db.tables().size(),
+                              static_cast<unsigned>(db.page_size()));
 }
 
 PyObject* get_path(PyObject* self, void*) {
@@ -59,10 +128,33 @@ PyObject* get_path(PyObject* self, void*) {
   Py_INCREF(path);
   return path;
 }
-PyObject* get_page_size(PyObject* self, void*) { return PyLong_FromUnsignedLong(db_of(self).page_size()); }
-PyObject* get_total_pages(PyObject* self, void*) { return PyLong_FromUnsignedLong(db_of(self).total_pages()); }
+
+template <class F>
+PyObject* with_open_db(PyObject* self, F&& f) {
+  const Database* db = open_db(self);
+  return db ? f(*db) : nullptr;
+}
+
+PyObject* get_page_size(PyObject* self, void*) {
+  return with_open_db(self, [](const Database& db) { return PyLong_FromUnsignedLong(db.page_size()); });
+}
+PyObject* get_total_pages(PyObject* self, void*) {
+  return with_open_db(self, [](const Database& db) { return PyLong_FromUnsignedLong(db.total_pages()); });
+}
 PyObject* get_header_source(PyObject* self, void*) {
-  return PyUnicode_FromString(db_of(self).used_shadow_header() ? "shadow" : "primary");
+  return with_open_db(
+      self, [](const Database& db) { return PyUnicode_FromString(db.used_shadow_header() ? "shadow" : "primary"); });
+}
+PyObject* get_header(PyObject* self, void*) {
+  return with_open_db(self, [](const Database& db) { return guarded([&] { return header_dict(db.header()); }); });
+}
+PyObject* get_closed(PyObject* self, void*) {
+  return PyBool_FromLong(reinterpret_cast<PyEseDatabase*>(self)->database == nullptr);
+}
+
+PyObject* ese_close(PyObject* self, PyObject*) {
+  close_database(reinterpret_cast<PyEseDatabase*>(self));
+  Py_RETURN_NONE;
 }
 
 PyObject* ese_enter(PyObject* self, PyObject*) {
@@ -70,11 +162,12 @@ PyObject* ese_enter(PyObject* self, PyObject*) {
   return self;
 }
 
-PyObject* ese_exit(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* ese_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
   PyObject *a = nullptr, *b = nullptr, *c = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(kwlist), &a, &b, &c))
     return nullptr;
+  close_database(reinterpret_cast<PyEseDatabase*>(self));
   Py_RETURN_FALSE;
 }
 
@@ -90,6 +183,15 @@ PyGetSetDef kGetSet[] = {
      "shadow is read when block 0 is damaged (wrong checksum or page size) and the shadow is intact.\n\nReturns:\n "
      "   str: \"primary\" or \"shadow\"",
      nullptr},
+    {"header", get_header, nullptr,
+     "The file header as a dict: format_version, format_revision, page_size, file_type, state (the number) and "
+     "state_name (\"clean shutdown\", \"dirty shutdown\", ...), database_time, creation_time, consistent_time, "
+     "attach_time and detach_time (aware datetimes in UTC, or None when the header holds none), "
+     "consistent_position, attach_position and detach_position (dicts of generation, sector, block: a position in "
+     "the transaction logs), os_version (major, minor, build, service pack of the last writer), checksum and "
+     "checksum_ok.",
+     nullptr},
+    {"closed", get_closed, nullptr, "True once close() was called (or the with block was left).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -125,6 +227,13 @@ PyMethodDef kMethods[] = {
      "export_all($self, output_dir)\n--\n\nExport all tables to JSONL files in a directory.\n\nArgs:\n    "
      "output_dir: Directory to write JSONL files to\n\nRaises:\n    IOError: If there's an error creating the "
      "directory or writing files"},
+    {"table", PW_KW_METHOD(ese_table), METH_VARARGS | METH_KEYWORDS,
+     "table($self, name)\n--\n\nThe table of that name, as a Table object.\n\nRaises:\n    ValueError: If the "
+     "table doesn't exist"},
+    {"tables", ese_tables, METH_NOARGS, "tables($self)\n--\n\nEvery table, as Table objects, in catalog order."},
+    {"close", ese_close, METH_NOARGS,
+     "close($self)\n--\n\nRelease the file (or buffer). Later calls raise ValueError; Table objects and row "
+     "iterators made before keep the data until they go, but raise ValueError too."},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
@@ -155,6 +264,20 @@ PyTypeObject g_type = make_type();
 }  // namespace
 
 PyTypeObject* ese_database_type() { return &g_type; }
+
+const Database* open_db(PyObject* self) {
+  auto* obj = reinterpret_cast<PyEseDatabase*>(self);
+  if (obj->database) return obj->database->get();
+  PyErr_SetString(PyExc_ValueError, "I/O operation on a closed database");
+  return nullptr;
+}
+
+SharedDatabase shared_db(PyObject* self) {
+  auto* obj = reinterpret_cast<PyEseDatabase*>(self);
+  if (obj->database) return *obj->database;
+  PyErr_SetString(PyExc_ValueError, "I/O operation on a closed database");
+  return nullptr;
+}
 
 PyObject* name_to_str(const std::string& name) {
   return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape");

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -12,16 +13,23 @@
 
 namespace pw::py {
 
+// The database is shared with the Table objects and row iterators made from it: close() drops this object's
+// share, and the mapping goes with the last one. Shares are only ever dropped with the GIL held (a buffer
+// source releases its Python buffer then).
+using SharedDatabase = std::shared_ptr<const Database>;
+
 struct PyEseDatabase {
-  PyObject ob_base;  // what PyObject_HEAD declares
-  Database* database;
-  PyObject* path;  // the str exactly as the caller passed it
+  PyObject ob_base;          // what PyObject_HEAD declares
+  SharedDatabase* database;  // nullptr once closed
+  PyObject* path;            // the str the database was opened from ("<buffer>" for a buffer)
 };
 
 // Creates the type object (a heap type is not needed: one static type per process).
 PyTypeObject* ese_database_type();
 
-inline const Database& db_of(PyObject* self) { return *reinterpret_cast<PyEseDatabase*>(self)->database; }
+// The open database of an EseDatabase, or nullptr with ValueError set when it is closed.
+const Database* open_db(PyObject* self);
+SharedDatabase shared_db(PyObject* self);
 
 // Argument conversion shared by the methods; each sets a TypeError naming the argument on failure.
 bool arg_as_utf8(PyObject* obj, const char* func, const char* arg, std::string& out);
@@ -44,6 +52,16 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Table objects and row iterators (table_object.cpp).
+PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_tables(PyObject* self, PyObject* unused);
+int ready_table_types();
+PyObject* column_type_object();
+PyObject* index_type_object();
+
+// The file header as a dict (header.cpp).
+PyObject* header_dict(const FileHeader& header);
 
 // Module-level functions (bodies in export_methods.cpp); the table ends with a null entry.
 PyMethodDef* module_functions();

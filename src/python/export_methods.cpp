@@ -82,7 +82,9 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string path;
     if (!arg_as_name(name_obj, "export_table", "table_name", name)) return nullptr;
     if (!arg_as_fs_path(path_obj, "export_table", "output_path", path)) return nullptr;
-    const json::ExportResult result = export_without_gil(db_of(self), name, path);
+    const Database* db = open_db(self);
+    if (!db) return nullptr;
+    const json::ExportResult result = export_without_gil(*db, name, path);
     if (result.failure) return raise_export_failure(*result.failure);
     Py_RETURN_NONE;
   });
@@ -102,7 +104,9 @@ PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
         return raise_os_error("Failed to create output directory: " + os_error_text(err));
       }
     }
-    const Database& db = db_of(self);
+    const Database* open = open_db(self);
+    if (!open) return nullptr;
+    const Database& db = *open;
     // By raw name bytes, so a name that is not valid UTF-8 is found like any other. A table that fails is
     // noted and the others are still exported.
     std::vector<std::pair<const std::string*, std::string>> failed;

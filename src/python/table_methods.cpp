@@ -8,6 +8,7 @@
 #include "ese_database.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
+#include "row_dicts.hpp"
 #include "values.hpp"
 
 namespace pw::py {
@@ -25,7 +26,9 @@ bool parse_table_name(PyObject* args, PyObject* kwargs, const char* func, std::s
 
 PyObject* ese_get_tables(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const auto& tables = db_of(self).tables();
+    const Database* db = open_db(self);
+    if (!db) return nullptr;
+    const auto& tables = db->tables();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
@@ -42,7 +45,9 @@ PyObject* ese_get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs)
   return guarded([&]() -> PyObject* {
     std::string name;
     if (!parse_table_name(args, kwargs, "get_table_schema", name)) return nullptr;
-    const TableInfo* table = db_of(self).tables().find(name);
+    const Database* db = open_db(self);
+    if (!db) return nullptr;
+    const TableInfo* table = db->tables().find(name);
     if (!table) return raise_ese_error(EseError::table_not_found(name));
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
@@ -61,43 +66,29 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string name;
     if (!parse_table_name(args, kwargs, "read_table", name)) return nullptr;
-    auto cursor = open_table(db_of(self), name);
-    if (!cursor && db_of(self).source_failed()) {
+    const Database* db = open_db(self);
+    if (!db) return nullptr;
+    auto cursor = open_table(*db, name);
+    if (!cursor && db->source_failed()) {
       return raise_os_error("Error reading record: " + cursor.error().to_string());
     }
     if (!cursor) return raise_ese_error(cursor.error());
-    const TableInfo& table = cursor->table();
-    std::vector<PyRef> keys;
-    keys.reserve(table.row_order.size());
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      keys.emplace_back(name_to_str(table.row_column(k).name));
-      if (!keys.back()) return nullptr;
-    }
-    // Every row has the same keys in the same order: each row's dict is a copy of this template (a copy of
-    // a dict with str keys clones its key table), then the values are replaced in place.
-    PyRef row_template(PyDict_New());
-    if (!row_template) return nullptr;
-    for (const PyRef& key : keys) {
-      if (PyDict_SetItem(row_template.get(), key.get(), Py_None) < 0) return nullptr;
-    }
+    RowDicts dicts;
+    if (!dicts.init(cursor->table())) return nullptr;
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     Row row;
-    for (;;) {
+    for (std::uint64_t n = 1;; ++n) {
       auto more = cursor->next_row(row);
       // Checked first: what the cursor made of zeros read in place of the file's bytes is not the cause.
-      if (auto read = db_of(self).source_status(); !read) {
+      if (auto read = db->source_status(); !read) {
         return raise_os_error("Error reading record: " + read.error().to_string());
       }
       if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
       if (!more.value()) break;
-      PyRef dict(PyDict_Copy(row_template.get()));
-      if (!dict) return nullptr;
-      for (std::size_t k = 0; k < keys.size(); ++k) {
-        PyRef value(to_python(row.values[k]));
-        if (!value || PyDict_SetItem(dict.get(), keys[k].get(), value.get()) < 0) return nullptr;
-      }
-      if (PyList_Append(list.get(), dict.get()) < 0) return nullptr;
+      PyRef dict(dicts.make(row, false));
+      if (!dict || PyList_Append(list.get(), dict.get()) < 0) return nullptr;
+      if (n % kRowsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) return nullptr;
     }
     return list.release();
   });
@@ -124,7 +115,9 @@ PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string name;
     if (!parse_table_name(args, kwargs, "scan_table", name)) return nullptr;
-    const Database& db = db_of(self);
+    const Database* open = open_db(self);
+    if (!open) return nullptr;
+    const Database& db = *open;
     auto scan = without_gil([&] { return scan_table(db, name); });
     if (!scan) {
       if (scan.error().kind() == ErrorKind::TableNotFound) return raise_ese_error(scan.error());

@@ -14,11 +14,6 @@ PyObject* bytes_of(const std::string& s) {
   return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-PyObject* datetime_of(std::int64_t micros) {
-  const CivilTime t = civil_time(micros);
-  return PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond,
-                                                 PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
-}
 
 PyObject* uuid_of(const std::array<std::uint8_t, 16>& g) {
   PyRef raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(g.data()), 16));
@@ -30,6 +25,11 @@ PyObject* uuid_of(const std::array<std::uint8_t, 16>& g) {
 }
 
 }  // namespace
+
+PyObject* utc_datetime(const CivilTime& t) {
+  return PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond,
+                                                 PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
+}
 
 int init_typed_values() {
   PyDateTime_IMPORT;
@@ -73,7 +73,7 @@ PyObject* to_python(const ColumnValue& v, bool typed) {
     case ValueTag::LongBinary:
       return bytes_of(v.bytes);
     case ValueTag::Timestamp:
-      return datetime_of(v.i);
+      return utc_datetime(civil_time(v.i));
     case ValueTag::List: {
       PyRef list(PyList_New(static_cast<Py_ssize_t>(v.elements.size())));
       if (!list) return nullptr;

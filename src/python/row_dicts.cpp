@@ -1,0 +1,31 @@
+#include "row_dicts.hpp"
+
+#include "ese_database.hpp"
+#include "values.hpp"
+
+namespace pw::py {
+
+bool RowDicts::init(const TableInfo& table, const std::vector<bool>* wanted) {
+  keys_.clear();
+  template_ = PyRef(PyDict_New());
+  if (!template_) return false;
+  for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+    if (wanted && !(*wanted)[k]) continue;
+    PyRef key(name_to_str(table.row_column(k).name));
+    if (!key || PyDict_SetItem(template_.get(), key.get(), Py_None) < 0) return false;
+    keys_.emplace_back(k, std::move(key));
+  }
+  return true;
+}
+
+PyObject* RowDicts::make(const Row& row, bool typed) const {
+  PyRef dict(PyDict_Copy(template_.get()));
+  if (!dict) return nullptr;
+  for (const auto& [position, key] : keys_) {
+    PyRef value(to_python(row.values[position], typed));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace pw::py

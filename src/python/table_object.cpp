@@ -1,0 +1,426 @@
+#include "table_object.hpp"
+
+#include <memory>
+
+#include "../cursor/table_cursor.hpp"
+#include "../cursor/table_scan.hpp"
+#include "../record/parser.hpp"
+#include "../types/typed_value.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+#include "py_ref.hpp"
+#include "row_dicts.hpp"
+#include "values.hpp"
+
+namespace pw::py {
+namespace {
+
+#define PW_KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyTypeObject* g_column_type = nullptr;
+PyTypeObject* g_index_type = nullptr;
+
+PyStructSequence_Field kColumnFields[] = {
+    {"id", "column id: 1-127 fixed, 128-255 variable, 256 and up tagged"},
+    {"name", "column name"},
+    {"type", "type name, e.g. 'Long long'"},
+    {"type_code", "the engine's type code (0-18)"},
+    {"kind", "'fixed', 'variable' or 'tagged'"},
+    {"codepage", "codepage of a text column (1200 UTF-16LE, 1252, 20127), else None"},
+    {"size", "bytes a fixed column takes; the maximum size of others (0: none)"},
+    {"nullable", "False when the column has the not-null flag"},
+    {"multi_valued", "the column can hold several values"},
+    {"compressed", "values may be compressed"},
+    {"default", "the column's default value (typed), or None"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc kColumnDesc = {"pagewright.Column", "A column of a table (read-only).", kColumnFields, 11};
+
+PyStructSequence_Field kIndexFields[] = {{"name", "index name"},
+                                         {"columns", "names of the key columns in key order, or None when unknown"},
+                                         {"unique", "keys are unique"},
+                                         {"primary", "the primary index (the table's data tree itself)"},
+                                         {nullptr, nullptr}};
+PyStructSequence_Desc kIndexDesc = {"pagewright.Index", "An index of a table (read-only).", kIndexFields, 4};
+
+const char* column_kind(std::uint32_t id) { return id <= 127 ? "fixed" : id <= 255 ? "variable" : "tagged"; }
+
+PyObject* column_default(const ColumnInfo& c) {
+  if (!c.default_value || !(c.flags & column_flag::kHasDefault)) Py_RETURN_NONE;
+  auto value = RecordParser::parse_column_value(as_bytes(*c.default_value), c);
+  if (!value) Py_RETURN_NONE;
+  make_typed(value.value(), c, TimestampReading::Auto);
+  return to_python(value.value(), true);
+}
+
+PyObject* make_column(const ColumnInfo& c) {
+  PyRef item(PyStructSequence_New(g_column_type));
+  if (!item) return nullptr;
+  const auto type_name = column_type_name(c.column_type);
+  PyObject* fields[] = {
+      PyLong_FromUnsignedLong(c.id),
+      name_to_str(c.name),
+      PyUnicode_FromStringAndSize(type_name.data(), static_cast<Py_ssize_t>(type_name.size())),
+      PyLong_FromUnsignedLong(c.column_type),
+      PyUnicode_FromString(column_kind(c.id)),
+      is_text_column(c) ? PyLong_FromUnsignedLong(codepage_of(c)) : Py_NewRef(Py_None),
+      PyLong_FromUnsignedLong(c.space_usage),
+      PyBool_FromLong(!(c.flags & column_flag::kNotNull)),
+      PyBool_FromLong((c.flags & column_flag::kMultiValued) != 0),
+      PyBool_FromLong((c.flags & column_flag::kCompressed) != 0),
+      column_default(c),
+  };
+  bool ok = true;
+  for (Py_ssize_t k = 0; k < 11; ++k) {
+    if (!fields[k]) ok = false;
+    PyStructSequence_SET_ITEM(item.get(), k, fields[k] ? fields[k] : Py_NewRef(Py_None));
+  }
+  return ok ? item.release() : nullptr;
+}
+
+PyObject* make_index(const TableInfo& table, const IndexInfo& index) {
+  PyRef item(PyStructSequence_New(g_index_type));
+  if (!item) return nullptr;
+  PyRef columns;
+  if (index.key_columns) {
+    columns = PyRef(PyTuple_New(static_cast<Py_ssize_t>(index.key_columns->size())));
+    if (!columns) return nullptr;
+    for (std::size_t k = 0; k < index.key_columns->size(); ++k) {
+      PyObject* name = nullptr;
+      for (const auto& entry : table.columns)
+        if (entry.second.id == (*index.key_columns)[k]) name = name_to_str(entry.second.name);
+      if (!name) name = PyUnicode_FromFormat("#%u", static_cast<unsigned>((*index.key_columns)[k]));
+      if (!name) return nullptr;
+      PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), name);
+    }
+  } else {
+    columns = PyRef(Py_NewRef(Py_None));
+  }
+  PyObject* name = name_to_str(index.name);
+  if (!name) return nullptr;
+  PyStructSequence_SET_ITEM(item.get(), 0, name);
+  PyStructSequence_SET_ITEM(item.get(), 1, columns.release());
+  PyStructSequence_SET_ITEM(item.get(), 2, PyBool_FromLong((index.flags & index_flag::kUnique) != 0));
+  PyStructSequence_SET_ITEM(item.get(), 3, PyBool_FromLong((index.flags & index_flag::kPrimary) != 0));
+  return item.release();
+}
+
+// Row iterators --------------------------------------------------------------------------------------------
+
+struct PyRowIterator {
+  PyObject ob_base;
+  PyObject* owner;  // the EseDatabase
+  SharedDatabase* database;
+  TableCursor* cursor;
+  RowDicts* dicts;
+  Row* row;
+  bool typed;
+};
+
+void rows_dealloc(PyObject* self) {
+  auto* it = reinterpret_cast<PyRowIterator*>(self);
+  delete it->cursor;
+  delete it->dicts;
+  delete it->row;
+  delete it->database;
+  Py_CLEAR(it->owner);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* rows_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    auto* it = reinterpret_cast<PyRowIterator*>(self);
+    const Database* db = open_db(it->owner);
+    if (!db || !it->cursor) return nullptr;
+    auto more = it->cursor->next_row(*it->row);
+    if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
+    if (!*more) return nullptr;  // StopIteration
+    return it->dicts->make(*it->row, it->typed);
+  });
+}
+
+PyTypeObject make_rows_type() {
+  PyTypeObject t{};
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = "pagewright.RowIterator";
+  t.tp_basicsize = sizeof(PyRowIterator);
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_doc = "Rows of a table as dicts, read lazily (Table.rows()).";
+  t.tp_dealloc = rows_dealloc;
+  t.tp_iter = PyObject_SelfIter;
+  t.tp_iternext = rows_next;
+  return t;
+}
+PyTypeObject g_rows_type = make_rows_type();
+
+// The positions of the columns named in `names` (an iterable of str), all when None.
+bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted) {
+  if (names == nullptr || names == Py_None) return true;
+  wanted.assign(table.row_order.size(), false);
+  PyRef iter(PyObject_GetIter(names));
+  if (!iter) return false;
+  while (PyRef name{PyIter_Next(iter.get())}) {
+    std::string raw;
+    if (!arg_as_name(name.get(), "rows", "columns", raw)) return false;
+    bool found = false;
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      if (table.row_column(k).name == raw) wanted[k] = found = true;
+    }
+    if (!found) {
+      PyErr_Format(PyExc_ValueError, "Column not found: %U", name.get());
+      return false;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
+bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<TimestampReading>& readings) {
+  if (mapping == nullptr || mapping == Py_None) return true;
+  if (!PyDict_Check(mapping)) {
+    PyErr_SetString(PyExc_TypeError, "rows() argument 'timestamps' must be a dict of column name to reading");
+    return false;
+  }
+  readings.assign(table.row_order.size(), TimestampReading::Auto);
+  PyObject *key = nullptr, *value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(mapping, &pos, &key, &value)) {
+    std::string raw;
+    std::string word;
+    if (!arg_as_name(key, "rows", "timestamps", raw) || !arg_as_utf8(value, "rows", "timestamps", word)) return false;
+    const auto reading = parse_timestamp_reading(word);
+    if (!reading) {
+      PyErr_Format(PyExc_ValueError, "Invalid timestamp reading: %U (expected: ole, filetime, unix, raw)", value);
+      return false;
+    }
+    bool found = false;
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      if (table.row_column(k).name == raw) {
+        readings[k] = *reading;
+        found = true;
+      }
+    }
+    if (!found) {
+      PyErr_Format(PyExc_ValueError, "Column not found: %U", key);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool deleted_mode(PyObject* word, DeletedRows& out) {
+  if (word == nullptr) return true;
+  std::string text;
+  if (!arg_as_utf8(word, "rows", "deleted", text)) return false;
+  if (text == "exclude") {
+    out = DeletedRows::Exclude;
+  } else if (text == "only") {
+    out = DeletedRows::Only;
+  } else if (text == "include") {
+    out = DeletedRows::Include;
+  } else {
+    PyErr_Format(PyExc_ValueError, "Invalid deleted mode: %U (expected: exclude, only, include)", word);
+    return false;
+  }
+  return true;
+}
+
+// Table ----------------------------------------------------------------------------------------------------
+
+PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"typed", "columns", "deleted", "timestamps", nullptr};
+    int typed = 1;
+    PyObject *columns = nullptr, *deleted = nullptr, *timestamps = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pOOO:rows", const_cast<char**>(kwlist), &typed, &columns,
+                                     &deleted, &timestamps))
+      return nullptr;
+    auto* t = reinterpret_cast<PyTable*>(self);
+    const Database* db = table_db(t);
+    if (!db) return nullptr;
+    CursorOptions options;
+    options.typed = typed != 0;
+    options.deleted = DeletedRows::Exclude;
+    if (!wanted_columns(*t->table, columns, options.wanted) ||
+        !timestamp_readings(*t->table, timestamps, options.readings) || !deleted_mode(deleted, options.deleted))
+      return nullptr;
+    auto dicts = std::make_unique<RowDicts>();
+    if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &options.wanted)) return nullptr;
+    auto cursor = open_table(*db, t->table->name, std::move(options));
+    if (!cursor) return raise_os_error("Error reading record: " + cursor.error().to_string());
+    auto* it = PyObject_New(PyRowIterator, &g_rows_type);
+    if (!it) return nullptr;
+    it->owner = Py_NewRef(t->owner);
+    it->database = new SharedDatabase(*t->database);
+    it->cursor = new TableCursor(std::move(*cursor));
+    it->dicts = dicts.release();
+    it->row = new Row();
+    it->typed = typed != 0;
+    return reinterpret_cast<PyObject*>(it);
+  });
+}
+
+PyObject* table_iter(PyObject* self) {
+  PyRef args(PyTuple_New(0));
+  return args ? table_rows(self, args.get(), nullptr) : nullptr;
+}
+
+Py_ssize_t table_length(PyObject* self) {
+  auto* t = reinterpret_cast<PyTable*>(self);
+  const Database* db = table_db(t);
+  if (!db) return -1;
+  auto scan = without_gil([&] { return scan_table(*db, t->table->name); });
+  if (!scan) {
+    raise_os_error("Error reading record: " + scan.error().to_string());
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(scan->entries - scan->deleted);
+}
+
+PyObject* table_count(PyObject* self, PyObject*) {
+  const Py_ssize_t n = table_length(self);
+  return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
+
+PyObject* table_get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<PyTable*>(self)->name); }
+
+PyObject* table_get_columns(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const TableInfo& table = *reinterpret_cast<PyTable*>(self)->table;
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(table.row_order.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      PyObject* column = make_column(table.row_column(k));
+      if (!column) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), column);
+    }
+    return tuple.release();
+  });
+}
+
+PyObject* table_get_indexes(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const TableInfo& table = *reinterpret_cast<PyTable*>(self)->table;
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& entry : table.indexes) {
+      PyRef index(make_index(table, entry.second));
+      if (!index || PyList_Append(list.get(), index.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* table_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<Table %R>", reinterpret_cast<PyTable*>(self)->name);
+}
+
+void table_dealloc(PyObject* self) {
+  auto* t = reinterpret_cast<PyTable*>(self);
+  delete t->database;
+  Py_CLEAR(t->owner);
+  Py_CLEAR(t->name);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef kTableMethods[] = {
+    {"rows", PW_KW_METHOD(table_rows), METH_VARARGS | METH_KEYWORDS,
+     "rows($self, /, *, typed=True, columns=None, deleted='exclude', timestamps=None)\n--\n\n"
+     "The rows as dicts, read lazily in the table's order (memory bounded by a page and the long-value index).\n\n"
+     "typed: True gives integers signed or unsigned as the engine types them (Long long and Currency signed), "
+     "DateTime as an aware datetime in UTC (the OLE reading when it lies between 1900 and 2200, else the FILETIME "
+     "reading when it lies between 1970 and 2200, else the raw integer), GUIDs as uuid.UUID, text without trailing "
+     "NULs, multi-values as lists; False gives read_table's values.\n"
+     "columns: names to decode (the others are left out).\n"
+     "deleted: 'exclude' (the engine's view), 'only' or 'include' entries flagged deleted but not yet cleaned "
+     "away.\n"
+     "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns."},
+    {"count", table_count, METH_NOARGS,
+     "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
+     "without decoding a value."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kTableGetSet[] = {
+    {"name", table_get_name, nullptr, "The table's name.", nullptr},
+    {"columns", table_get_columns, nullptr, "The columns (pagewright.Column) in column id order.", nullptr},
+    {"indexes", table_get_indexes, nullptr, "The indexes (pagewright.Index) in catalog order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods kTableSequence = {table_length, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr,      nullptr, nullptr, nullptr, nullptr};
+
+PyTypeObject make_table_type() {
+  PyTypeObject t{};
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = "pagewright.Table";
+  t.tp_basicsize = sizeof(PyTable);
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_doc = "A table of an open database (EseDatabase.table(name)); iterating gives rows() with its defaults.";
+  t.tp_dealloc = table_dealloc;
+  t.tp_repr = table_repr;
+  t.tp_iter = table_iter;
+  t.tp_as_sequence = &kTableSequence;
+  t.tp_methods = kTableMethods;
+  t.tp_getset = kTableGetSet;
+  return t;
+}
+PyTypeObject g_table_type = make_table_type();
+
+PyObject* new_table(PyObject* owner, const SharedDatabase& db, const TableInfo& info) {
+  PyRef name(name_to_str(info.name));
+  if (!name) return nullptr;
+  auto* t = PyObject_New(PyTable, &g_table_type);
+  if (!t) return nullptr;
+  t->owner = Py_NewRef(owner);
+  t->database = new SharedDatabase(db);
+  t->table = &info;
+  t->name = name.release();
+  return reinterpret_cast<PyObject*>(t);
+}
+
+}  // namespace
+
+PyTypeObject* table_type() { return &g_table_type; }
+
+const Database* table_db(PyTable* table) { return open_db(table->owner); }
+
+int ready_table_types() {
+  if (PyType_Ready(&g_table_type) < 0 || PyType_Ready(&g_rows_type) < 0) return -1;
+  g_column_type = PyStructSequence_NewType(&kColumnDesc);
+  g_index_type = PyStructSequence_NewType(&kIndexDesc);
+  return g_column_type && g_index_type ? 0 : -1;
+}
+
+PyObject* column_type_object() { return reinterpret_cast<PyObject*>(g_column_type); }
+PyObject* index_type_object() { return reinterpret_cast<PyObject*>(g_index_type); }
+
+PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"name", nullptr};
+    PyObject* name_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:table", const_cast<char**>(kwlist), &name_obj)) return nullptr;
+    std::string name;
+    if (!arg_as_name(name_obj, "table", "name", name)) return nullptr;
+    SharedDatabase db = shared_db(self);
+    if (!db) return nullptr;
+    const TableInfo* info = db->tables().find(name);
+    if (!info) return raise_ese_error(EseError::table_not_found(name));
+    return new_table(self, db, *info);
+  });
+}
+
+PyObject* ese_tables(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    SharedDatabase db = shared_db(self);
+    if (!db) return nullptr;
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& entry : db->tables()) {
+      PyRef table(new_table(self, db, entry.second));
+      if (!table || PyList_Append(list.get(), table.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+}  // namespace pw::py
