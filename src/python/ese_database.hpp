@@ -44,6 +44,7 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs);  // recover_methods.cpp
 
 // Module-level functions (bodies in export_methods.cpp); the table ends with a null entry.
 PyMethodDef* module_functions();

@@ -8,6 +8,7 @@
 #include "ese_database.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
+#include "value_conversion.hpp"
 
 namespace pw::py {
 namespace {
@@ -60,6 +61,8 @@ bool parse_table_name(PyObject* args, PyObject* kwargs, const char* func, std::s
 }
 
 }  // namespace
+
+PyObject* column_value_to_python(const ColumnValue& value) { return to_python(value); }
 
 PyObject* ese_get_tables(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
