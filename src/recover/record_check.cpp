@@ -322,6 +322,12 @@ std::optional<std::size_t> RecordShape::slack_length(Bytes region, bool large, s
     if (!last_end || data_start + (*last_end & 0x7FFFu) > region.size()) return std::nullopt;
     const std::size_t end = data_start + (*last_end & 0x7FFFu);
     if (!read_structure(region.first(end), large, h, tagged_start, tagged)) return std::nullopt;
+    // A tagged directory of columns the table does not have: a record of another table.
+    const auto id = read_u16le(region, end);
+    const auto word = read_u16le(region, end + 2);
+    const std::size_t directory = word ? (*word & (large ? 0x7FFF : 0x3FFF)) : 0;
+    if (id && *id >= 256 && directory >= 4 && directory % 4 == 0 && directory <= region.size() - end)
+      return std::nullopt;
     return end;
   }
   if (tagged.empty()) return tagged_start;

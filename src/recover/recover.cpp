@@ -192,12 +192,12 @@ class TableRecovery {
     return !resolves(*narrow) && resolves(*wide) ? wide : narrow;
   }
 
-  // The first byte of the entry whose record starts at `record`: a u16 local key size k (flag bits cleared)
-  // followed by k key bytes just before it, and before that a u16 common key size when one fits (1..255);
-  // `record` itself when no such word is found.
+  // The first byte of the entry whose record starts at `record`: a u16 local key size k >= 1 (a data tree's
+  // keys are never empty; flag bits cleared) followed by k key bytes just before it, and before that a u16 common key
+  // size when one fits (1..255); `record` itself when no such word is found.
   std::uint32_t entry_start(Bytes page, std::uint32_t record, std::uint32_t floor) const {
     const std::uint16_t mask = large_ ? 0x1FFF : 0x7FFF;
-    for (std::size_t k = 0; k <= kMaxSlackKeySize && record >= floor + 2 + k; ++k) {
+    for (std::size_t k = 1; k <= kMaxSlackKeySize && record >= floor + 2 + k; ++k) {
       const std::size_t at = record - 2 - k;
       if ((*read_u16le(page, at) & mask) != k) continue;
       if (at >= floor + 2) {
