@@ -35,7 +35,13 @@ T_COLUMNS = [
     Column(256, "Note", 12, codepage=1200),
 ]
 # Similar to "t": the same kinds of columns, a wider second fixed column and another tagged id.
-U_COLUMNS = [Column(1, "Id", 4), Column(2, "Size", 15), Column(3, "Flag", 1), Column(128, "Name", 10), Column(257, "Text", 12, codepage=1200)]
+U_COLUMNS = [
+    Column(1, "Id", 4),
+    Column(2, "Size", 15),
+    Column(3, "Flag", 1),
+    Column(128, "Name", 10),
+    Column(257, "Text", 12, codepage=1200),
+]
 
 
 def t_row(rng: random.Random, n: int) -> dict[str, object]:
@@ -50,7 +56,13 @@ def t_row(rng: random.Random, n: int) -> dict[str, object]:
 
 def expected(row: dict[str, object]) -> dict[str, object]:
     when = struct.unpack("<Q", struct.pack("<d", row["When"]))[0]
-    return {"Id": row["Id"], "When": when, "Flag": row["Flag"], "Name": row.get("Name"), "Note": row.get("Note")}
+    return {
+        "Id": row["Id"],
+        "When": when,
+        "Flag": row["Flag"],
+        "Name": row.get("Name"),
+        "Note": row.get("Note"),
+    }
 
 
 def noise(rng: random.Random, u_records: list[bytes]) -> bytes:
@@ -58,11 +70,15 @@ def noise(rng: random.Random, u_records: list[bytes]) -> bytes:
     if kind == 0:
         return rng.randbytes(rng.randint(8, 120))
     if kind == 1:
-        return struct.pack("<HH", 1, 1) + b"\x07" + rng.choice(u_records)  # an entry of "u": key size, key, record
+        return (
+            struct.pack("<HH", 1, 1) + b"\x07" + rng.choice(u_records)
+        )  # an entry of "u": key size, key, record
     return "".join(rng.choice("The quick brown fox ") for _ in range(rng.randint(4, 40))).encode("utf-16-le")
 
 
-def salt_slack(image: bytes, page_size: int, pgno: int, large: bool, rng: random.Random, u_records: list[bytes]) -> bytes:
+def salt_slack(
+    image: bytes, page_size: int, pgno: int, large: bool, rng: random.Random, u_records: list[bytes]
+) -> bytes:
     """Write noise into the free space past the last entry's bytes (removed records stay intact)."""
     header = 80 if large else 40
     view = read_page(damage.get_page(image, page_size, pgno), large, header)
@@ -83,7 +99,10 @@ def build(page_size: int, rows: int, rng: random.Random) -> tuple[bytes, list[di
     values = [t_row(rng, n) for n in range(1, rows + 1)]
     for row in values:
         t.add_row(row)
-    u_records = [u.encode_row({"Id": n, "Size": n * 1000, "Flag": True, "Name": f"u{n}", "Text": f"u text {n}"}) for n in range(20)]
+    u_records = [
+        u.encode_row({"Id": n, "Size": n * 1000, "Flag": True, "Name": f"u{n}", "Text": f"u text {n}"})
+        for n in range(20)
+    ]
     for n in range(5):
         u.add_row({"Id": n, "Name": f"u{n}"})
     image = db.build()
