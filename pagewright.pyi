@@ -1,6 +1,7 @@
 """Type information for the `pagewright` extension module: a reader of Microsoft ESE database files.
 
-CarvedHit, ColumnInfo, TableScan, RowValue, Row and CarveScope exist for type checkers only; import them under
+CarvedHit, ColumnInfo, TableScan, RecoveredRecord, RowValue, Row, CarveScope and RecoverSource exist for type
+checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
 
 Table and column names are the raw bytes the file stores, decoded as UTF-8 with "surrogateescape": a byte
@@ -32,6 +33,26 @@ Row: TypeAlias = dict[str, RowValue]
 
 CarveScope: TypeAlias = Literal["slack", "all", "tag_data", "lv_all", "lv_slack"]
 """Which bytes of each page are carved: free space, whole pages, record data, or long-value pages only."""
+
+RecoverSource: TypeAlias = Literal["deleted", "stale", "slack", "free"]
+"""Where recover_records looks: entries flagged deleted, tag slots past a leaf page's count, the free space of
+the table's leaf pages, and leaf pages of the table that no tree reaches."""
+
+class RecoveredRecord(TypedDict):
+    """One record found by EseDatabase.recover_records: its values (converted as read_table converts them) and
+    its place in the file (offset and length of the record's bytes within the page)."""
+
+    values: Row
+    source: RecoverSource
+    page: int
+    offset: int
+    length: int
+    confidence: int
+    """How many optional checks held beyond the required ones (engine-written null bitmap and NULL variable
+    offsets, NotNull columns set, printable text, fixed-size tagged values of their size, long values that
+    resolve); higher is more certain."""
+    unresolved_long_values: list[str]
+    """Columns whose long value no longer resolves: their value is the reference's bytes."""
 
 class ColumnInfo(TypedDict):
     """One column of a table, as returned by EseDatabase.get_table_schema."""
@@ -174,6 +195,10 @@ class Table:
         """The rows as dicts, read lazily in the table's order."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
+    def recover(
+        self, *, typed: bool = True, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
+    ) -> Iterator[RecoveredRecord]:
+        """Deleted and superseded records, values decoded as rows(typed=typed) decodes live ones."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[dict[str, TypedValue]]: ...
 
@@ -226,6 +251,12 @@ class EseDatabase:
         min_chars: SupportsIndex = 6,
         max_hits: SupportsIndex = 1000,
     ) -> list[CarvedHit]: ...
+    def recover_records(
+        self, table_name: str, *, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
+    ) -> list[RecoveredRecord]:
+        """Deleted and superseded records of a table, page by page. A candidate becomes a record only when its
+        bytes fit the table's record layout and share no byte with a live entry or a stronger source's record
+        (deleted, stale, free, slack in that order). ValueError for an unknown table or source."""
     def export_all(self, output_dir: str) -> None:
         """Export every table to output_dir/export_file_name(table). A table that fails does not stop the
         others; afterwards one OSError "Failed to export N of M tables: 'name' (reason); ..." names them."""

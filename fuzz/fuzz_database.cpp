@@ -1,5 +1,5 @@
 // Fuzz target: a whole database image. Opens it from memory, reads every row of every table (bounded),
-// encodes each row as a JSON line, and carves every scope.
+// encodes each row as a JSON line, recovers deleted records of every table and carves every scope.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +11,7 @@
 #include "database.hpp"
 #include "export/file_name.hpp"
 #include "export/json_writer.hpp"
+#include "recover/recover.hpp"
 #include "fuzz_checks.hpp"
 
 namespace {
@@ -52,6 +53,27 @@ void read_all_tables(const pw::Database& db) {
   }
 }
 
+// Every recovered record lies inside its page, decodes to one value per column and does not overlap the one
+// before it on the same page.
+void recover_all_tables(const pw::Database& db) {
+  for (const auto& [name, table] : db.tables()) {
+    auto records = pw::recover_records(db, table, pw::RecoverSources{});
+    if (!records) {
+      (void)records.error().to_string();
+      continue;
+    }
+    const pw::RecoveredRecord* previous = nullptr;
+    for (const auto& r : *records) {
+      pwfuzz::require(r.offset + static_cast<std::uint64_t>(r.length) <= db.page_size(), "record runs off its page");
+      pwfuzz::require(r.row.values.size() == table.row_order.size(), "recovered row size differs from the columns");
+      if (previous && previous->page == r.page) {
+        pwfuzz::require(previous->offset + previous->length <= r.offset, "recovered records overlap");
+      }
+      previous = &r;
+    }
+  }
+}
+
 void carve_all_scopes(const pw::Database& db) {
   const std::optional<std::string> no_needle;
   const std::optional<std::string> needle("e");
@@ -82,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   read_all_tables(**db);
+  recover_all_tables(**db);
   carve_all_scopes(**db);
   return 0;
 }

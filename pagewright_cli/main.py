@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import commands
+from . import commands, recover
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -103,6 +103,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--max-hits", type=_count, default=1000, metavar="N", help="stop after N hits (default 1000)"
     )
     p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
+
+    recover.add_parser(sub)
 
     command(
         "demo",

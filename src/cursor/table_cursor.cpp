@@ -1,8 +1,10 @@
 #include "table_cursor.hpp"
 
+#include <algorithm>
+
 #include "../database.hpp"
-#include "../record/multi_value.hpp"
 #include "../record/parser.hpp"
+#include "typed_row.hpp"
 
 namespace pw {
 
@@ -25,7 +27,12 @@ Result<bool> TableCursor::next_row(Row& row) {
       continue;
     decode_record(item_.entry.data, *table_, large_, row, options_.wanted.empty() ? nullptr : &options_.wanted);
     if (!row.long_value_refs.empty()) resolve_long_values(row);
-    if (options_.typed) make_row_typed(row);
+    if (options_.typed) {
+      // The long-value index is built only for a row whose multi-values may need it.
+      const bool lists = std::any_of(row.values.begin(), row.values.end(),
+                                     [](const ColumnValue& v) { return v.tag == ValueTag::MultiValue; });
+      make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_);
+    }
     // A file that shrank while open reads as zeros: such a row is not handed out.
     if (auto status = db_->source_status(); !status) return std::move(status).error();
     return true;
@@ -39,40 +46,6 @@ const LongValueIndex* TableCursor::long_value_index() {
     if (long_values_->ok()) own_counts_ += long_values_->value().counts();
   }
   return long_values_->ok() ? &long_values_->value() : nullptr;
-}
-
-ColumnValue TableCursor::multi_value_list(const ColumnValue& raw, const ColumnInfo& column) {
-  const auto flags = static_cast<std::uint8_t>(raw.u);
-  std::vector<ColumnValue> items;
-  for (const MultiValueElement& element : split_multi_value(as_bytes(raw.bytes), flags)) {
-    if (element.long_value) {
-      std::string bytes;
-      const auto ref = parse_long_value_ref(element.data);
-      const LongValueIndex* index = ref ? long_value_index() : nullptr;
-      if (auto joined = index ? index->gather(*ref, column) : std::nullopt) {
-        bytes = std::move(*joined);
-      } else {
-        ++own_counts_.unresolved_long_values;
-      }
-      items.push_back(text_or_binary(as_bytes(bytes), column));
-    } else if (items.empty() && (flags & tagged_flag::kCompressed)) {
-      items.push_back(decompress_tagged(element.data, column));  // only the first element is compressed
-    } else {
-      auto value = RecordParser::parse_column_value(element.data, column);
-      items.push_back(value ? std::move(value.value()) : ColumnValue::null());
-    }
-  }
-  return ColumnValue::list(std::move(items));
-}
-
-void TableCursor::make_row_typed(Row& row) {
-  for (std::size_t k = 0; k < row.values.size(); ++k) {
-    ColumnValue& value = row.values[k];
-    if (value.is_null()) continue;
-    const ColumnInfo& column = table_->row_column(k);
-    if (value.tag == ValueTag::MultiValue) value = multi_value_list(value, column);
-    make_typed(value, column, options_.readings.empty() ? TimestampReading::Auto : options_.readings[k]);
-  }
 }
 
 WalkCounts TableCursor::counts() const {

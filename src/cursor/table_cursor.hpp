@@ -43,8 +43,6 @@ class TableCursor {
  private:
   void resolve_long_values(Row& row);
   const LongValueIndex* long_value_index();
-  ColumnValue multi_value_list(const ColumnValue& raw, const ColumnInfo& column);
-  void make_row_typed(Row& row);
 
   const Database* db_;
   const TableInfo* table_;

@@ -234,6 +234,16 @@ PyMethodDef kMethods[] = {
     {"close", ese_close, METH_NOARGS,
      "close($self)\n--\n\nRelease the file (or buffer). Later calls raise ValueError; Table objects and row "
      "iterators made before keep the data until they go, but raise ValueError too."},
+    {"recover_records", PW_KW_METHOD(ese_recover_records), METH_VARARGS | METH_KEYWORDS,
+     "recover_records($self, table_name, *, sources=('deleted', 'stale', 'slack', 'free'))\n--\n\nRecover deleted and "
+     "superseded records of a table, each with its place in the file.\n\nArgs:\n    table_name: Name of the table\n    "
+     "sources: Where to look: 'deleted' (entries flagged deleted), 'stale' (tag slots past a leaf page's count), "
+     "'slack' (free space of the table's leaf pages), 'free' (leaf pages of the table that no tree "
+     "reaches)\n\nReturns:\n    list[dict]: One dict per record: 'values' (column name -> value, converted as "
+     "read_table converts them), 'source', 'page', 'offset' and 'length' (the record's bytes within the page), "
+     "'confidence' (how many optional checks held; higher is more certain) and 'unresolved_long_values' (names of "
+     "columns whose long value no longer resolves: their value is the reference's bytes)\n\nRaises:\n    ValueError: "
+     "If the table doesn't exist or a source is unknown\n    OSError: If the table's root page cannot be read"},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},

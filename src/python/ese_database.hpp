@@ -52,6 +52,7 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs);  // recover_methods.cpp
 
 // Table objects and row iterators (table_object.cpp).
 PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs);

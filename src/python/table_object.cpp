@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
+#include "recover_methods.hpp"
 #include "row_dicts.hpp"
 #include "values.hpp"
 
@@ -258,6 +259,22 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* table_recover(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"typed", "sources", nullptr};
+    int typed = 1;
+    PyObject* sources_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:recover", const_cast<char**>(kwlist), &typed, &sources_obj))
+      return nullptr;
+    auto* t = reinterpret_cast<PyTable*>(self);
+    const Database* db = table_db(t);
+    RecoverSources sources;
+    if (!db || !parse_sources(sources_obj, sources)) return nullptr;
+    PyRef list(recovered_list(*db, *t->table, sources, typed != 0));
+    return list ? PyObject_GetIter(list.get()) : nullptr;
+  });
+}
+
 PyObject* table_iter(PyObject* self) {
   PyRef args(PyTuple_New(0));
   return args ? table_rows(self, args.get(), nullptr) : nullptr;
@@ -333,6 +350,12 @@ PyMethodDef kTableMethods[] = {
      "deleted: 'exclude' (the engine's view), 'only' or 'include' entries flagged deleted but not yet cleaned "
      "away.\n"
      "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns."},
+    {"recover", PW_KW_METHOD(table_recover), METH_VARARGS | METH_KEYWORDS,
+     "recover($self, /, *, typed=True, sources=('deleted', 'stale', 'slack', 'free'))\n--\n\n"
+     "Deleted and superseded records of the table, as an iterator of dicts {'values', 'source', 'page', 'offset', "
+     "'length', 'confidence', 'unresolved_long_values'}: entries flagged deleted, stale tag slots past a page's "
+     "count, records in the free space of the table's leaf pages, and leaf pages no tree reaches that still name "
+     "the table. Values are decoded as rows(typed=typed) decodes live ones."},
     {"count", table_count, METH_NOARGS,
      "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
      "without decoding a value."},

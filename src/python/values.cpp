@@ -14,7 +14,6 @@ PyObject* bytes_of(const std::string& s) {
   return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-
 PyObject* uuid_of(const std::array<std::uint8_t, 16>& g) {
   PyRef raw(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(g.data()), 16));
   if (!raw) return nullptr;

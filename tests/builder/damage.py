@@ -219,3 +219,72 @@ def set_entry_flags(data: Data, page_size: int, pgno: int, tag: int, flags: int,
         return set_tag(data, page_size, pgno, tag, flags=flags)
     start, _ = entry_position(data, page_size, pgno, tag, large=True)
     return patch(data, start + 1, bytes([(data[start + 1] & 0x1F) | (flags << 5)]))
+
+
+def compact_page(
+    data: Data, page_size: int, pgno: int, remove: list[int], *, large: bool, keep_slots: bool
+) -> bytes:
+    """Remove the entries of tags `remove` the way a page reorganisation does: the kept entries are laid out
+    again from the start of the data area and the removed entries' bytes follow them in the free space. With
+    keep_slots their tags stay behind as stale slots past the count; otherwise those slots are zeroed."""
+    header_size = 80 if large else 40
+    view = read_page(get_page(data, page_size, pgno), large, header_size)
+    kept = [t for i, t in enumerate(view.tags) if i not in remove]
+    gone = [t for i, t in enumerate(view.tags) if i in remove]
+    available = page_size - header_size - sum(len(d) + 4 for _, d in kept)
+    page = bytearray(
+        build_page(
+            page_size,
+            large,
+            view.flags,
+            [*kept, *gone],
+            view.prev,
+            view.next,
+            pgno,
+            objid=view.objid,
+            dbtime=view.dbtime,
+            header_size=header_size,
+            available=available,
+            tag_count=len(kept),
+            checksum=False,
+        )
+    )
+    if not keep_slots:
+        page[page_size - 4 * len(view.tags) : page_size - 4 * len(kept)] = bytes(4 * len(gone))
+    fix_page_checksum(page, pgno)
+    return overwrite_page(data, page_size, pgno, bytes(page))
+
+
+def free_leaf(data: Data, page_size: int, pgno: int, tree_pages: list[int], *, large: bool) -> bytes:
+    """Free leaf page `pgno` as the engine does: its neighbours in the chain skip it and its parent (among
+    `tree_pages`) loses the entry that points at it; the page itself keeps its bytes and its object id."""
+    header_size = 80 if large else 40
+    view = read_page(get_page(data, page_size, pgno), large, header_size)
+    out = bytes(data)
+    if view.prev:
+        out = set_page_field(out, page_size, view.prev, "next_page", view.next, fix_checksum=True)
+    if view.next:
+        out = set_page_field(out, page_size, view.next, "prev_page", view.prev, fix_checksum=True)
+    for parent in tree_pages:
+        pview = read_page(get_page(out, page_size, parent), large, header_size)
+        children = [
+            i
+            for i, (_, d) in enumerate(pview.tags)
+            if i and len(d) >= 4 and d[-4:] == struct.pack("<I", pgno)
+        ]
+        if children and not pview.flags & 0x2:
+            tags = [t for i, t in enumerate(pview.tags) if i not in children]
+            page = build_page(
+                page_size,
+                large,
+                pview.flags,
+                tags,
+                pview.prev,
+                pview.next,
+                parent,
+                objid=pview.objid,
+                dbtime=pview.dbtime,
+                header_size=header_size,
+            )
+            out = overwrite_page(out, page_size, parent, page)
+    return out

@@ -1,0 +1,46 @@
+#include "typed_row.hpp"
+
+#include "../record/multi_value.hpp"
+#include "../record/parser.hpp"
+
+namespace pw {
+namespace {
+
+ColumnValue multi_value_list(const ColumnValue& raw, const ColumnInfo& column, const LongValueIndex* long_values,
+                             WalkCounts& counts) {
+  const auto flags = static_cast<std::uint8_t>(raw.u);
+  std::vector<ColumnValue> items;
+  for (const MultiValueElement& element : split_multi_value(as_bytes(raw.bytes), flags)) {
+    if (element.long_value) {
+      std::string bytes;
+      const auto ref = parse_long_value_ref(element.data);
+      if (auto joined = ref && long_values ? long_values->gather(*ref, column) : std::nullopt) {
+        bytes = std::move(*joined);
+      } else {
+        ++counts.unresolved_long_values;
+      }
+      items.push_back(text_or_binary(as_bytes(bytes), column));
+    } else if (items.empty() && (flags & tagged_flag::kCompressed)) {
+      items.push_back(decompress_tagged(element.data, column));  // only the first element is compressed
+    } else {
+      auto value = RecordParser::parse_column_value(element.data, column);
+      items.push_back(value ? std::move(value.value()) : ColumnValue::null());
+    }
+  }
+  return ColumnValue::list(std::move(items));
+}
+
+}  // namespace
+
+void make_row_typed(Row& row, const TableInfo& table, const std::vector<TimestampReading>& readings,
+                    const LongValueIndex* long_values, WalkCounts& counts) {
+  for (std::size_t k = 0; k < row.values.size(); ++k) {
+    ColumnValue& value = row.values[k];
+    if (value.is_null()) continue;
+    const ColumnInfo& column = table.row_column(k);
+    if (value.tag == ValueTag::MultiValue) value = multi_value_list(value, column, long_values, counts);
+    make_typed(value, column, readings.empty() ? TimestampReading::Auto : readings[k]);
+  }
+}
+
+}  // namespace pw
