@@ -276,6 +276,14 @@ class Progress:
             sys.stderr.flush()
 
 
+def export_one(db: EseDatabase, name: str, outdir: str) -> tuple[str, int]:
+    """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written)."""
+    file_name = export_file_name(name)
+    path = os.path.join(outdir, file_name)
+    db.export_table(name, path)
+    return file_name, count_lines(path)
+
+
 def export_tables(db: EseDatabase, outdir: str, names: Sequence[str]) -> tuple[int, list[str], float]:
     """Export `names` to OUTDIR/<file name>.jsonl. A table that cannot be exported is reported on stderr and
     the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
@@ -289,10 +297,8 @@ def export_tables(db: EseDatabase, outdir: str, names: Sequence[str]) -> tuple[i
     try:
         for done, name in enumerate(names):
             progress.show(done, rows, name)
-            path = os.path.join(outdir, export_file_name(name))
             try:
-                db.export_table(name, path)
-                rows += count_lines(path)  # only a table whose whole export succeeded counts
+                rows += export_one(db, name, outdir)[1]  # only a table whose whole export succeeded counts
             except (OSError, ValueError) as exc:
                 progress.close()
                 print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
@@ -314,7 +320,11 @@ def export_summary(
 
 
 def cmd_export(args: argparse.Namespace) -> int:
-    db = open_database(args.db)
+    if len(args.inputs) > 1 or os.path.isdir(args.inputs[0]):
+        from .batch import export_batch
+
+        return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs)
+    db = open_database(args.inputs[0])
     if args.table:
         names = list(dict.fromkeys(args.table))
         for name in names:

@@ -80,13 +80,30 @@ def build_parser() -> argparse.ArgumentParser:
         "In file names, '/', '\\', '%' and control characters of a table name are written as %XX, and the "
         "names '.' and '..' as %2E and %2E%2E; a file name over 255 bytes is shortened and ends in '%~' and "
         "a hash of the table name. A table that cannot be exported is reported and the others are still "
-        "exported (exit status 1); the row count covers the tables exported in full.",
+        "exported (exit status 1); the row count covers the tables exported in full. "
+        "With several databases or a directory, each database goes to OUTDIR/<its file name>/ (<name>~2, "
+        "<name>~3, ... for repeated names, in sorted path order) and OUTDIR/manifest.json lists the sources, "
+        "folders, tables, rows and errors; directories are searched for files with an ESE header.",
     )
-    p.add_argument("db", metavar="DB", help="database file")
-    p.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
+    p.usage = "%(prog)s [-h] [--table NAME] [--recursive] [--jobs N] DB|DIR [DB|DIR ...] OUTDIR"
+    p.add_argument(
+        "paths",
+        nargs="+",
+        metavar="DB|DIR",
+        help="database files and directories, then OUTDIR (the output directory, created if missing)",
+    )
     p.add_argument(
         "--table", action="append", metavar="NAME", help="export only this table (repeatable; default: all)"
     )
+    p.add_argument("--recursive", action="store_true", help="search the subdirectories of each DIR too")
+    p.add_argument(
+        "--jobs",
+        type=_count,
+        default=0,
+        metavar="N",
+        help="worker processes for several databases (default 0: one per CPU)",
+    )
+    p.set_defaults(usage_error=p.error)
 
     p = command("carve", commands.cmd_carve, "Find UTF-16LE strings in the raw pages (deleted data).")
     p.add_argument("db", metavar="DB", help="database file")
@@ -124,9 +141,25 @@ def _silence_stdout() -> None:
         pass
 
 
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if args.command == "export":
+        # Paths after an option (`export A --table T B OUTDIR`) are left over by argparse; they follow the
+        # first ones on the command line, so appending keeps their order.
+        paths = args.paths + [a for a in extra if not a.startswith("-")]
+        extra = [a for a in extra if a.startswith("-")]
+        if len(paths) < 2:
+            args.usage_error("the following arguments are required: OUTDIR")
+        args.inputs, args.outdir = paths[:-1], paths[-1]
+    if extra:
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    return args
+
+
 def main(argv: list[str] | None = None) -> int:
     """Run the command line `argv` (default: sys.argv[1:]) and return the exit status."""
-    args = build_parser().parse_args(argv)
+    args = parse_arguments(argv)
     try:
         status: int = args.handler(args)
         sys.stdout.flush()
