@@ -14,7 +14,7 @@ decoded with U+FFFD replacement instead.
 import datetime
 import os
 import uuid
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
 
@@ -257,6 +257,16 @@ class EseDatabase:
         """Deleted and superseded records of a table, page by page. A candidate becomes a record only when its
         bytes fit the table's record layout and share no byte with a live entry or a stronger source's record
         (deleted, stale, free, slack in that order). ValueError for an unknown table or source."""
+    def export_rows(
+        self,
+        table_name: str,
+        output_path: str,
+        *,
+        typed: bool = False,
+        progress: Callable[[int], object] | None = None,
+    ) -> int:
+        """Export a table to JSON Lines like export_table and return the number of rows written; `typed` writes the
+        typed view, `progress` is called with the rows written so far every few thousand rows."""
     def export_all(self, output_dir: str) -> None:
         """Export every table to output_dir/export_file_name(table). A table that fails does not stop the
         others; afterwards one OSError "Failed to export N of M tables: 'name' (reason); ..." names them."""

@@ -15,8 +15,10 @@ ExportResult failed(std::uint64_t rows, ExportFailure::Stage stage, std::string 
 }  // namespace
 
 ExportResult export_table_file(const Database& db, const std::string& name, const std::string& path,
-                               const std::function<bool()>& should_stop) {
-  auto cursor = open_table(db, name);
+                               const std::function<bool(std::uint64_t)>& should_stop, ExportOptions options) {
+  CursorOptions cursor_options;
+  cursor_options.typed = options.typed;
+  auto cursor = open_table(db, name, std::move(cursor_options));
   if (!cursor) {
     std::string message = cursor.error().to_string();
     return {0, ExportFailure{ExportFailure::Stage::OpenTable, std::move(cursor.error()), std::move(message)}};
@@ -30,7 +32,7 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
   std::string line;
   std::uint64_t rows = 0;
   for (;;) {
-    if (rows % kRowsBetweenStopChecks == 0 && rows != 0 && should_stop && should_stop()) {
+    if (rows % kRowsBetweenStopChecks == 0 && rows != 0 && should_stop && should_stop(rows)) {
       return failed(rows, ExportFailure::Stage::Stopped, {});
     }
     auto more = cursor->next_row(row);

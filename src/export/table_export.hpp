@@ -28,13 +28,17 @@ struct ExportResult {
   std::optional<ExportFailure> failure;
 };
 
+struct ExportOptions {
+  bool typed = false;  // the typed view: signed Currency, ISO 8601 instants, multi-values as arrays
+};
+
 // How many rows are written between two calls of the stop check.
 inline constexpr std::uint64_t kRowsBetweenStopChecks = 4096;
 
 // Writes the rows of the table whose raw name is `name` to `path`, each line handed to the kernel as soon as
-// it is built. An unknown table creates no file. `should_stop` is called every kRowsBetweenStopChecks rows;
-// when it returns true the export ends with Stage::Stopped.
+// it is built. An unknown table creates no file. `should_stop` is called with the rows written so far every
+// kRowsBetweenStopChecks rows; when it returns true the export ends with Stage::Stopped.
 ExportResult export_table_file(const Database& db, const std::string& name, const std::string& path,
-                               const std::function<bool()>& should_stop);
+                               const std::function<bool(std::uint64_t)>& should_stop, ExportOptions options = {});
 
 }  // namespace pw::json

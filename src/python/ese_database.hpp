@@ -50,6 +50,7 @@ PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs);  // recover_methods.cpp

@@ -26,21 +26,28 @@ bool arg_as_fs_path(PyObject* obj, const char* func, const char* arg, std::strin
   return true;
 }
 
-// Runs one table's export with the GIL released. The stop check takes the GIL back for a moment to run the
-// signal handlers; a handler that raises (KeyboardInterrupt) stops the export with that exception set.
+// Runs one table's export with the GIL released. The stop check takes the GIL back for a moment to call
+// `progress` (rows so far) and run the signal handlers; an exception from either stops the export with it set.
 // The database stays alive meanwhile: the caller holds a reference to `self` for the whole call.
-json::ExportResult export_without_gil(const Database& db, const std::string& name, const std::string& path) {
+json::ExportResult export_without_gil(const Database& db, const std::string& name, const std::string& path,
+                                      json::ExportOptions options = {}, PyObject* progress = nullptr) {
   struct ReleasedGil {
     PyThreadState* state = PyEval_SaveThread();
     ~ReleasedGil() { PyEval_RestoreThread(state); }
   } released;
-  const std::function<bool()> interrupted = [&released] {
+  const std::function<bool(std::uint64_t)> interrupted = [&released, progress](std::uint64_t rows) {
     PyEval_RestoreThread(released.state);
-    const bool raised = PyErr_CheckSignals() != 0;
+    bool raised = false;
+    if (progress) {
+      PyObject* result = PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(rows));
+      raised = result == nullptr;
+      Py_XDECREF(result);
+    }
+    raised = raised || PyErr_CheckSignals() != 0;
     released.state = PyEval_SaveThread();
     return raised;
   };
-  return json::export_table_file(db, name, path, interrupted);
+  return json::export_table_file(db, name, path, interrupted, options);
 }
 
 // Sets the Python error of a failed export (for Stage::Stopped it is set already); returns nullptr.
@@ -87,6 +94,36 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     const json::ExportResult result = export_without_gil(*db, name, path);
     if (result.failure) return raise_export_failure(*result.failure);
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"table_name", "output_path", "typed", "progress", nullptr};
+    PyObject* name_obj = nullptr;
+    PyObject* path_obj = nullptr;
+    int typed = 0;
+    PyObject* progress = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pO:export_rows", const_cast<char**>(kwlist), &name_obj,
+                                     &path_obj, &typed, &progress)) {
+      return nullptr;
+    }
+    if (progress == Py_None) progress = nullptr;
+    if (progress && !PyCallable_Check(progress)) {
+      PyErr_SetString(PyExc_TypeError, "export_rows() argument 'progress' must be callable");
+      return nullptr;
+    }
+    std::string name;
+    std::string path;
+    if (!arg_as_name(name_obj, "export_rows", "table_name", name)) return nullptr;
+    if (!arg_as_fs_path(path_obj, "export_rows", "output_path", path)) return nullptr;
+    const Database* db = open_db(self);
+    if (!db) return nullptr;
+    json::ExportOptions options;
+    options.typed = typed != 0;
+    const json::ExportResult result = export_without_gil(*db, name, path, options, progress);
+    if (result.failure) return raise_export_failure(*result.failure);
+    return PyLong_FromUnsignedLongLong(result.rows);
   });
 }
 
