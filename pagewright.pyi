@@ -20,7 +20,7 @@ from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex,
 
 from typing_extensions import Buffer
 
-__all__ = ["EseDatabase", "Table", "Column", "Index", "__version__", "export_file_name"]
+__all__ = ["EseDatabase", "Table", "Column", "Index", "__version__", "read_header", "export_file_name"]
 
 __version__: Final[str]
 
@@ -201,6 +201,13 @@ class Table:
         """Deleted and superseded records, values decoded as rows(typed=typed) decodes live ones."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[dict[str, TypedValue]]: ...
+
+class HeaderRead(FileHeader):
+    header_source: Literal["primary", "shadow"]
+    file_size: int
+
+def read_header(path: str | os.PathLike[str]) -> HeaderRead:
+    """The file header, read without opening the database (also when its catalog is damaged)."""
 
 def export_file_name(table_name: str) -> str:
     """The file name export_all gives a table: its name with '/', '\\', '%', control characters and bytes

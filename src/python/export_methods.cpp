@@ -7,8 +7,10 @@
 #include "../export/file_name.hpp"
 #include "../export/output_file.hpp"
 #include "../export/table_export.hpp"
+#include "../io/header_file.hpp"
 #include "errors.hpp"
 #include "ese_database.hpp"
+#include "gil.hpp"
 #include "py_ref.hpp"
 
 namespace pw::py {
@@ -162,6 +164,31 @@ PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 namespace {
 
+PyObject* module_read_header(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", nullptr};
+    PyObject* path_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:read_header", const_cast<char**>(kwlist), &path_obj)) {
+      return nullptr;
+    }
+    PyRef fs(PyOS_FSPath(path_obj));
+    if (!fs) return nullptr;
+    PyRef text(PyBytes_Check(fs.get()) ? PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(fs.get())) : fs.release());
+    std::string path;
+    if (!text || !arg_as_fs_path(text.get(), "read_header", "path", path)) return nullptr;
+    auto read = without_gil([&] { return read_header_file(path); });
+    if (!read) return raise_os_error("Failed to read the header: " + read.error().to_string());
+    PyRef dict(header_dict(read->header));
+    if (!dict) return nullptr;
+    PyRef source(PyUnicode_FromString(read->shadow ? "shadow" : "primary"));
+    PyRef size(PyLong_FromUnsignedLongLong(read->file_size));
+    if (!source || !size || PyDict_SetItemString(dict.get(), "header_source", source.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "file_size", size.get()) < 0)
+      return nullptr;
+    return dict.release();
+  });
+}
+
 PyObject* module_export_file_name(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"table_name", nullptr};
@@ -179,6 +206,12 @@ PyObject* module_export_file_name(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef* module_functions() {
   static PyMethodDef functions[] = {
+      {"read_header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_read_header)),
+       METH_VARARGS | METH_KEYWORDS,
+       "read_header(path)\n--\n\nThe file header of a database file, read without opening the database (so also "
+       "when its catalog is damaged): the dict of EseDatabase.header plus 'header_source' (\"primary\" or "
+       "\"shadow\") and 'file_size'.\n\nRaises:\n    OSError: If the file cannot be read or is shorter than a "
+       "header"},
       {"export_file_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_export_file_name)),
        METH_VARARGS | METH_KEYWORDS,
        "export_file_name(table_name)\n--\n\nThe name of the file export_all writes a table to.\n\nThe table name "
