@@ -375,7 +375,7 @@ def decompress_seeds() -> Iterator[tuple[str, bytes]]:
 
 
 def amplification_seeds() -> Iterator[tuple[str, bytes]]:
-    """Structures an attacker multiplies: one long value's keys repeated, many tags on one page, a wide table."""
+    """What an attacker multiplies: a long value's keys repeated, many tags on one page, a wide table."""
     db = DatabaseBuilder(page_size=1024)
     t = db.add_table("lv", ALL_COLUMNS, rows_per_page=4)
     t.add_row({"Id": 1, "Data": LongValue(b"repeated chunk " * 20, chunk_size=100, lv_id=1)})
@@ -387,7 +387,9 @@ def amplification_seeds() -> Iterator[tuple[str, bytes]]:
     yield "amp_4k_many_tags", db.build()
     db = DatabaseBuilder(page_size=4096)
     wide = [Column(256 + k, f"c{k}", 11) for k in range(200)]
-    db.add_table("wide", [Column(1, "Id", 4), *wide]).add_row({"Id": 1, **{f"c{k}": b"w" for k in range(200)}})
+    db.add_table("wide", [Column(1, "Id", 4), *wide]).add_row(
+        {"Id": 1, **{f"c{k}": b"w" for k in range(200)}}
+    )
     yield "amp_4k_wide", db.build()
 
 

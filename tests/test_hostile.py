@@ -23,7 +23,9 @@ def overlapping_tags(db: DatabaseBuilder, image: bytes) -> bytes:
     leaf = db.layout.tables["a"].leaf_pages[0]
     size, offset, flags = damage.read_tag(image, db.page_size, leaf, 1, large=db.large)
     for tag in range(2, db.layout.tables["a"].data.leaf_entry_counts[0] + 1):
-        image = damage.set_tag(image, db.page_size, leaf, tag, size=size, offset=offset, flags=flags, large=db.large)
+        image = damage.set_tag(
+            image, db.page_size, leaf, tag, size=size, offset=offset, flags=flags, large=db.large
+        )
     return image
 
 
@@ -74,7 +76,9 @@ def test_long_values_take_each_chunk_once_and_never_pass_their_stated_size(open_
 
 def test_columns_of_one_name_keep_every_other_value_in_place(open_db):
     db = DatabaseBuilder(page_size=4096)
-    db.add_table("t", [Column(5, "d", 4), Column(2, "d", 4), Column(7, "k", 4)]).add_row({5: 1, 2: 2, "k": -1})
+    db.add_table("t", [Column(5, "d", 4), Column(2, "d", 4), Column(7, "k", 4)]).add_row(
+        {5: 1, 2: 2, "k": -1}
+    )
     ese = open_db(db)
     assert [(c["id"], c["name"]) for c in ese.get_table_schema("t")] == [(2, "d"), (5, "d"), (7, "k")]
     assert ese.read_table("t") == [{"d": 1, "k": -1}]  # the higher id's value for the shared key

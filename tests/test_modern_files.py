@@ -16,18 +16,31 @@ COLUMNS = [Column(1, "Id", 4), Column(256, "Note", 12, codepage=1200)]
 @pytest.mark.parametrize("page_size", PAGE_SIZES)
 @pytest.mark.parametrize(
     ("reserved", "nibble", "live"),
-    [(0, 1, [1, 2]), (1, None, [1, 2]), (0, 15, [])],  # the BITS form, a reserved tag, a nibble past the count
+    [
+        (0, 1, [1, 2]),
+        (1, None, [1, 2]),
+        (0, 15, []),
+    ],  # the BITS form, a reserved tag, a nibble past the count
 )
-def test_only_tags_below_the_count_and_past_the_reserved_ones_are_rows(open_db, page_size, reserved, nibble, live):
+def test_only_tags_below_the_count_and_past_the_reserved_ones_are_rows(
+    open_db, page_size, reserved, nibble, live
+):
     db = DatabaseBuilder(page_size=page_size)
     table = db.add_table("t", COLUMNS)
     for n in (1, 2):
         table.add_row({"Id": n, "Note": f"live {n}"})
-    ghosts = [leaf_entry(row_key(n), table.encode_row({"Id": n, "Note": f"stale version {n}"})) for n in (1, 2, 3)]
+    ghosts = [
+        leaf_entry(row_key(n), table.encode_row({"Id": n, "Note": f"stale version {n}"})) for n in (1, 2, 3)
+    ]
     image = db.build()
     leaf = db.layout.tables["t"].leaf_pages[0]
     image = damage.relayout_page(
-        image, page_size, leaf, large=db.large, reserved=ghosts[:reserved], stale=[(0, g) for g in ghosts],
+        image,
+        page_size,
+        leaf,
+        large=db.large,
+        reserved=ghosts[:reserved],
+        stale=[(0, g) for g in ghosts],
         nibble=nibble,
     )
     ese = open_db(image)
@@ -46,11 +59,16 @@ def test_long_values_under_4_and_8_byte_ids(open_db, page_size):
     for name, width in (("wide", 8), ("narrow", 4), ("wide2", 8)):
         t = db.add_table(name, [Column(1, "Id", 4), BLOB], lv_id_width=width)
         for n, data in payloads.items():  # several chunks each, stored in reverse order for the last
-            t.add_row({"Id": n, "Blob": LongValue(data, chunk_size=1000, order="reversed" if n == 3 else "asc")})
+            t.add_row(
+                {"Id": n, "Blob": LongValue(data, chunk_size=1000, order="reversed" if n == 3 else "asc")}
+            )
         t.add_row({"Id": 4, "Blob": LongValue(b"gone", lv_id=99, store=False)})  # a reference to a missing id
         t.add_row({"Id": 5, "Blob": Tagged(b"\x01\x00\x00\x00\x00\x00", flags=0x05)})  # a 6-byte reference
     ese = open_db(db)
-    expected = [{"Id": n, "Blob": data} for n, data in payloads.items()] + [{"Id": 4, "Blob": b""}, {"Id": 5, "Blob": b""}]
+    expected = [{"Id": n, "Blob": data} for n, data in payloads.items()] + [
+        {"Id": 4, "Blob": b""},
+        {"Id": 5, "Blob": b""},
+    ]
     for name in ("wide", "narrow", "wide2"):
         assert ese.read_table(name) == expected
 
@@ -59,7 +77,11 @@ def test_long_values_under_4_and_8_byte_ids(open_db, page_size):
 def test_deleted_catalog_definitions_are_not_schema(open_db, page_size):
     db = DatabaseBuilder(page_size=page_size)
     db.add_table("t", COLUMNS).add_row({"Id": 7, "Note": "kept"})
-    dropped = [table_entry("t", 40, 4), column_entry(40, Column(1, "Id", 4)), column_entry(40, Column(128, "Old", 10))]
+    dropped = [
+        table_entry("t", 40, 4),
+        column_entry(40, Column(1, "Id", 4)),
+        column_entry(40, Column(128, "Old", 10)),
+    ]
     for entry in dropped:  # the dropped definition sorts after the live one
         db.add_catalog_entry(entry)
     image = db.build()

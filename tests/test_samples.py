@@ -147,8 +147,11 @@ def test_srudb(sample) -> None:
     ("name", "tables", "counts"),
     [
         ("qmgr-win10.db", ["Jobs", "Files"], [82, 82, 10, 7, 1, 1]),
-        ("secedit-rev12c.sdb", ["SmTblVersion", "SmTblSection", "SmTblScp", "SmTblSmp", "SmTblScp2", "SmTblGpo"],
-         [110, 110, 17, 7, 1, 15, 0, 1, 0, 0]),
+        (
+            "secedit-rev12c.sdb",
+            ["SmTblVersion", "SmTblSection", "SmTblScp", "SmTblSmp", "SmTblScp2", "SmTblGpo"],
+            [110, 110, 17, 7, 1, 15, 0, 1, 0, 0],
+        ),
     ],
 )
 def test_modern_samples_count_only_live_tags(sample, name: str, tables: list[str], counts: list[int]) -> None:

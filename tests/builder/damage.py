@@ -206,8 +206,17 @@ def relayout_page(
     if nibble is None:
         nibble = 1 + len(reserved) if reserved else 0
     page = build_page(
-        page_size, large, view.flags, [*tags, *stale], view.prev, view.next, pgno, objid=view.objid,
-        dbtime=view.dbtime, header_size=header_size, tag_count=(nibble << 12) | len(tags),
+        page_size,
+        large,
+        view.flags,
+        [*tags, *stale],
+        view.prev,
+        view.next,
+        pgno,
+        objid=view.objid,
+        dbtime=view.dbtime,
+        header_size=header_size,
+        tag_count=(nibble << 12) | len(tags),
     )
     return overwrite_page(data, page_size, pgno, page)
 
