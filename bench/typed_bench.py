@@ -1,7 +1,7 @@
-"""The analyst's API on the generated 500 000-row, 20-column table: rows/s of read_table, rows(typed=False) and
-rows() (typed), the time of count() and of the first row, and the memory of a full rows() pass next to that of
-a table 25 times smaller (peak RSS counts the mapped file's resident pages; anon MB is the process's own memory
-at the end). Each figure comes from a fresh interpreter, the fastest of --repeat runs.
+"""The analyst's API on the generated 500 000-row, 20-column table: rows/s of read_table, rows(typed=False)
+and rows() (typed), the time of count() and of the first row, and the memory of a full rows() pass next to
+that of a table 25 times smaller (peak RSS counts the mapped file's resident pages; anon MB is the process's
+own memory at the end). Each figure comes from a fresh interpreter, the fastest of --repeat runs.
 
     PYTHONPATH=build python3 bench/typed_bench.py [--repeat 3]
 """
@@ -52,6 +52,11 @@ def probe(path: Path, table: str, what: str, repeat: int) -> dict[str, float]:
     return min(runs, key=lambda r: r["s"])
 
 
+def report(what: str, r: dict[str, float]) -> None:
+    rate = r["n"] / r["s"]
+    print(f"{what:<22}{r['n']:>10.0f}{r['s']:>10.4f}{rate:>12,.0f}{r['rss_mb']:>10.0f}{r['anon_mb']:>10.0f}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
@@ -61,14 +66,8 @@ def main() -> int:
     table = facts["main_table"]
     print(f"{'measure':<22}{'rows':>10}{'seconds':>10}{'rows/s':>12}{'peak MB':>10}{'anon MB':>10}")
     for what in ("read_table", "untyped", "typed", "count", "first_row"):
-        r = probe(big, table, what, args.repeat)
-        print(
-            f"{what:<22}{r['n']:>10}{r['s']:>10.4f}{r['n'] / r['s']:>12,.0f}{r['rss_mb']:>10.0f}{r['anon_mb']:>10.0f}"
-        )
-    r = probe(small, table, "typed", args.repeat)
-    print(
-        f"{'typed (20 000 rows)':<22}{r['n']:>10}{r['s']:>10.4f}{r['n'] / r['s']:>12,.0f}{r['rss_mb']:>10.0f}{r['anon_mb']:>10.0f}"
-    )
+        report(what, probe(big, table, what, args.repeat))
+    report("typed (20 000 rows)", probe(small, table, "typed", args.repeat))
     return 0
 
 
