@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "carve/carved_string.hpp"
+#include "carve/scoped_carver.hpp"
 #include "cursor/table_cursor.hpp"
 #include "database.hpp"
 #include "export/json_writer.hpp"
@@ -55,9 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!db) return 0;
   read_every_row(**db, image_size);
   const std::optional<std::string> no_needle;
-  for (const auto scope : {pw::CarveScope::Slack, pw::CarveScope::All, pw::CarveScope::TagData,
-                           pw::CarveScope::LvAll, pw::CarveScope::LvSlack}) {
-    const auto hits = (*db)->carve_utf16le_strings_scoped(scope, no_needle, 4, kHits);
+  for (const auto scope : {pw::CarveScope::Slack, pw::CarveScope::All, pw::CarveScope::TagData, pw::CarveScope::LvAll,
+                           pw::CarveScope::LvSlack}) {
+    const auto hits = carve_utf16le_strings_scoped(**db, scope, no_needle, 4, kHits);
     pwfuzz::require(hits.size() <= kHits, "carving returned more hits than asked for");
   }
   return 0;

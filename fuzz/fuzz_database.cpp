@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "carve/carved_string.hpp"
+#include "carve/scoped_carver.hpp"
 #include "cursor/table_cursor.hpp"
 #include "database.hpp"
 #include "export/file_name.hpp"
 #include "export/json_writer.hpp"
-#include "recover/recover.hpp"
 #include "fuzz_checks.hpp"
+#include "recover/recover.hpp"
 
 namespace {
 
@@ -29,8 +29,7 @@ void read_all_tables(const pw::Database& db) {
     pwfuzz::require(pwfuzz::is_utf8(file) && file.find('/') == std::string::npos,
                     "export file name is not one UTF-8 path component");
     auto cursor = open_table(db, name);
-    pwfuzz::require(cursor || cursor.error().kind() != pw::ErrorKind::TableNotFound,
-                    "a registered table is not found");
+    pwfuzz::require(cursor || cursor.error().kind() != pw::ErrorKind::TableNotFound, "a registered table is not found");
     if (!cursor) {
       (void)cursor.error().to_string();
       continue;
@@ -77,10 +76,10 @@ void recover_all_tables(const pw::Database& db) {
 void carve_all_scopes(const pw::Database& db) {
   const std::optional<std::string> no_needle;
   const std::optional<std::string> needle("e");
-  for (const auto scope : {pw::CarveScope::Slack, pw::CarveScope::All, pw::CarveScope::TagData,
-                           pw::CarveScope::LvAll, pw::CarveScope::LvSlack}) {
+  for (const auto scope : {pw::CarveScope::Slack, pw::CarveScope::All, pw::CarveScope::TagData, pw::CarveScope::LvAll,
+                           pw::CarveScope::LvSlack}) {
     for (const auto* n : {&no_needle, &needle}) {
-      const auto hits = db.carve_utf16le_strings_scoped(scope, *n, kMinChars, kMaxHits);
+      const auto hits = carve_utf16le_strings_scoped(db, scope, *n, kMinChars, kMaxHits);
       pwfuzz::require(hits.size() <= kMaxHits, "carving returned more hits than asked for");
       for (const auto& hit : hits) {
         pwfuzz::require(hit.page >= 1 && hit.page <= db.total_pages(), "carved hit on a page out of range");

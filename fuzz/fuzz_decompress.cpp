@@ -5,13 +5,13 @@
 #include <string>
 
 #include "catalog/table_info.hpp"
-#include "record/record.hpp"
 #include "error.hpp"
 #include "export/file_name.hpp"
 #include "export/json_writer.hpp"
 #include "fuzz_checks.hpp"
 #include "record/decompress.hpp"
 #include "record/parser.hpp"
+#include "record/record.hpp"
 #include "utils/text.hpp"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "catalog/table_info.hpp"
-#include "record/record.hpp"
 #include "export/json_writer.hpp"
 #include "fuzz_checks.hpp"
+#include "record/record.hpp"
 #include "utils/text.hpp"
 
 namespace {

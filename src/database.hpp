@@ -17,9 +17,6 @@
 
 namespace pw {
 
-enum class CarveScope : std::uint8_t;
-struct CarvedString;
-
 inline constexpr std::uint32_t kCatalogRootPage = 4;
 
 class Database {
@@ -55,9 +52,6 @@ class Database {
   // since may be zeros. Operations that hand out what they read check it before returning (an atomic load).
   Status source_status() const;
   bool source_failed() const noexcept { return source_failed_->load(std::memory_order_acquire); }
-
-  std::vector<CarvedString> carve_utf16le_strings_scoped(CarveScope scope, const std::optional<std::string>& needle,
-                                                         std::uint64_t min_chars, std::uint64_t max_hits) const;
 
  private:
   explicit Database(std::unique_ptr<ByteSource> source);

@@ -75,7 +75,6 @@ class EseError {
   // Raw bytes of TableNotFound / ColumnNotFound, message of the message-carrying kinds.
   const std::string& bytes() const noexcept { return text_; }
   int os_errno() const noexcept { return static_cast<int>(a_); }
-  std::uint64_t field(int i) const noexcept { return i == 0 ? a_ : i == 1 ? b_ : c_; }
 
   // The display text of the error.
   std::string to_string() const;

@@ -1,4 +1,5 @@
-// Database::carve_utf16le_strings_scoped: carving every page of the file, restricted to one kind of region.
+#include "scoped_carver.hpp"
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -57,17 +58,16 @@ std::optional<CarveScope> parse_carve_scope(std::string_view word) noexcept {
   return std::nullopt;
 }
 
-std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope scope,
-                                                                 const std::optional<std::string>& needle,
-                                                                 std::uint64_t min_chars,
-                                                                 std::uint64_t max_hits) const {
+std::vector<CarvedString> carve_utf16le_strings_scoped(const Database& db, CarveScope scope,
+                                                       const std::optional<std::string>& needle,
+                                                       std::uint64_t min_chars, std::uint64_t max_hits) {
   const std::uint64_t min = std::max<std::uint64_t>(min_chars, 2);
   const std::uint64_t limit = std::max<std::uint64_t>(max_hits, 1);
   std::vector<CarvedString> hits;
   const bool lv_only = scope == CarveScope::LvAll || scope == CarveScope::LvSlack;
   const bool slack = scope == CarveScope::Slack || scope == CarveScope::LvSlack;
   const bool whole = scope == CarveScope::All || scope == CarveScope::LvAll;
-  const bool large = large_page_mode();
+  const bool large = db.large_page_mode();
 
   std::optional<OwnerMap> owners;  // built on the first leaf page met
   const SharedName no_table;
@@ -76,19 +76,19 @@ std::vector<CarvedString> Database::carve_utf16le_strings_scoped(CarveScope scop
   std::vector<ByteRange> occupied;
   TextUnitMap unit_map;  // tag data: the page is classified once for all of its (often many, small) tags
 
-  for (std::uint32_t n = 1; n != 0 && n <= total_pages_ && hits.size() < limit; ++n) {
-    prefetch_page_ends(file_, page_size_, n + kPrefetchDistance);
-    auto read = read_page(n);
+  for (std::uint32_t n = 1; n != 0 && n <= db.total_pages() && hits.size() < limit; ++n) {
+    prefetch_page_ends(db.file_bytes(), db.page_size(), n + kPrefetchDistance);
+    auto read = db.read_page(n);
     if (!read) continue;
     const Page& page = *read;
     const std::uint32_t flags = page.page_flags();
     if (lv_only && !(flags & page_flag::kLongValue)) continue;
-    const PageTags tags(page, tag_range(page, page_size_).count, large);
+    const PageTags tags(page, tag_range(page, db.page_size()).count, large);
     const std::string_view type = page_type_word(flags);
 
     const SharedName* table = &no_table;
-    if (type == "leaf" && !tables().empty()) {
-      if (!owners) owners.emplace(OwnerMap::build(*this));
+    if (type == "leaf" && !db.tables().empty()) {
+      if (!owners) owners.emplace(OwnerMap::build(db));
       if (const std::string* name = owners->owner(n)) {
         SharedName& shared = owner_names[name];
         if (!shared) shared = std::make_shared<const std::string>(*name);

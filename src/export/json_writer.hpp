@@ -46,8 +46,6 @@ class RowEncoder {
   // from a short row is written as null.
   void append_row(std::string& out, const Row& row) const;
 
-  std::size_t member_count() const noexcept { return members_.size(); }
-
  private:
   struct Member {
     std::size_t position;  // index into Row::values

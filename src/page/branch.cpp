@@ -24,7 +24,7 @@ Result<BranchEntry> BranchEntry::parse(std::uint8_t tag_flags, Bytes entry, std:
     key_start = 4;
   }
   const std::uint16_t size_word =
-      key_start == 2 ? entry_first_word(entry, clear_flag_bits) : *read_u16le(entry, key_start - 2);
+      key_start == 2 ? entry_first_word(entry, clear_flag_bits) : read_u16le(entry, key_start - 2).value_or(0);
   out.local_key_size = size_word & 0x7FFF;
   const std::size_t key_len = std::min<std::size_t>(out.local_key_size, entry.size() - key_start);
   out.key = entry.subspan(key_start, key_len);

@@ -20,7 +20,7 @@ Result<LeafEntry> LeafEntry::parse(std::uint8_t tag_flags, Bytes entry, bool cle
     out.common_key_size = entry_first_word(entry, clear_flag_bits);
     pos = 2;
   }
-  const std::uint16_t first = pos == 0 ? entry_first_word(entry, clear_flag_bits) : *read_u16le(entry, pos);
+  const std::uint16_t first = pos == 0 ? entry_first_word(entry, clear_flag_bits) : read_u16le(entry, pos).value_or(0);
   const std::uint16_t key_size = first & 0x7FFF;
   const std::size_t key_start = min_len;
   if (key_size == 0) {

@@ -13,7 +13,7 @@ inline constexpr std::uint8_t kTagFlagCommonKey = 0x04;
 
 // The first u16 of an entry, with the large-page tag-flag bits (top 3 bits of byte 1) cleared if asked.
 inline std::uint16_t entry_first_word(Bytes entry, bool clear_flag_bits) {
-  const std::uint16_t w = *read_u16le(entry, 0);
+  const std::uint16_t w = read_u16le(entry, 0).value_or(0);
   return clear_flag_bits ? static_cast<std::uint16_t>(w & 0x1FFF) : w;
 }
 

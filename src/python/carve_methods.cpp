@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../carve/carved_string.hpp"
+#include "../carve/scoped_carver.hpp"
 #include "errors.hpp"
 #include "ese_database.hpp"
 #include "gil.hpp"
@@ -137,10 +137,10 @@ PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kw
     std::uint64_t min_chars = kDefaultMinChars;
     std::uint64_t max_hits = kDefaultMaxHits;
     if (!convert_limits(needle_obj, min_obj, max_obj, func, needle, min_chars, max_hits)) return nullptr;
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     const auto hits =
-        without_gil([&] { return db->carve_utf16le_strings_scoped(CarveScope::Slack, needle, min_chars, max_hits); });
+        without_gil([&] { return carve_utf16le_strings_scoped(*db, CarveScope::Slack, needle, min_chars, max_hits); });
     if (auto read = db->source_status(); !read) return raise_source_error(read.error());
     return hits_to_list(hits);
   });
@@ -169,10 +169,10 @@ PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObj
       PyErr_Format(PyExc_ValueError, "Invalid scope: %U (expected: slack, all, tag_data, lv_all, lv_slack)", scope_obj);
       return nullptr;
     }
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     const auto hits =
-        without_gil([&] { return db->carve_utf16le_strings_scoped(*scope, needle, min_chars, max_hits); });
+        without_gil([&] { return carve_utf16le_strings_scoped(*db, *scope, needle, min_chars, max_hits); });
     if (auto read = db->source_status(); !read) return raise_source_error(read.error());
     return hits_to_list(hits);
   });

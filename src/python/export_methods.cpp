@@ -91,7 +91,7 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string path;
     if (!arg_as_name(name_obj, "export_table", "table_name", name)) return nullptr;
     if (!arg_as_fs_path(path_obj, "export_table", "output_path", path)) return nullptr;
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     const json::ExportResult result = export_without_gil(*db, name, path);
     if (result.failure) return raise_export_failure(*result.failure);
@@ -119,7 +119,7 @@ PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string path;
     if (!arg_as_name(name_obj, "export_rows", "table_name", name)) return nullptr;
     if (!arg_as_fs_path(path_obj, "export_rows", "output_path", path)) return nullptr;
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     json::ExportOptions options;
     options.typed = typed != 0;
@@ -143,7 +143,7 @@ PyObject* ese_export_all(PyObject* self, PyObject* args, PyObject* kwargs) {
         return raise_os_error("Failed to create output directory: " + os_error_text(err));
       }
     }
-    const Database* open = open_db(self);
+    const SharedDatabase open = shared_db(self);
     if (!open) return nullptr;
     const Database& db = *open;
     // By raw name bytes, so a name that is not valid UTF-8 is found like any other. A table that fails is

@@ -78,7 +78,7 @@ PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!arg_as_name(name_obj, "recover_records", "table_name", name)) return nullptr;
     RecoverSources sources;
     if (!parse_sources(sources_obj, sources)) return nullptr;
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     const TableInfo* table = db->tables().find(name);
     if (!table) return raise_ese_error(EseError::table_not_found(name));

@@ -26,7 +26,7 @@ bool parse_table_name(PyObject* args, PyObject* kwargs, const char* func, std::s
 
 PyObject* ese_get_tables(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     const auto& tables = db->tables();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(tables.size())));
@@ -45,7 +45,7 @@ PyObject* ese_get_table_schema(PyObject* self, PyObject* args, PyObject* kwargs)
   return guarded([&]() -> PyObject* {
     std::string name;
     if (!parse_table_name(args, kwargs, "get_table_schema", name)) return nullptr;
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     const TableInfo* table = db->tables().find(name);
     if (!table) return raise_ese_error(EseError::table_not_found(name));
@@ -66,7 +66,7 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string name;
     if (!parse_table_name(args, kwargs, "read_table", name)) return nullptr;
-    const Database* db = open_db(self);
+    const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
     auto cursor = open_table(*db, name);
     if (!cursor && db->source_failed()) {
@@ -115,7 +115,7 @@ PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string name;
     if (!parse_table_name(args, kwargs, "scan_table", name)) return nullptr;
-    const Database* open = open_db(self);
+    const SharedDatabase open = shared_db(self);
     if (!open) return nullptr;
     const Database& db = *open;
     auto scan = without_gil([&] { return scan_table(db, name); });

@@ -34,32 +34,33 @@ Result<ColumnValue> RecordParser::parse_column_value(Bytes b, const ColumnInfo& 
         case 1:
           return ColumnValue::unsigned_of(ValueTag::U8, b[0]);
         case 2:
-          return ColumnValue::unsigned_of(ValueTag::U16, *read_u16le(b, 0));
+          return ColumnValue::unsigned_of(ValueTag::U16, read_u16le(b, 0).value_or(0));
         case 4:
-          return ColumnValue::unsigned_of(ValueTag::U32, *read_u32le(b, 0));
+          return ColumnValue::unsigned_of(ValueTag::U32, read_u32le(b, 0).value_or(0));
         case 8:
-          return ColumnValue::unsigned_of(ValueTag::U64, *read_u64le(b, 0));
+          return ColumnValue::unsigned_of(ValueTag::U64, read_u64le(b, 0).value_or(0));
         default:
           return binary_of(b);
       }
     case kShort:
       if (!need(2)) return binary_of(b);
-      return ColumnValue::signed_of(ValueTag::I16, static_cast<std::int16_t>(*read_u16le(b, 0)));
+      return ColumnValue::signed_of(ValueTag::I16, static_cast<std::int16_t>(read_u16le(b, 0).value_or(0)));
     case kLong:
       if (!need(4)) return binary_of(b);
-      return ColumnValue::signed_of(ValueTag::I32, static_cast<std::int32_t>(*read_u32le(b, 0)));
+      return ColumnValue::signed_of(ValueTag::I32, static_cast<std::int32_t>(read_u32le(b, 0).value_or(0)));
     case kCurrency:
       if (!need(8)) return binary_of(b);
-      return ColumnValue::unsigned_of(ValueTag::Currency, *read_u64le(b, 0));
+      return ColumnValue::unsigned_of(ValueTag::Currency, read_u64le(b, 0).value_or(0));
     case kIEEESingle:
       if (!need(4)) return binary_of(b);
-      return ColumnValue::floating(ValueTag::F32, static_cast<double>(std::bit_cast<float>(*read_u32le(b, 0))));
+      return ColumnValue::floating(ValueTag::F32,
+                                   static_cast<double>(std::bit_cast<float>(read_u32le(b, 0).value_or(0))));
     case kIEEEDouble:
       if (!need(8)) return binary_of(b);
-      return ColumnValue::floating(ValueTag::F64, std::bit_cast<double>(*read_u64le(b, 0)));
+      return ColumnValue::floating(ValueTag::F64, std::bit_cast<double>(read_u64le(b, 0).value_or(0)));
     case kDateTime:
       if (!need(8)) return binary_of(b);
-      return ColumnValue::unsigned_of(ValueTag::DateTime, *read_u64le(b, 0));
+      return ColumnValue::unsigned_of(ValueTag::DateTime, read_u64le(b, 0).value_or(0));
     case kBinary:
       return binary_of(b);
     case kLongBinary:
@@ -72,10 +73,10 @@ Result<ColumnValue> RecordParser::parse_column_value(Bytes b, const ColumnInfo& 
     }
     case kUnsignedLong:
       if (!need(4)) return binary_of(b);
-      return ColumnValue::unsigned_of(ValueTag::U32, *read_u32le(b, 0));
+      return ColumnValue::unsigned_of(ValueTag::U32, read_u32le(b, 0).value_or(0));
     case kLongLong:  // a signed 64-bit integer, like Short and Long
       if (!need(8)) return binary_of(b);
-      return ColumnValue::signed_of(ValueTag::I64, static_cast<std::int64_t>(*read_u64le(b, 0)));
+      return ColumnValue::signed_of(ValueTag::I64, static_cast<std::int64_t>(read_u64le(b, 0).value_or(0)));
     case kGUID: {
       if (!need(16)) return binary_of(b);
       ColumnValue v;
@@ -85,7 +86,7 @@ Result<ColumnValue> RecordParser::parse_column_value(Bytes b, const ColumnInfo& 
     }
     case kUnsignedShort:
       if (!need(2)) return binary_of(b);
-      return ColumnValue::unsigned_of(ValueTag::U16, *read_u16le(b, 0));
+      return ColumnValue::unsigned_of(ValueTag::U16, read_u16le(b, 0).value_or(0));
     default:  // NULL, Obsolete, Max and anything unknown
       return ColumnValue::null();
   }

@@ -30,12 +30,12 @@ class TaggedDirectory {
     const std::size_t len = rec.size();
     if (len <= tagged_start || tagged_start + 4 > len) return;
     const std::uint16_t mask = large ? 0x7FFF : 0x3FFF;
-    const std::size_t dir_end = tagged_start + (*read_u16le(rec, tagged_start + 2) & mask);
+    const std::size_t dir_end = tagged_start + (read_u16le(rec, tagged_start + 2).value_or(0) & mask);
     if (tagged_start >= dir_end) return;
     raw_.clear();
     for (std::size_t p = tagged_start;; p += 4) {
-      const std::uint16_t id = *read_u16le(rec, p);
-      const std::uint16_t w = *read_u16le(rec, p + 2);
+      const std::uint16_t id = read_u16le(rec, p).value_or(0);
+      const std::uint16_t w = read_u16le(rec, p + 2).value_or(0);
       raw_.push_back({id, static_cast<std::uint32_t>(w & mask), 0, large || (w & 0x4000) != 0});
       if (!(p + 8 <= len && p + 4 < dir_end)) break;
     }
@@ -135,7 +135,7 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
   if (len >= 4) {
     h.last_fixed_id = rec[0];
     h.last_variable_id = rec[1];
-    h.variable_offsets_start = *read_u16le(rec, 2);
+    h.variable_offsets_start = read_u16le(rec, 2).value_or(0);
   }
   const std::size_t var_count = h.last_variable_id >= 128 ? h.last_variable_id - 127u : 0;
   const std::size_t var_data_start = h.variable_offsets_start + 2 * var_count;

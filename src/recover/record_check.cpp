@@ -4,8 +4,8 @@
 #include <bit>
 #include <cmath>
 
-#include "../record/record.hpp"
 #include "../record/parser.hpp"
+#include "../record/record.hpp"
 #include "../utils/text.hpp"
 
 namespace pw {
@@ -167,7 +167,7 @@ bool RecordShape::read_structure(Bytes rec, bool large, Header& h, std::size_t& 
                                  std::vector<TaggedEntry>& tagged) const {
   tagged.clear();
   if (!plausible_header(rec)) return false;
-  h = {rec[0], rec[1], *read_u16le(rec, 2)};
+  h = {rec[0], rec[1], read_u16le(rec, 2).value_or(0)};
   const std::size_t len = rec.size();
   if (h.variable_offsets_start > len) return false;
   const std::size_t count = h.last_variable_id >= 128 ? h.last_variable_id - 127u : 0;
@@ -175,7 +175,7 @@ bool RecordShape::read_structure(Bytes rec, bool large, Header& h, std::size_t& 
   if (data_start > len) return false;
   std::size_t end = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t e = *read_u16le(rec, h.variable_offsets_start + 2 * i) & 0x7FFFu;
+    const std::size_t e = read_u16le(rec, h.variable_offsets_start + 2 * i).value_or(0) & 0x7FFFu;
     if (e < end) return false;
     end = e;
   }
@@ -192,8 +192,8 @@ bool RecordShape::read_structure(Bytes rec, bool large, Header& h, std::size_t& 
   std::uint32_t previous_id = 0;
   std::size_t previous_offset = directory;
   for (std::size_t p = tagged_start; p < tagged_start + directory; p += 4) {
-    const std::uint16_t id = *read_u16le(rec, p);
-    const std::uint16_t word = *read_u16le(rec, p + 2);
+    const std::uint16_t id = read_u16le(rec, p).value_or(0);
+    const std::uint16_t word = read_u16le(rec, p + 2).value_or(0);
     const std::size_t offset = word & mask;
     if (id <= previous_id || !tagged_column(id) || offset < previous_offset || offset > area) return false;
     tagged.push_back({id, static_cast<std::uint32_t>(offset), large || (word & 0x4000) != 0});
@@ -254,7 +254,7 @@ std::optional<std::uint32_t> RecordShape::check(Bytes rec, bool large) const {
   bool null_seen = false, null_words_held = true;
   std::size_t previous_end = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint16_t word = *read_u16le(rec, h.variable_offsets_start + 2 * i);
+    const std::uint16_t word = read_u16le(rec, h.variable_offsets_start + 2 * i).value_or(0);
     const std::size_t end = word & 0x7FFFu;
     const bool is_null = (word & 0x8000u) != 0;
     const ColumnInfo* column = variable_[i];
@@ -317,7 +317,7 @@ std::optional<std::size_t> RecordShape::slack_length(Bytes region, bool large, s
     // The bytes past the variable data may be anything: read again without them.
     if (!plausible_header(region)) return std::nullopt;
     const std::size_t count = region[1] >= 128 ? region[1] - 127u : 0;
-    const std::size_t data_start = *read_u16le(region, 2) + 2 * count;
+    const std::size_t data_start = read_u16le(region, 2).value_or(0) + 2 * count;
     const auto last_end = count ? read_u16le(region, data_start - 2) : std::optional<std::uint16_t>(0);
     if (!last_end || data_start + (*last_end & 0x7FFFu) > region.size()) return std::nullopt;
     const std::size_t end = data_start + (*last_end & 0x7FFFu);

@@ -200,9 +200,9 @@ class TableRecovery {
     const std::uint16_t mask = large_ ? 0x1FFF : 0x7FFF;
     for (std::size_t k = 1; k <= kMaxSlackKeySize && record >= floor + 2 + k; ++k) {
       const std::size_t at = record - 2 - k;
-      if ((*read_u16le(page, at) & mask) != k) continue;
+      if ((read_u16le(page, at).value_or(0) & mask) != k) continue;
       if (at >= floor + 2) {
-        const std::uint16_t common = *read_u16le(page, at - 2) & 0x1FFF;
+        const std::uint16_t common = read_u16le(page, at - 2).value_or(0) & 0x1FFF;
         if (common >= 1 && common <= kMaxSlackKeySize) return static_cast<std::uint32_t>(at - 2);
       }
       return static_cast<std::uint32_t>(at);

@@ -45,12 +45,6 @@ inline std::optional<std::uint32_t> read_u32be(Bytes b, std::size_t off) noexcep
          (static_cast<std::uint32_t>(b[off + 2]) << 8) | static_cast<std::uint32_t>(b[off + 3]);
 }
 
-// The bytes [off, off + n) of b, clamped to what b holds.
-inline Bytes sub(Bytes b, std::size_t off, std::size_t n) noexcept {
-  if (off >= b.size()) return {};
-  return b.subspan(off, std::min(n, b.size() - off));
-}
-
 inline Bytes as_bytes(const ByteString& s) noexcept {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
