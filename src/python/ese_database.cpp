@@ -256,16 +256,12 @@ PyMethodDef kMethods[] = {
 };
 
 PyTypeObject make_type() {
-  PyTypeObject t{};
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-  t.tp_name = "EseDatabase";
-  t.tp_basicsize = sizeof(PyEseDatabase);
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc =
+  PyTypeObject t = static_type(
+      "EseDatabase", sizeof(PyEseDatabase),
       "EseDatabase(path)\n--\n\nPython wrapper for ESE database.\n\nThis class provides access to Microsoft ESE "
       "databases from Python.\n\nExample:\n    >>> from pagewright import EseDatabase\n    >>> db = "
       "EseDatabase(\"Current.mdb\")\n    >>> tables = db.get_tables()\n    >>> records = "
-      "db.read_table(\"MSysObjects\")";
+      "db.read_table(\"MSysObjects\")");
   t.tp_new = ese_new;
   t.tp_dealloc = ese_dealloc;
   t.tp_repr = ese_repr;

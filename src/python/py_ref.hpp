@@ -32,4 +32,15 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
+// A static type object's common fields (one type per process; no heap type needed).
+inline PyTypeObject static_type(const char* name, Py_ssize_t basic_size, const char* doc) {
+  PyTypeObject t{};
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = name;
+  t.tp_basicsize = basic_size;
+  t.tp_flags = Py_TPFLAGS_DEFAULT;
+  t.tp_doc = doc;
+  return t;
+}
+
 }  // namespace pw::py

@@ -140,12 +140,8 @@ PyObject* rows_next(PyObject* self) {
 }
 
 PyTypeObject make_rows_type() {
-  PyTypeObject t{};
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-  t.tp_name = "pagewright.RowIterator";
-  t.tp_basicsize = sizeof(PyRowIterator);
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc = "Rows of a table as dicts, read lazily (Table.rows()).";
+  PyTypeObject t = static_type("pagewright.RowIterator", sizeof(PyRowIterator),
+                               "Rows of a table as dicts, read lazily (Table.rows()).");
   t.tp_dealloc = rows_dealloc;
   t.tp_iter = PyObject_SelfIter;
   t.tp_iternext = rows_next;
@@ -373,12 +369,9 @@ PySequenceMethods kTableSequence = {table_length, nullptr, nullptr, nullptr, nul
                                     nullptr,      nullptr, nullptr, nullptr, nullptr};
 
 PyTypeObject make_table_type() {
-  PyTypeObject t{};
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-  t.tp_name = "pagewright.Table";
-  t.tp_basicsize = sizeof(PyTable);
-  t.tp_flags = Py_TPFLAGS_DEFAULT;
-  t.tp_doc = "A table of an open database (EseDatabase.table(name)); iterating gives rows() with its defaults.";
+  PyTypeObject t =
+      static_type("pagewright.Table", sizeof(PyTable),
+                  "A table of an open database (EseDatabase.table(name)); iterating gives rows() with its defaults.");
   t.tp_dealloc = table_dealloc;
   t.tp_repr = table_repr;
   t.tp_iter = table_iter;

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import struct
+from typing import Any
 
 from .header import fix_header_checksum
 from .page import (
@@ -13,10 +14,11 @@ from .page import (
     OFFSET_PAGE_FLAGS,
     OFFSET_PREVIOUS_PAGE,
     OFFSET_TAG_COUNT,
+    Tag,
     build_page,
     fix_page_checksum,
 )
-from .readback import read_page
+from .readback import PageView, read_page
 
 Data = bytes | bytearray
 
@@ -205,20 +207,26 @@ def relayout_page(
     tags = [view.tags[0], *((0, r) for r in reserved), *view.tags[1:]]
     if nibble is None:
         nibble = 1 + len(reserved) if reserved else 0
-    page = build_page(
+    page = _rebuilt(view, page_size, large, pgno, [*tags, *stale], tag_count=(nibble << 12) | len(tags))
+    return overwrite_page(data, page_size, pgno, page)
+
+
+def _rebuilt(view: PageView, page_size: int, large: bool, pgno: int, tags: list[Tag], **fields: Any) -> bytes:
+    """A page with the header fields of `view` and the given tags (header fields overridden by `fields`)."""
+    header_size = 80 if large else 40
+    return build_page(
         page_size,
         large,
         view.flags,
-        [*tags, *stale],
+        tags,
         view.prev,
         view.next,
         pgno,
         objid=view.objid,
         dbtime=view.dbtime,
         header_size=header_size,
-        tag_count=(nibble << 12) | len(tags),
+        **fields,
     )
-    return overwrite_page(data, page_size, pgno, page)
 
 
 def set_entry_flags(data: Data, page_size: int, pgno: int, tag: int, flags: int, *, large: bool) -> bytes:
@@ -242,17 +250,12 @@ def compact_page(
     gone = [t for i, t in enumerate(view.tags) if i in remove]
     available = page_size - header_size - sum(len(d) + 4 for _, d in kept)
     page = bytearray(
-        build_page(
+        _rebuilt(
+            view,
             page_size,
             large,
-            view.flags,
-            [*kept, *gone],
-            view.prev,
-            view.next,
             pgno,
-            objid=view.objid,
-            dbtime=view.dbtime,
-            header_size=header_size,
+            [*kept, *gone],
             available=available,
             tag_count=len(kept),
             checksum=False,
