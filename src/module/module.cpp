@@ -77,6 +77,19 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
       return nullptr;
     }
   }
+  // pagewright.dask: the Dask reader, a pure Python module installed beside this one (it imports Dask only when
+  // used). Registered as a submodule, so that `import pagewright.dask` finds it.
+  if (PyObject* dask = PyImport_ImportModule("pagewright_dask")) {
+    if (PyDict_SetItemString(PyImport_GetModuleDict(), "pagewright.dask", dask) < 0 ||
+        PyModule_AddObjectRef(module, "dask", dask) < 0) {
+      Py_DECREF(dask);
+      Py_DECREF(module);
+      return nullptr;
+    }
+    Py_DECREF(dask);
+  } else {
+    PyErr_Clear();
+  }
   Py_INCREF(module);
   g_module = module;
   return module;
