@@ -73,7 +73,7 @@ def test_long_values_under_4_and_8_byte_ids(open_db, page_size):
         assert ese.read_table(name) == expected
 
 
-@pytest.mark.parametrize("page_size", [4096, 32768])
+@pytest.mark.parametrize("page_size", PAGE_SIZES)
 def test_deleted_catalog_definitions_are_not_schema(open_db, page_size):
     db = DatabaseBuilder(page_size=page_size)
     db.add_table("t", COLUMNS).add_row({"Id": 7, "Note": "kept"})
