@@ -17,6 +17,7 @@ from builder import Column, DatabaseBuilder, LongValue, MultiValue, damage
 import pagewright
 import pagewright_cli
 from pagewright import export_file_name
+from pagewright_cli.formatting import clean
 from pagewright_cli.main import main
 
 REPO = Path(__file__).resolve().parent.parent
@@ -49,6 +50,7 @@ def build_db(path: Path, *, db_state: int = 3, names: tuple[str, ...] = (), big:
             Column(1, "Id", 4, flags=1),
             Column(2, "When", 8),
             Column(3, "Ratio", 7),
+            Column(4, b"Caf\xe9", 4),  # a name that is not UTF-8
             Column(128, "Name", 10, codepage=1200),
             Column(256, "Payload", 11),
             Column(257, "Tags", 10, flags=0x08),  # multi-valued
@@ -60,12 +62,15 @@ def build_db(path: Path, *, db_state: int = 3, names: tuple[str, ...] = (), big:
     for i in range(EVENT_ROWS):
         payload = LongValue(bytes(range(256)) * 9) if i == 4 else bytes([i]) * i
         events.add_row(
-            Id=i,
-            When=133_500_000_000_000_000 + i,
-            Ratio=i / 3,
-            Name=f"évènement\t{i}",
-            Payload=payload,
-            Tags=MultiValue(["a", "b" * i]) if i % 3 else None,
+            {
+                "Id": i,
+                "When": 133_500_000_000_000_000 + i,
+                "Ratio": (i / 3, float("nan"), -1e-7, 1e16, 123456789012345.6)[i % 5],
+                4: -i,
+                "Name": f"évènement\t{i}",
+                "Payload": payload,
+                "Tags": MultiValue(["a", "b" * i]) if i % 3 else None,
+            }
         )
     db.add_table("Empty", columns=[Column(1, "Id", 4)])
     for name in names:
@@ -252,7 +257,7 @@ def test_schema(capsys: pytest.CaptureFixture[str], built: str, table: str, use_
     column_lines, _, index_lines = out.partition("\n\n")
     flags = ("nullable", "multi_valued", "compressed")
     assert [line.split() for line in column_lines.splitlines()[1:]] == [
-        [str(c["id"]), c["name"], *c["type"].split(), c["kind"], str(c["codepage"] or "-")]
+        [str(c["id"]), clean(c["name"]), *c["type"].split(), c["kind"], str(c["codepage"] or "-")]
         + [",".join(f.replace("_", "-") for f in flags if c[f]) or "-"]
         + ([] if c["default"] is None else [json.dumps(c["default"])])
         for c in columns
