@@ -145,9 +145,8 @@ def info_fields(path: str, db: EseDatabase | None, error: str | None = None) -> 
     except (OSError, ValueError) as exc:
         raise CliError(f"{path}: cannot read the header: {exc}") from None
     size, page_size = header["file_size"], header["page_size"]
-    raw: dict[str, Any] = dict(header)
     pages = max(size // page_size - 2, 0) if page_size else 0  # blocks 0 and 1 hold the header and its copy
-    return {
+    fields: dict[str, Any] = {
         "path": path,
         "size": size,
         "page_size": page_size,
@@ -160,25 +159,12 @@ def info_fields(path: str, db: EseDatabase | None, error: str | None = None) -> 
         "state_name": header["state_name"],
         "tables": len(db.get_tables()) if db is not None else None,
         "header_source": header["header_source"],
-        **{
-            key: plain(raw[key])
-            for key in (
-                "database_time",
-                "creation_time",
-                "consistent_time",
-                "attach_time",
-                "detach_time",
-                "consistent_position",
-                "attach_position",
-                "detach_position",
-                "os_version",
-                "checksum",
-                "checksum_ok",
-            )
-        },
-        "truncated": truncation(size, page_size, error) is not None,
-        "error": error,
     }
+    fields.update(
+        (key, plain(value)) for key, value in header.items() if key not in fields and key != "file_size"
+    )
+    fields.update(truncated=truncation(size, page_size, error) is not None, error=error)
+    return fields
 
 
 def show_info(f: dict[str, Any]) -> None:
@@ -192,9 +178,13 @@ def show_info(f: dict[str, Any]) -> None:
         ("file type", f"{f['file_type_name']} ({f['file_type']})"),
         ("state", f"{f['state_name']} ({f['state']})"),
     ]
-    times = {"created": "creation_time", "consistent": "consistent_time", "attached": "attach_time"}
-    times["detached"] = "detach_time"
-    lines += [(label, f[key]) for label, key in times.items() if f[key] is not None]
+    times = [
+        ("created", "creation"),
+        ("consistent", "consistent"),
+        ("attached", "attach"),
+        ("detached", "detach"),
+    ]
+    lines += [(label, f[f"{key}_time"]) for label, key in times if f[f"{key}_time"] is not None]
     lines.append(("os version", ".".join(str(part) for part in f["os_version"])))
     lines.append(("checksum", f"0x{f['checksum']:08x} ({'ok' if f['checksum_ok'] else 'does not match'})"))
     lines.append(("tables", "? (the database cannot be opened)" if f["tables"] is None else str(f["tables"])))

@@ -63,7 +63,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("--json", action="store_true", help="print a JSON object")
 
-    p = command("tables", commands.cmd_tables, "List the tables with their column and row counts.")
+    p = command(
+        "tables",
+        commands.cmd_tables,
+        "List the tables with their column and row counts; a table whose tree walk skipped pages or entries "
+        "is marked damaged.",
+    )
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("--json", action="store_true", help="print a JSON array")
 
