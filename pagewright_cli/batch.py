@@ -31,10 +31,18 @@ from multiprocessing import get_context
 from multiprocessing.queues import Queue
 from typing import Any
 
-from .commands import CliError, Progress, export_file_name, export_one, load_module, write_text
+from .commands import (
+    SIGNATURE,
+    CliError,
+    Progress,
+    ensure_output_dir,
+    export_file_name,
+    export_one,
+    load_module,
+    write_text,
+)
 from .formatting import clean, json_text
 
-SIGNATURE = b"\xef\xcd\xab\x89"  # 0x89ABCDEF, little-endian, at offset 4 of the header
 MANIFEST = "manifest.json"
 TABLE_SUFFIX = ".jsonl"
 
@@ -150,7 +158,9 @@ def new_record(source: str, folder: str, error: str | None = None) -> dict[str, 
     return {"source": source, "folder": folder, "error": error, "tables": [], "missing_tables": []}
 
 
-def export_database(source: str, outdir: str, folder: str, tables: Sequence[str] | None) -> dict[str, Any]:
+def export_database(
+    source: str, outdir: str, folder: str, tables: Sequence[str] | None, typed: bool = False
+) -> dict[str, Any]:
     """Export the tables of `source` (all, or those of `tables` it has) into OUTDIR/FOLDER.
     Returns its manifest record; a table that fails is recorded and the others are still exported."""
     record = new_record(source, folder)
@@ -168,7 +178,7 @@ def export_database(source: str, outdir: str, folder: str, tables: Sequence[str]
     for name in names:
         entry: dict[str, Any] = {"name": name, "file": None, "rows": None, "error": None}
         try:
-            file_name, rows = export_one(db, name, target)
+            file_name, rows = export_one(db, name, target, typed=typed)
             entry.update(file=f"{folder}/{file_name}", rows=rows)
             if _progress is not None:
                 _progress.put(rows)
@@ -195,7 +205,12 @@ def stop_workers(executor: ProcessPoolExecutor) -> None:
 
 
 def run_workers(
-    sources: Sequence[str], folders: Sequence[str], outdir: str, tables: Sequence[str] | None, jobs: int
+    sources: Sequence[str],
+    folders: Sequence[str],
+    outdir: str,
+    tables: Sequence[str] | None,
+    jobs: int,
+    typed: bool = False,
 ) -> list[dict[str, Any]]:
     context = get_context("spawn")
     queue: Queue[int] = context.Queue()
@@ -205,7 +220,7 @@ def run_workers(
     executor = ProcessPoolExecutor(jobs, mp_context=context, initializer=start_worker, initargs=(queue,))
     try:
         futures = {
-            executor.submit(export_database, source, outdir, folder, tables): index
+            executor.submit(export_database, source, outdir, folder, tables, typed): index
             for index, (source, folder) in enumerate(zip(sources, folders, strict=True))
         }
         pending: set[Future[dict[str, Any]]] = set(futures)
@@ -251,7 +266,12 @@ def not_found(records: Sequence[dict[str, Any]], tables: Sequence[str] | None) -
 
 
 def export_batch(
-    inputs: Sequence[str], outdir: str, tables: Sequence[str] | None, recursive: bool, jobs: int
+    inputs: Sequence[str],
+    outdir: str,
+    tables: Sequence[str] | None,
+    recursive: bool,
+    jobs: int,
+    typed: bool = False,
 ) -> int:
     started = time.monotonic()
     sources, skipped = find_databases(inputs, recursive)
@@ -259,14 +279,11 @@ def export_batch(
         print(f"pagewright: warning: skipped {clean(entry.path)}: {clean(entry.error)}", file=sys.stderr)
     if not sources:
         raise CliError(f"no ESE databases found in {', '.join(clean(p) for p in inputs)}")
-    try:
-        os.makedirs(outdir, exist_ok=True)
-    except OSError as exc:
-        raise CliError(f"cannot create directory {outdir!r}: {exc.strerror or exc}") from None
+    ensure_output_dir(outdir)
     folders = folder_names(sources)
     requested = list(dict.fromkeys(tables)) if tables else None
     workers = min(jobs or os.cpu_count() or 1, len(sources))
-    records = run_workers(sources, folders, outdir, requested, workers)
+    records = run_workers(sources, folders, outdir, requested, workers, typed)
     manifest = {
         "tables_requested": requested,
         "databases": records,

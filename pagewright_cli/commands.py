@@ -5,22 +5,25 @@ from __future__ import annotations
 import argparse
 import contextlib
 import difflib
+import itertools
 import os
-import stat
+import re
 import sys
 import tempfile
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any, Protocol
 
 from .formatting import clean, escape_unsafe_json, human_size, json_text, render_table
-from .header import read_header
+from .jsonlines import line_encoder, plain
 
 if TYPE_CHECKING:
-    from pagewright import CarvedHit, CarveScope, EseDatabase
+    from pagewright import CarvedHit, CarveScope, EseDatabase, HeaderRead, Table
 
 SCOPES: tuple[CarveScope, ...] = ("slack", "all", "tag_data", "lv_all", "lv_slack")
+SIGNATURE = b"\xef\xcd\xab\x89"  # 0x89ABCDEF, little-endian, at offset 4 of a header block
+FILE_TYPES = {0: "database", 1: "streaming file"}
 DEMO_DIR = "pagewright-demo"
 DEMO_HITS = 10
 
@@ -101,18 +104,6 @@ class _TextSink:
         sys.stdout.flush()
 
 
-def count_lines(path: str) -> int:
-    """Lines of the regular file at `path`: a link or a FIFO put there since the export is not followed."""
-    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    count = 0
-    with open(fd, "rb") as handle:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            return 0
-        while chunk := handle.read(1 << 20):
-            count += chunk.count(b"\n")
-    return count
-
-
 @contextlib.contextmanager
 def sample_database() -> Iterator[str]:
     """Path of the sample database shipped with the package."""
@@ -126,30 +117,57 @@ def sample_database() -> Iterator[str]:
 # info ------------------------------------------------------------------------------------------------------
 
 
-def info_fields(db: EseDatabase) -> dict[str, Any]:
+def has_signature(path: str, header: HeaderRead) -> bool:
+    """Whether the header block that was read holds the ESE signature (else the file is no ESE database)."""
+    offset = header["page_size"] if header["header_source"] == "shadow" else 0
     try:
-        header = read_header(db.path, db.page_size if db.header_source == "shadow" else 0)
-        size = os.path.getsize(db.path)
+        with open(path, "rb") as handle:
+            handle.seek(offset)
+            return handle.read(8)[4:8] == SIGNATURE
+    except OSError:
+        return False
+
+
+def truncation(size: int, page_size: int, error: str | None) -> str | None:
+    """Why the file looks cut short: a size that cuts a page, or a tree that points past the end."""
+    if page_size and size % page_size:
+        return f"the size is not a multiple of the page size ({size % page_size} bytes past the last page)"
+    if error is not None and (past_end := re.search(r"Invalid page number: \d+", error)):
+        return f"a tree points past the end of the file ({past_end.group()})"
+    return None
+
+
+def info_fields(path: str, db: EseDatabase | None, error: str | None = None) -> dict[str, Any]:
+    """The header of the file at `path` and its geometry; the table count when `db` (its open database) is
+    given, else `error`, why it could not be opened."""
+    try:
+        header = load_module().read_header(path)
     except (OSError, ValueError) as exc:
-        raise CliError(f"{db.path}: cannot read the header: {exc}") from None
-    return {
-        "path": db.path,
+        raise CliError(f"{path}: cannot read the header: {exc}") from None
+    size, page_size = header["file_size"], header["page_size"]
+    pages = max(size // page_size - 2, 0) if page_size else 0  # blocks 0 and 1 hold the header and its copy
+    fields: dict[str, Any] = {
+        "path": path,
         "size": size,
-        "page_size": db.page_size,
-        "total_pages": db.total_pages,
-        "format_version": header.format_version,
-        "format_revision": header.format_revision,
-        "file_type": header.file_type,
-        "file_type_name": header.file_type_name,
-        "state": header.state,
-        "state_name": header.state_name,
-        "tables": len(db.get_tables()),
-        "header_source": db.header_source,
+        "page_size": page_size,
+        "total_pages": db.total_pages if db is not None else pages,
+        "format_version": header["format_version"],
+        "format_revision": header["format_revision"],
+        "file_type": header["file_type"],
+        "file_type_name": FILE_TYPES.get(header["file_type"], "unknown"),
+        "state": header["state"],
+        "state_name": header["state_name"],
+        "tables": len(db.get_tables()) if db is not None else None,
+        "header_source": header["header_source"],
     }
+    fields.update(
+        (key, plain(value)) for key, value in header.items() if key not in fields and key != "file_size"
+    )
+    fields.update(truncated=truncation(size, page_size, error) is not None, error=error)
+    return fields
 
 
-def show_info(db: EseDatabase) -> None:
-    f = info_fields(db)
+def show_info(f: dict[str, Any]) -> None:
     size = f["size"]
     lines = [
         ("path", clean(f["path"])),
@@ -159,45 +177,96 @@ def show_info(db: EseDatabase) -> None:
         ("format", f"version 0x{f['format_version']:x}, revision 0x{f['format_revision']:x}"),
         ("file type", f"{f['file_type_name']} ({f['file_type']})"),
         ("state", f"{f['state_name']} ({f['state']})"),
-        ("tables", str(f["tables"])),
     ]
+    times = [
+        ("created", "creation"),
+        ("consistent", "consistent"),
+        ("attached", "attach"),
+        ("detached", "detach"),
+    ]
+    lines += [(label, f[f"{key}_time"]) for label, key in times if f[f"{key}_time"] is not None]
+    lines.append(("os version", ".".join(str(part) for part in f["os_version"])))
+    lines.append(("checksum", f"0x{f['checksum']:08x} ({'ok' if f['checksum_ok'] else 'does not match'})"))
+    lines.append(("tables", "? (the database cannot be opened)" if f["tables"] is None else str(f["tables"])))
     if f["header_source"] == "shadow":
         lines.append(("header", "read from the shadow copy (block 1): the primary header is damaged"))
+    cut = truncation(f["size"], f["page_size"], f["error"])
+    if cut is not None:
+        lines.append(("truncated", clean(cut)))
     write_text("\n".join(f"{key + ':':<13}{value}" for key, value in lines))
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    db = open_database(args.db)
+    module = load_module()
+    db: EseDatabase | None = None
+    error: str | None = None
+    try:
+        db = module.EseDatabase(args.db)
+    except FileNotFoundError as exc:
+        raise CliError(str(exc)) from None
+    except OSError as exc:
+        # The header of a database whose catalog cannot be read is still shown, then why it cannot be read.
+        error = str(exc)
+        try:
+            header = module.read_header(args.db)
+        except (OSError, ValueError):
+            header = None
+        if header is None or not has_signature(args.db, header):
+            raise CliError(f"{args.db}: {exc}") from None
+    fields = info_fields(args.db, db, error)
     if args.json:
-        write_json(info_fields(db))
+        write_json(fields)
     else:
-        show_info(db)
+        show_info(fields)
+    if error is not None:
+        raise CliError(f"{args.db}: the database cannot be opened: {error}")
     return 0
 
 
 # tables ----------------------------------------------------------------------------------------------------
 
 
+SKIP_COUNTS = ("bad_entries", "overlapping_entries", "foreign_pages", "loops", "unreadable_pages")
+
+
 def table_summaries(db: EseDatabase) -> list[dict[str, Any]]:
-    """Name, column count and row count of every table; rows is None (with a warning on stderr) when the
-    table cannot be read to its end."""
+    """Name, column count and row count of every table, counted without decoding a row. "damage" holds the
+    skip counts of a walk that skipped anything (else None); a table that cannot be walked to its end has
+    rows None and its "error" (also a warning on stderr)."""
     out = []
-    for name in db.get_tables():
-        columns = len(db.get_table_schema(name))
-        rows: int | None
+    for table in db.tables():
+        summary: dict[str, Any] = {"name": table.name, "columns": len(table.columns), "rows": None}
         try:
-            rows = len(db.read_table(name))
+            scan = db.scan_table(table.name)
         except (OSError, ValueError) as exc:
-            print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
-            rows = None
-        out.append({"name": name, "columns": columns, "rows": rows})
+            print(f"pagewright: warning: table {clean(table.name)}: {clean(str(exc))}", file=sys.stderr)
+            out.append({**summary, "damage": None, "error": str(exc)})
+            continue
+        walk: dict[str, Any] = dict(scan)
+        counts = {key: walk[key] for key in SKIP_COUNTS}
+        damage = counts if any(counts.values()) else None
+        out.append({**summary, "rows": scan["rows"], "damage": damage, "error": None})
     return out
+
+
+def damage_note(summary: dict[str, Any]) -> str:
+    if summary["error"] is not None:
+        return "unreadable"
+    if summary["damage"] is None:
+        return ""
+    skipped = [f"{key.replace('_', ' ')} {n}" for key, n in summary["damage"].items() if n]
+    return "damaged: " + ", ".join(skipped)
 
 
 def show_tables(db: EseDatabase) -> None:
     summaries = table_summaries(db)
-    rows = [(s["name"], s["columns"], "?" if s["rows"] is None else s["rows"]) for s in summaries]
-    write_text(render_table(("TABLE", "COLUMNS", "ROWS"), rows, right=(1, 2)))
+    rows: list[tuple[object, ...]] = [
+        (s["name"], s["columns"], "?" if s["rows"] is None else s["rows"], damage_note(s)) for s in summaries
+    ]
+    headers: tuple[str, ...] = ("TABLE", "COLUMNS", "ROWS", "NOTE")
+    if not any(row[-1] for row in rows):
+        headers, rows = headers[:-1], [row[:-1] for row in rows]
+    write_text(render_table(headers, rows, right=(1, 2)))
 
 
 def cmd_tables(args: argparse.Namespace) -> int:
@@ -212,15 +281,75 @@ def cmd_tables(args: argparse.Namespace) -> int:
 # schema ----------------------------------------------------------------------------------------------------
 
 
+def schema_fields(table: Table) -> dict[str, Any]:
+    columns = [
+        {
+            "id": c.id,
+            "name": c.name,
+            "type": c.type,
+            "type_code": c.type_code,
+            "kind": c.kind,
+            "codepage": c.codepage,
+            "size": c.size,
+            "nullable": c.nullable,
+            "multi_valued": c.multi_valued,
+            "compressed": c.compressed,
+            "default": plain(c.default),
+        }
+        for c in table.columns
+    ]
+    indexes = [
+        {
+            "name": i.name,
+            "columns": None if i.columns is None else list(i.columns),
+            "unique": i.unique,
+            "primary": i.primary,
+        }
+        for i in table.indexes
+    ]
+    return {"table": table.name, "columns": columns, "indexes": indexes}
+
+
+def flags(pairs: Sequence[tuple[str, bool]]) -> str:
+    return ",".join(name for name, present in pairs if present) or "-"
+
+
+def show_schema(schema: dict[str, Any]) -> None:
+    rows = [
+        (
+            c["id"],
+            c["name"],
+            c["type"],
+            c["kind"],
+            "-" if c["codepage"] is None else c["codepage"],
+            flags([(flag, c[flag.replace("-", "_")]) for flag in ("nullable", "multi-valued", "compressed")]),
+            "" if c["default"] is None else json_text(c["default"]),
+        )
+        for c in schema["columns"]
+    ]
+    headers = ("ID", "NAME", "TYPE", "KIND", "CODEPAGE", "FLAGS", "DEFAULT")
+    text = render_table(headers, rows, right=(0, 4))
+    if schema["indexes"]:
+        indexes = [
+            (
+                i["name"],
+                flags([("primary", i["primary"]), ("unique", i["unique"])]),
+                "?" if i["columns"] is None else ", ".join(i["columns"]),
+            )
+            for i in schema["indexes"]
+        ]
+        text += "\n\n" + render_table(("INDEX", "FLAGS", "KEY"), indexes)
+    write_text(text)
+
+
 def cmd_schema(args: argparse.Namespace) -> int:
     db = open_database(args.db)
     check_table(db, args.table)
-    columns = db.get_table_schema(args.table)
+    schema = schema_fields(db.table(args.table))
     if args.json:
-        write_json(columns)
-        return 0
-    rows = [(c["id"], c["name"], c["type"], "yes" if c["nullable"] else "no") for c in columns]
-    write_text(render_table(("ID", "NAME", "TYPE", "NULLABLE"), rows, right=(0,)))
+        write_json(schema)
+    else:
+        show_schema(schema)
     return 0
 
 
@@ -228,22 +357,19 @@ def cmd_schema(args: argparse.Namespace) -> int:
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
+    """The rows as `export_rows` writes them, read and written one at a time (--limit N reads N rows)."""
     db = open_database(args.db)
     check_table(db, args.table)
-    if args.limit == 0:
-        return 0
-    with tempfile.TemporaryDirectory(prefix="pagewright-") as scratch:
-        path = os.path.join(scratch, "table.jsonl")
-        db.export_table(args.table, path)
-        out = binary_stdout()
-        # On a terminal, characters that could drive it are written as JSON escapes: the same JSON value.
-        terminal = sys.stdout.isatty()
-        with open(path, "rb") as handle:
-            for number, line in enumerate(handle):
-                if args.limit is not None and number >= args.limit:
-                    break
-                out.write(escape_unsafe_json(line.decode("utf-8", "replace")).encode() if terminal else line)
-        out.flush()
+    rows = db.table(args.table).rows(typed=args.typed)
+    out = binary_stdout()
+    # On a terminal, characters that could drive it are written as JSON escapes: the same JSON value.
+    terminal = sys.stdout.isatty()
+    encode: Callable[[dict[str, Any]], str] | None = None
+    for row in itertools.islice(rows, args.limit):
+        encode = encode or line_encoder(list(row))
+        line = encode(row)
+        out.write((escape_unsafe_json(line) if terminal else line).encode())
+    out.flush()
     return 0
 
 
@@ -261,14 +387,30 @@ class Progress:
     def elapsed(self) -> float:
         return time.monotonic() - self.started
 
-    def show(self, done: int, rows: int, current: str | None) -> None:
+    def show(
+        self,
+        done: int,
+        rows: int,
+        current: str | None,
+        table_rows: int | None = None,
+        count: int | None = None,
+    ) -> None:
+        """`done` of the total finished, `rows` in all; within `current`, `table_rows` of its `count` rows."""
         if not self.enabled:
             return
-        status = f"[{done}/{self.total}] {rows} rows, {self.elapsed():.1f}s"
+        elapsed = self.elapsed()
+        rate = f", {rows / elapsed:.0f} rows/s" if rows and elapsed > 0 else ""
+        status = f"[{done}/{self.total}] {rows} rows{rate}, {elapsed:.1f}s"
         if current is not None:
             status += f"  {clean(current)}"
+            if table_rows is not None:
+                status += f" {table_rows}/{'?' if count is None else count}"
         sys.stderr.write("\r\x1b[K" + status)
         sys.stderr.flush()
+
+    def within(self, done: int, rows: int, name: str, count: int | None) -> Callable[[int], None]:
+        """The progress callback of table `name` of `count` rows, after `done` tables of `rows` rows."""
+        return lambda table_rows: self.show(done, rows + table_rows, name, table_rows, count)
 
     def close(self) -> None:
         if self.enabled:
@@ -276,29 +418,58 @@ class Progress:
             sys.stderr.flush()
 
 
-def export_one(db: EseDatabase, name: str, outdir: str) -> tuple[str, int]:
-    """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written)."""
-    file_name = export_file_name(name)
-    path = os.path.join(outdir, file_name)
-    db.export_table(name, path)
-    return file_name, count_lines(path)
-
-
-def export_tables(db: EseDatabase, outdir: str, names: Sequence[str]) -> tuple[int, list[str], float]:
-    """Export `names` to OUTDIR/<file name>.jsonl. A table that cannot be exported is reported on stderr and
-    the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
+def ensure_output_dir(outdir: str) -> None:
+    """Create OUTDIR and make sure a file can be created in it: one error rather than one per table."""
     try:
         os.makedirs(outdir, exist_ok=True)
     except OSError as exc:
         raise CliError(f"cannot create directory {outdir!r}: {exc.strerror or exc}") from None
+    try:
+        fd, probe = tempfile.mkstemp(prefix=".pagewright-", suffix=".tmp", dir=outdir)
+    except OSError as exc:
+        raise CliError(f"cannot write to directory {outdir!r}: {exc.strerror or exc}") from None
+    os.close(fd)
+    os.unlink(probe)
+
+
+def export_one(
+    db: EseDatabase,
+    name: str,
+    outdir: str,
+    *,
+    typed: bool = False,
+    progress: Callable[[int], object] | None = None,
+) -> tuple[str, int]:
+    """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written)."""
+    file_name = export_file_name(name)
+    rows = db.export_rows(name, os.path.join(outdir, file_name), typed=typed, progress=progress)
+    return file_name, rows
+
+
+def table_count(db: EseDatabase, name: str) -> int | None:
+    try:
+        return db.table(name).count()
+    except (OSError, ValueError):
+        return None  # the export reports why
+
+
+def export_tables(
+    db: EseDatabase, outdir: str, names: Sequence[str], typed: bool = False
+) -> tuple[int, list[str], float]:
+    """Export `names` to OUTDIR/<file name>.jsonl. A table that cannot be exported is reported on stderr and
+    the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
+    ensure_output_dir(outdir)
     progress = Progress(len(names))
     rows = 0
     failed: list[str] = []
     try:
         for done, name in enumerate(names):
             progress.show(done, rows, name)
+            show = progress.within(done, rows, name, table_count(db, name) if progress.enabled else None)
+
             try:
-                rows += export_one(db, name, outdir)[1]  # only a table whose whole export succeeded counts
+                # Only a table whose whole export succeeded counts.
+                rows += export_one(db, name, outdir, typed=typed, progress=show)[1]
             except (OSError, ValueError) as exc:
                 progress.close()
                 print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
@@ -323,7 +494,7 @@ def cmd_export(args: argparse.Namespace) -> int:
     if len(args.inputs) > 1 or os.path.isdir(args.inputs[0]):
         from .batch import export_batch
 
-        return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs)
+        return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs, args.typed)
     db = open_database(args.inputs[0])
     if args.table:
         names = list(dict.fromkeys(args.table))
@@ -331,7 +502,7 @@ def cmd_export(args: argparse.Namespace) -> int:
             check_table(db, name)
     else:
         names = db.get_tables()
-    rows, failed, seconds = export_tables(db, args.outdir, names)
+    rows, failed, seconds = export_tables(db, args.outdir, names, args.typed)
     export_summary(names, failed, rows, args.outdir, seconds)
     return 0
 
@@ -385,7 +556,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         db = open_database(path)
         write_text(f"pagewright demo on the bundled sample database\n  SAMPLE = {path}")
         write_text("\n$ pagewright info SAMPLE")
-        show_info(db)
+        show_info(info_fields(path, db))
         write_text("\n$ pagewright tables SAMPLE")
         show_tables(db)
         write_text(f"\n$ pagewright export SAMPLE {DEMO_DIR}")

@@ -16,6 +16,10 @@ from .commands import SCOPES, CliError
 from .formatting import clean
 
 PROG = "pagewright"
+TYPED_HELP = (
+    "the typed view: dates as ISO 8601 text (UTC), Currency signed, multi-values as arrays "
+    "(default: the raw values)"
+)
 
 
 def _version() -> str:
@@ -59,19 +63,29 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("--json", action="store_true", help="print a JSON object")
 
-    p = command("tables", commands.cmd_tables, "List the tables with their column and row counts.")
+    p = command(
+        "tables",
+        commands.cmd_tables,
+        "List the tables with their column and row counts; a table whose tree walk skipped pages or entries "
+        "is marked damaged.",
+    )
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("--json", action="store_true", help="print a JSON array")
 
-    p = command("schema", commands.cmd_schema, "List the columns of a table (id, name, type, nullable).")
+    p = command(
+        "schema",
+        commands.cmd_schema,
+        "List the columns of a table (id, name, type, kind, codepage, flags, default) and its indexes.",
+    )
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("table", metavar="TABLE", help="table name (case-sensitive)")
-    p.add_argument("--json", action="store_true", help="print a JSON array")
+    p.add_argument("--json", action="store_true", help="print a JSON object with columns and indexes")
 
     p = command("dump", commands.cmd_dump, "Print the rows of a table as JSON Lines (the export format).")
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("table", metavar="TABLE", help="table name (case-sensitive)")
     p.add_argument("--limit", type=_count, metavar="N", help="print at most N rows")
+    p.add_argument("--typed", action="store_true", help=TYPED_HELP)
 
     p = command(
         "export",
@@ -85,7 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
         "<name>~3, ... for repeated names, in sorted path order) and OUTDIR/manifest.json lists the sources, "
         "folders, tables, rows and errors; directories are searched for files with an ESE header.",
     )
-    p.usage = "%(prog)s [-h] [--table NAME] [--recursive] [--jobs N] DB|DIR [DB|DIR ...] OUTDIR"
+    p.usage = "%(prog)s [-h] [--table NAME] [--typed] [--recursive] [--jobs N] DB|DIR [DB|DIR ...] OUTDIR"
     p.add_argument(
         "paths",
         nargs="+",
@@ -95,6 +109,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--table", action="append", metavar="NAME", help="export only this table (repeatable; default: all)"
     )
+    p.add_argument("--typed", action="store_true", help=TYPED_HELP)
     p.add_argument("--recursive", action="store_true", help="search the subdirectories of each DIR too")
     p.add_argument(
         "--jobs",

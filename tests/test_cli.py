@@ -12,11 +12,12 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-from builder import Column, DatabaseBuilder, LongValue, damage
+from builder import Column, DatabaseBuilder, LongValue, MultiValue, damage
 
 import pagewright
 import pagewright_cli
 from pagewright import export_file_name
+from pagewright_cli.formatting import clean
 from pagewright_cli.main import main
 
 REPO = Path(__file__).resolve().parent.parent
@@ -31,6 +32,8 @@ ODD_NAMES = {
     "esc\x1b[2J": "esc%1B[2J.jsonl",
 }
 EVENT_ROWS = 10
+BIG_ROWS = 5000  # more than the 4096 rows between two progress reports of an export
+SKIP_COUNTS = ("bad_entries", "overlapping_entries", "foreign_pages", "loops", "unreadable_pages")
 
 
 def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
@@ -39,7 +42,7 @@ def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
     return code, out, err
 
 
-def build_db(path: Path, *, db_state: int = 3, names: tuple[str, ...] = ()) -> str:
+def build_db(path: Path, *, db_state: int = 3, names: tuple[str, ...] = (), big: int = 0) -> str:
     db = DatabaseBuilder(page_size=8192, db_state=db_state)
     events = db.add_table(
         "Events",
@@ -47,19 +50,35 @@ def build_db(path: Path, *, db_state: int = 3, names: tuple[str, ...] = ()) -> s
             Column(1, "Id", 4, flags=1),
             Column(2, "When", 8),
             Column(3, "Ratio", 7),
+            Column(4, b"Caf\xe9", 4),  # a name that is not UTF-8
             Column(128, "Name", 10, codepage=1200),
             Column(256, "Payload", 11),
+            Column(257, "Tags", 10, flags=0x08),  # multi-valued
+            Column(258, "Note", 12, default="fallback"),
         ],
         rows_per_page=3,
     )
+    events.add_index("ByName", key_columns=b"\x00\x00\x80\x00\x00\x00\x01\x00")  # Name, then Id
     for i in range(EVENT_ROWS):
         payload = LongValue(bytes(range(256)) * 9) if i == 4 else bytes([i]) * i
         events.add_row(
-            Id=i, When=133_500_000_000_000_000 + i, Ratio=i / 3, Name=f"évènement\t{i}", Payload=payload
+            {
+                "Id": i,
+                "When": 133_500_000_000_000_000 + i,
+                "Ratio": (i / 3, float("nan"), -1e-7, 1e16, 123456789012345.6)[i % 5],
+                4: -i,
+                "Name": f"évènement\t{i}",
+                "Payload": payload,
+                "Tags": MultiValue(["a", "b" * i]) if i % 3 else None,
+            }
         )
     db.add_table("Empty", columns=[Column(1, "Id", 4)])
     for name in names:
         db.add_table(name, columns=[Column(1, "N", 4)]).add_row(N=len(name))
+    if big:
+        table = db.add_table("Big", columns=[Column(1, "N", 4)], rows_per_page=400)
+        for i in range(big):
+            table.add_row(N=i)
     db.write(path)
     return str(path)
 
@@ -94,6 +113,49 @@ def test_info(capsys: pytest.CaptureFixture[str], db_path: str) -> None:
     assert shown["size"].startswith(f"{os.path.getsize(db_path)} bytes")
     assert shown["format"] == "version 0x620, revision 0x14"
     assert shown["state"] == "clean shutdown (3)"
+    assert "truncated" not in shown
+
+
+def catalog_of_four_tables() -> tuple[bytes, int]:
+    """A database whose catalog has branch pages; returns its bytes and the catalog root's page number."""
+    builder = DatabaseBuilder(page_size=8192, catalog_rows_per_page=4, catalog_fanout=3)
+    for k in range(4):
+        builder.add_table(f"T{k}", columns=[Column(1, "Id", 4), Column(2, "X", 4)]).add_row(Id=k)
+    return builder.build(), builder.layout.catalog_root
+
+
+@pytest.mark.parametrize(
+    ("cut", "opens"),
+    [
+        (lambda data, root: damage.set_child(data, 8192, root, 1, 9999), False),
+        (lambda data, root: data[: 8192 * (root + 1)], False),
+        (lambda data, root: data[:-100], True),
+    ],
+    ids=["catalog-past-the-end", "cut-before-the-catalog", "cut-in-a-page"],
+)
+def test_info_on_a_damaged_or_truncated_file(
+    capsys: pytest.CaptureFixture[str], tmp_path: Path, cut: Callable[[bytes, int], bytes], opens: bool
+) -> None:
+    path = tmp_path / "damaged.edb"
+    path.write_bytes(cut(*catalog_of_four_tables()))
+    header = pagewright.read_header(path)
+    try:
+        tables, error = len(pagewright.EseDatabase(str(path)).get_tables()), None
+    except OSError as exc:
+        tables, error = None, str(exc)
+    assert (error is None) == opens
+    code, out, err = run(capsys, "info", str(path), "--json")
+    info = json.loads(out)
+    assert code == (0 if opens else 1)
+    assert (info["tables"], info["error"], info["truncated"]) == (tables, error, True)
+    assert [info[k] for k in ("page_size", "state", "checksum")] == [
+        header[k] for k in ("page_size", "state", "checksum")
+    ]
+    assert err == ("" if opens else f"pagewright: error: {path}: the database cannot be opened: {error}\n")
+    code, out, _ = run(capsys, "info", str(path))
+    shown = fields(out)
+    assert shown["tables"] == str(tables) if opens else shown["tables"].startswith("?")
+    assert shown["state"] == f"{header['state_name']} ({header['state']})" and shown["truncated"]
 
 
 @pytest.mark.parametrize(
@@ -122,7 +184,13 @@ def test_info_database_state(
 def test_tables(capsys: pytest.CaptureFixture[str], db_path: str) -> None:
     db = pagewright.EseDatabase(db_path)
     expected = [
-        {"name": n, "columns": len(db.get_table_schema(n)), "rows": len(db.read_table(n))}
+        {
+            "name": n,
+            "columns": len(db.get_table_schema(n)),
+            "rows": len(db.read_table(n)),
+            "damage": None,
+            "error": None,
+        }
         for n in db.get_tables()
     ]
     code, out, _ = run(capsys, "tables", db_path, "--json")
@@ -133,6 +201,32 @@ def test_tables(capsys: pytest.CaptureFixture[str], db_path: str) -> None:
     assert [line.split() for line in lines[1:]] == [
         [t["name"], str(t["columns"]), str(t["rows"])] for t in expected
     ]
+
+
+@pytest.mark.parametrize("kind", ["loops", "foreign_pages", "bad_entries"])
+def test_tables_marks_a_damaged_walk(capsys: pytest.CaptureFixture[str], tmp_path: Path, kind: str) -> None:
+    builder = DatabaseBuilder(page_size=8192)
+    events = builder.add_table("Events", columns=[Column(1, "Id", 4)], rows_per_page=2)
+    for i in range(EVENT_ROWS):
+        events.add_row(Id=i)
+    data = builder.build()
+    leaves = builder.layout.tables["Events"].leaf_pages
+    changed = {
+        "loops": lambda: damage.set_next_page(data, 8192, leaves[2], leaves[0]),
+        "foreign_pages": lambda: damage.set_next_page(data, 8192, leaves[2], builder.layout.catalog_root),
+        "bad_entries": lambda: damage.set_tag_count(data, 8192, leaves[1], 200),
+    }[kind]()
+    (tmp_path / "damaged.edb").write_bytes(changed)
+    path = str(tmp_path / "damaged.edb")
+    scan: dict[str, int] = dict(pagewright.EseDatabase(path).scan_table("Events"))
+    assert scan[kind] > 0 and [k for k in SKIP_COUNTS if scan[k]] == [kind]
+    code, out, _ = run(capsys, "tables", path, "--json")
+    listed = json.loads(out)[-1]
+    assert (code, listed["rows"], listed["damage"]) == (0, scan["rows"], {k: scan[k] for k in SKIP_COUNTS})
+    code, out, _ = run(capsys, "tables", path)
+    lines = [line.split(None, 3) for line in out.splitlines()]
+    assert lines[0] == ["TABLE", "COLUMNS", "ROWS", "NOTE"] and lines[1][3:] == []  # the catalog is sound
+    assert lines[-1] == ["Events", "1", str(scan["rows"]), f"damaged: {kind.replace('_', ' ')} {scan[kind]}"]
 
 
 def test_table_names_are_shown_escaped(capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
@@ -148,23 +242,37 @@ def test_table_names_are_shown_escaped(capsys: pytest.CaptureFixture[str], tmp_p
 )
 def test_schema(capsys: pytest.CaptureFixture[str], built: str, table: str, use_built: bool) -> None:
     path = built if use_built else str(SAMPLE)
-    columns = pagewright.EseDatabase(path).get_table_schema(table)
+    t = pagewright.EseDatabase(path).table(table)
+    columns = [{f: getattr(c, f) for f in type(c).__match_args__} for c in t.columns]
+    indexes = [
+        {"name": i.name, "columns": i.columns and list(i.columns), "unique": i.unique, "primary": i.primary}
+        for i in t.indexes
+    ]
     code, out, _ = run(capsys, "schema", path, table, "--json")
-    assert code == 0 and json.loads(out) == columns
+    assert code == 0 and json.loads(out) == {"table": table, "columns": columns, "indexes": indexes}
     code, out, _ = run(capsys, "schema", path, table)
-    rows = [line.split(None, 2) for line in out.splitlines()[1:]]
-    assert [(int(r[0]), r[1]) for r in rows] == [(c["id"], c["name"]) for c in columns]
-    assert [r[2].rsplit(None, 1) for r in rows] == [
-        [c["type"], "yes" if c["nullable"] else "no"] for c in columns
+    column_lines, _, index_lines = out.partition("\n\n")
+    flags = ("nullable", "multi_valued", "compressed")
+    assert [line.split() for line in column_lines.splitlines()[1:]] == [
+        [str(c["id"]), clean(c["name"]), *c["type"].split(), c["kind"], str(c["codepage"] or "-")]
+        + [",".join(f.replace("_", "-") for f in flags if c[f]) or "-"]
+        + ([] if c["default"] is None else [json.dumps(c["default"])])
+        for c in columns
+    ]
+    assert [line.split(None, 2) for line in index_lines.splitlines()[1:]] == [
+        [i["name"], ",".join(f for f in ("primary", "unique") if i[f]) or "-", ", ".join(i["columns"] or "?")]
+        for i in indexes
     ]
 
 
 # dump, export -----------------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("limit", [None, 0, 1, 4, 1000])
+@pytest.mark.parametrize("typed", [False, True])
+@pytest.mark.parametrize("limit", [None, 0, 4])
 @pytest.mark.parametrize(
-    ("table", "use_built"), [("BrowserHistory", False), ("Events", True), ("Empty", True)]
+    ("table", "use_built"),
+    [("BrowserHistory", False), ("NetworkUsage", False), ("Events", True), ("Empty", True)],
 )
 def test_dump_prints_the_export_lines(
     capsys: pytest.CaptureFixture[str],
@@ -173,25 +281,35 @@ def test_dump_prints_the_export_lines(
     table: str,
     use_built: bool,
     limit: int | None,
+    typed: bool,
 ) -> None:
     path = built if use_built else str(SAMPLE)
-    pagewright.EseDatabase(path).export_table(table, str(tmp_path / "t.jsonl"))
+    pagewright.EseDatabase(path).export_rows(table, str(tmp_path / "t.jsonl"), typed=typed)
     lines = (tmp_path / "t.jsonl").read_text(encoding="utf-8").splitlines(keepends=True)
-    code, out, err = run(capsys, "dump", path, table, *([] if limit is None else ["--limit", str(limit)]))
+    options = ([] if limit is None else ["--limit", str(limit)]) + (["--typed"] if typed else [])
+    code, out, err = run(capsys, "dump", path, table, *options)
     assert (code, err) == (0, "")
     assert out == "".join(lines if limit is None else lines[:limit])
 
 
-def test_export_all_tables_matches_export_all(capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
+@pytest.mark.parametrize("typed", [False, True])
+def test_export_all_tables_matches_the_library(
+    capsys: pytest.CaptureFixture[str], tmp_path: Path, typed: bool
+) -> None:
     path = build_db(tmp_path / "odd.edb", names=tuple(ODD_NAMES))
     db = pagewright.EseDatabase(path)
-    db.export_all(str(tmp_path / "library"))
-    code, out, err = run(capsys, "export", path, str(tmp_path / "cli" / "nested"))
+    (tmp_path / "library").mkdir()
+    rows = sum(
+        db.export_rows(n, str(tmp_path / "library" / export_file_name(n)), typed=typed)
+        for n in db.get_tables()
+    )
+    code, out, err = run(
+        capsys, "export", path, str(tmp_path / "cli" / "nested"), *(["--typed"] if typed else [])
+    )
     assert (code, err) == (0, "")  # stderr is not a terminal: no progress display
     library = {p.name: p.read_bytes() for p in (tmp_path / "library").iterdir()}
     cli = {p.name: p.read_bytes() for p in (tmp_path / "cli" / "nested").iterdir()}
     assert cli == library
-    rows = sum(len(db.read_table(n)) for n in db.get_tables())
     assert out.startswith(f"exported {len(db.get_tables())} tables, {rows} rows to ")
     assert len(out.splitlines()) == 1
 
@@ -210,23 +328,42 @@ def test_export_selected_table_file_name(
 
 
 class _Terminal(io.StringIO):
+    """A terminal on which Ctrl-C is pressed when `interrupt_at` is shown."""
+
+    def __init__(self, interrupt_at: str | None) -> None:
+        super().__init__()
+        self.interrupt_at = interrupt_at
+
     def isatty(self) -> bool:
         return True
 
+    def write(self, text: str) -> int:
+        if self.interrupt_at is not None and self.interrupt_at in text:
+            raise KeyboardInterrupt
+        return super().write(text)
 
+
+@pytest.mark.parametrize("interrupt", [False, True])
 def test_export_progress_on_a_terminal(
-    capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, tmp_path: Path, built: str
+    capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, tmp_path: Path, interrupt: bool
 ) -> None:
-    terminal = _Terminal()
+    path = build_db(tmp_path / "big.edb", big=BIG_ROWS)
+    within_big = f"  Big 4096/{BIG_ROWS}"  # the progress of the last table, after its first 4096 rows
+    terminal = _Terminal(within_big if interrupt else None)
     monkeypatch.setattr(sys, "stderr", terminal)
-    code, out, _ = run(capsys, "export", built, str(tmp_path / "out"))
-    assert code == 0
-    db = pagewright.EseDatabase(built)
-    rows = sum(len(db.read_table(n)) for n in db.get_tables())
+    code, out, _ = run(capsys, "export", path, str(tmp_path / "out"))
     progress = terminal.getvalue()
-    assert progress.startswith("\r\x1b[K[0/3] 0 rows") and "\n" not in progress
-    assert f"[3/3] {rows} rows" in progress and progress.endswith("\r\x1b[K")
-    assert out.startswith(f"exported 3 tables, {rows} rows to ")
+    assert (
+        progress.startswith("\r\x1b[K[0/4] 0 rows") and "\n" not in progress and progress.endswith("\r\x1b[K")
+    )
+    written = len((tmp_path / "out" / "Big.jsonl").read_bytes().splitlines())
+    if interrupt:  # the export stops within the table
+        assert (code, out, written < BIG_ROWS) == (130, "", True)
+        return
+    rows = sum(t.count() for t in pagewright.EseDatabase(path).tables())
+    assert (code, written) == (0, BIG_ROWS)
+    assert within_big in progress and " rows/s" in progress and f"[4/4] {rows} rows" in progress
+    assert out.startswith(f"exported 4 tables, {rows} rows to ")
 
 
 # carve ------------------------------------------------------------------------------------------------------
@@ -302,6 +439,9 @@ def test_demo(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatc
         ),
         (["export", "{sample}", "{tmp}/zeros.bin/out"], "cannot create directory '{tmp}/zeros.bin/out': "),
         (["export", "{sample}", "{tmp}/new", "--table", "Nope"], "Table not found: Nope"),
+        # No process can create a file in /proc/self, not even root's.
+        (["export", "{sample}", "/proc/self"], "cannot write to directory '/proc/self': "),
+        (["export", "{sample}", "{tmp}", "/proc/self"], "cannot write to directory '/proc/self': "),
         (["carve", "{tmp}"], "{tmp}: Failed to open database: "),
     ],
 )
@@ -335,15 +475,25 @@ def broken(tmp_path: Path) -> str:
 def test_unreadable_table_in_listing(capsys: pytest.CaptureFixture[str], broken: str) -> None:
     code, out, err = run(capsys, "tables", broken)
     assert code == 0
-    assert out.splitlines()[-1].split() == ["Events", "1", "?"]
+    assert out.splitlines()[-1].split() == ["Events", "1", "?", "unreadable"]
     assert (
         err.startswith("pagewright: warning: table Events: Error reading record: ") and err.count("\n") == 1
     )
 
 
-def test_unreadable_table_dump_is_an_error(capsys: pytest.CaptureFixture[str], broken: str) -> None:
-    code, out, err = run(capsys, "dump", broken, "Events")
-    assert (code, out) == (1, "")
+@pytest.mark.parametrize("limit", [3, None])
+def test_dump_streams_the_rows_before_a_broken_link(
+    capsys: pytest.CaptureFixture[str], broken: str, limit: int | None
+) -> None:
+    # Two rows a leaf page; the second page links past the end of the file: the first four rows can be read.
+    code, out, err = run(
+        capsys, "dump", broken, "Events", *([] if limit is None else ["--limit", str(limit)])
+    )
+    assert [json.loads(line)["Id"] for line in out.splitlines()] == list(range(limit or 4))
+    if limit is not None:  # rows past --limit are not read
+        assert (code, err) == (0, "")
+        return
+    assert code == 1
     assert err.startswith("pagewright: error: Error reading record: ") and "9999" in err
     assert err.count("\n") == 1
 
