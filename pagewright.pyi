@@ -194,6 +194,8 @@ class Table:
         timestamps: Mapping[str, TimestampReading] | None = None,
     ) -> Iterator[dict[str, TypedValue]]:
         """The rows as dicts, read lazily in the table's order."""
+    def json_lines(self, *, typed: bool = False, deleted: DeletedMode = "include") -> Iterator[str]:
+        """The rows as JSON Lines text (no line feed), encoded as export_table / export_rows(typed=True) write."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
     def recover(

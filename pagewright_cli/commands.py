@@ -15,8 +15,7 @@ from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .formatting import clean, escape_unsafe_json, human_size, json_text, render_table
-from .jsonlines import line_encoder, plain
+from .formatting import clean, escape_unsafe_json, human_size, json_text, plain, render_table
 
 if TYPE_CHECKING:
     from pagewright import CarvedHit, CarveScope, EseDatabase, HeaderRead, Table
@@ -360,15 +359,12 @@ def cmd_dump(args: argparse.Namespace) -> int:
     """The rows as `export_rows` writes them, read and written one at a time (--limit N reads N rows)."""
     db = open_database(args.db)
     check_table(db, args.table)
-    rows = db.table(args.table).rows(typed=args.typed)
+    lines = db.table(args.table).json_lines(typed=args.typed)
     out = binary_stdout()
     # On a terminal, characters that could drive it are written as JSON escapes: the same JSON value.
     terminal = sys.stdout.isatty()
-    encode: Callable[[dict[str, Any]], str] | None = None
-    for row in itertools.islice(rows, args.limit):
-        encode = encode or line_encoder(list(row))
-        line = encode(row)
-        out.write((escape_unsafe_json(line) if terminal else line).encode())
+    for line in itertools.islice(lines, args.limit):
+        out.write(((escape_unsafe_json(line) if terminal else line) + "\n").encode())
     out.flush()
     return 0
 

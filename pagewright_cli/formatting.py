@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import datetime
 import json
+import math
 import unicodedata
+import uuid
 from collections.abc import Sequence
 
 # Characters that must not reach a terminal as they stand: control characters (C0, DEL, C1, which include
@@ -91,3 +94,19 @@ def human_size(size: int) -> str:
             return f"{size} bytes" if unit == "bytes" else f"{value:.1f} {unit}"
         value /= 1024
     raise AssertionError("unreachable")
+
+
+def plain(value: object) -> object:
+    """A value as JSON can hold it: bytes as hexadecimal, points in time as ISO 8601 text, GUIDs as text,
+    non-finite floats as 0 (as the export writes them)."""
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, datetime.datetime):
+        return value.astimezone(datetime.UTC).isoformat().replace("+00:00", "Z")
+    if isinstance(value, uuid.UUID):
+        return str(value)
+    if isinstance(value, float) and not math.isfinite(value):
+        return 0
+    if isinstance(value, list | tuple):
+        return [plain(v) for v in value]
+    return value

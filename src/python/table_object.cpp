@@ -4,6 +4,7 @@
 
 #include "../cursor/table_cursor.hpp"
 #include "../cursor/table_scan.hpp"
+#include "../export/json_writer.hpp"
 #include "../record/parser.hpp"
 #include "../types/typed_value.hpp"
 #include "errors.hpp"
@@ -112,7 +113,8 @@ struct PyRowIterator {
   PyObject* owner;  // the EseDatabase
   SharedDatabase* database;
   TableCursor* cursor;
-  RowDicts* dicts;
+  RowDicts* dicts;            // rows as dicts, or
+  json::RowEncoder* encoder;  // rows as JSON text, encoded by the export's writer
   Row* row;
   bool typed;
 };
@@ -121,6 +123,7 @@ void rows_dealloc(PyObject* self) {
   auto* it = reinterpret_cast<PyRowIterator*>(self);
   delete it->cursor;
   delete it->dicts;
+  delete it->encoder;
   delete it->row;
   delete it->database;
   Py_CLEAR(it->owner);
@@ -135,7 +138,11 @@ PyObject* rows_next(PyObject* self) {
     auto more = it->cursor->next_row(*it->row);
     if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
     if (!*more) return nullptr;  // StopIteration
-    return it->dicts->make(*it->row, it->typed);
+    if (!it->encoder) return it->dicts->make(*it->row, it->typed);
+    std::string line;
+    it->encoder->append_row(line, *it->row);
+    if (!line.empty()) line.pop_back();  // the line feed
+    return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "strict");
   });
 }
 
@@ -222,6 +229,23 @@ bool deleted_mode(PyObject* word, DeletedRows& out) {
 
 // Table ----------------------------------------------------------------------------------------------------
 
+PyObject* new_row_iterator(PyTable* t, TableCursor cursor, RowDicts* dicts, json::RowEncoder* encoder, bool typed) {
+  auto* it = PyObject_New(PyRowIterator, &g_rows_type);
+  if (!it) {
+    delete dicts;
+    delete encoder;
+    return nullptr;
+  }
+  it->owner = Py_NewRef(t->owner);
+  it->database = new SharedDatabase(*t->database);
+  it->cursor = new TableCursor(std::move(cursor));
+  it->dicts = dicts;
+  it->encoder = encoder;
+  it->row = new Row();
+  it->typed = typed;
+  return reinterpret_cast<PyObject*>(it);
+}
+
 PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"typed", "columns", "deleted", "timestamps", nullptr};
@@ -243,15 +267,26 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &options.wanted)) return nullptr;
     auto cursor = open_table(*db, t->table->name, std::move(options));
     if (!cursor) return raise_os_error("Error reading record: " + cursor.error().to_string());
-    auto* it = PyObject_New(PyRowIterator, &g_rows_type);
-    if (!it) return nullptr;
-    it->owner = Py_NewRef(t->owner);
-    it->database = new SharedDatabase(*t->database);
-    it->cursor = new TableCursor(std::move(*cursor));
-    it->dicts = dicts.release();
-    it->row = new Row();
-    it->typed = typed != 0;
-    return reinterpret_cast<PyObject*>(it);
+    return new_row_iterator(t, std::move(*cursor), dicts.release(), nullptr, typed != 0);
+  });
+}
+
+PyObject* table_json_lines(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"typed", "deleted", nullptr};
+    int typed = 0;
+    PyObject* deleted = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:json_lines", const_cast<char**>(kwlist), &typed, &deleted))
+      return nullptr;
+    auto* t = reinterpret_cast<PyTable*>(self);
+    const Database* db = table_db(t);
+    if (!db) return nullptr;
+    CursorOptions options;
+    options.typed = typed != 0;
+    if (!deleted_mode(deleted, options.deleted)) return nullptr;
+    auto cursor = open_table(*db, t->table->name, std::move(options));
+    if (!cursor) return raise_os_error("Error reading record: " + cursor.error().to_string());
+    return new_row_iterator(t, std::move(*cursor), nullptr, new json::RowEncoder(*t->table), typed != 0);
   });
 }
 
@@ -352,6 +387,10 @@ PyMethodDef kTableMethods[] = {
      "'length', 'confidence', 'unresolved_long_values'}: entries flagged deleted, stale tag slots past a page's "
      "count, records in the free space of the table's leaf pages, and leaf pages no tree reaches that still name "
      "the table. Values are decoded as rows(typed=typed) decodes live ones."},
+    {"json_lines", PW_KW_METHOD(table_json_lines), METH_VARARGS | METH_KEYWORDS,
+     "json_lines($self, /, *, typed=False, deleted='include')\n--\n\nThe rows as JSON Lines text, one str per row "
+     "(without the line feed), read lazily and encoded exactly as export_table (typed=False) or "
+     "export_rows(typed=True) writes them. deleted as in rows(); 'include' by default, as export_table."},
     {"count", table_count, METH_NOARGS,
      "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
      "without decoding a value."},
