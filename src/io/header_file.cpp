@@ -36,6 +36,7 @@ Result<HeaderRead> read_header_file(const std::string& path) {
   const HeaderBlock block = choose_header(bytes);
   auto header = parse_file_header(block.bytes);
   if (!header) return EseError::invalid_header();
+  if (header->signature != file_header::kSignatureValue) return EseError::invalid_signature(header->signature);
   return HeaderRead{*header, block.shadow, static_cast<std::uint64_t>(st.st_size)};
 }
 
