@@ -229,18 +229,21 @@ bool deleted_mode(PyObject* word, DeletedRows& out) {
 
 // Table ----------------------------------------------------------------------------------------------------
 
-PyObject* new_row_iterator(PyTable* t, TableCursor cursor, RowDicts* dicts, json::RowEncoder* encoder, bool typed) {
+// An iterator over the table's rows with these options, made into dicts or into JSON text (one of the two).
+PyObject* new_row_iterator(PyTable* t, CursorOptions options, std::unique_ptr<RowDicts> dicts,
+                           std::unique_ptr<json::RowEncoder> encoder) {
+  const Database* db = table_db(t);
+  if (!db) return nullptr;
+  const bool typed = options.typed;
+  auto cursor = open_table(*db, t->table->name, std::move(options));
+  if (!cursor) return raise_os_error("Error reading record: " + cursor.error().to_string());
   auto* it = PyObject_New(PyRowIterator, &g_rows_type);
-  if (!it) {
-    delete dicts;
-    delete encoder;
-    return nullptr;
-  }
+  if (!it) return nullptr;
   it->owner = Py_NewRef(t->owner);
   it->database = new SharedDatabase(*t->database);
-  it->cursor = new TableCursor(std::move(cursor));
-  it->dicts = dicts;
-  it->encoder = encoder;
+  it->cursor = new TableCursor(std::move(*cursor));
+  it->dicts = dicts.release();
+  it->encoder = encoder.release();
   it->row = new Row();
   it->typed = typed;
   return reinterpret_cast<PyObject*>(it);
@@ -255,8 +258,6 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &deleted, &timestamps))
       return nullptr;
     auto* t = reinterpret_cast<PyTable*>(self);
-    const Database* db = table_db(t);
-    if (!db) return nullptr;
     CursorOptions options;
     options.typed = typed != 0;
     options.deleted = DeletedRows::Exclude;
@@ -265,9 +266,7 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     auto dicts = std::make_unique<RowDicts>();
     if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &options.wanted)) return nullptr;
-    auto cursor = open_table(*db, t->table->name, std::move(options));
-    if (!cursor) return raise_os_error("Error reading record: " + cursor.error().to_string());
-    return new_row_iterator(t, std::move(*cursor), dicts.release(), nullptr, typed != 0);
+    return new_row_iterator(t, std::move(options), std::move(dicts), nullptr);
   });
 }
 
@@ -279,14 +278,10 @@ PyObject* table_json_lines(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:json_lines", const_cast<char**>(kwlist), &typed, &deleted))
       return nullptr;
     auto* t = reinterpret_cast<PyTable*>(self);
-    const Database* db = table_db(t);
-    if (!db) return nullptr;
     CursorOptions options;
     options.typed = typed != 0;
     if (!deleted_mode(deleted, options.deleted)) return nullptr;
-    auto cursor = open_table(*db, t->table->name, std::move(options));
-    if (!cursor) return raise_os_error("Error reading record: " + cursor.error().to_string());
-    return new_row_iterator(t, std::move(*cursor), nullptr, new json::RowEncoder(*t->table), typed != 0);
+    return new_row_iterator(t, std::move(options), nullptr, std::make_unique<json::RowEncoder>(*t->table));
   });
 }
 
