@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../format/record_layout.hpp"
 #include "../utils/text.hpp"
 #include "decompress.hpp"
 #include "parser.hpp"
@@ -9,11 +10,7 @@
 namespace pw {
 namespace {
 
-struct RecordHeader {
-  std::uint8_t last_fixed_id = 0;
-  std::uint8_t last_variable_id = 0;
-  std::uint16_t variable_offsets_start = 0;
-};
+using record_layout::RecordHeader;
 
 struct TaggedSlot {
   std::uint32_t id;
@@ -29,14 +26,15 @@ class TaggedDirectory {
     built_ = true;
     const std::size_t len = rec.size();
     if (len <= tagged_start || tagged_start + 4 > len) return;
-    const std::uint16_t mask = large ? 0x7FFF : 0x3FFF;
+    const std::uint16_t mask = record_layout::tagged_offset_mask(large);
     const std::size_t dir_end = tagged_start + (read_u16le(rec, tagged_start + 2).value_or(0) & mask);
     if (tagged_start >= dir_end) return;
     raw_.clear();
     for (std::size_t p = tagged_start;; p += 4) {
       const std::uint16_t id = read_u16le(rec, p).value_or(0);
       const std::uint16_t w = read_u16le(rec, p + 2).value_or(0);
-      raw_.push_back({id, static_cast<std::uint32_t>(w & mask), 0, large || (w & 0x4000) != 0});
+      raw_.push_back(
+          {id, static_cast<std::uint32_t>(w & mask), 0, large || (w & record_layout::kTaggedHasFlagByte) != 0});
       if (!(p + 8 <= len && p + 4 < dir_end)) break;
     }
     const std::size_t area = len - tagged_start;
@@ -93,7 +91,7 @@ std::size_t tagged_area_start(Bytes rec, const RecordHeader& h) {
   const std::size_t data_start = h.variable_offsets_start + 2 * count;
   if (data_start > rec.size()) return data_start;
   const auto last = read_u16le(rec, h.variable_offsets_start + 2 * (count - 1));
-  return data_start + (last ? (*last & 0x7FFF) : 0);
+  return data_start + (last ? (*last & record_layout::kVariableOffsetMask) : 0);
 }
 
 }  // namespace
@@ -131,12 +129,7 @@ ColumnValue decompress_tagged(Bytes bytes, const ColumnInfo& column) {
 
 void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, const std::vector<bool>* wanted) {
   const std::size_t len = rec.size();
-  RecordHeader h;
-  if (len >= 4) {
-    h.last_fixed_id = rec[0];
-    h.last_variable_id = rec[1];
-    h.variable_offsets_start = read_u16le(rec, 2).value_or(0);
-  }
+  const RecordHeader h = record_layout::read_record_header(rec);
   const std::size_t var_count = h.last_variable_id >= 128 ? h.last_variable_id - 127u : 0;
   const std::size_t var_data_start = h.variable_offsets_start + 2 * var_count;
 
@@ -181,12 +174,14 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
     } else if (id >= 128 && id <= h.last_variable_id) {
       const std::size_t i = id - 128;
       const auto end_word = read_u16le(rec, h.variable_offsets_start + 2 * i);
-      if (!end_word || (*end_word & 0x8000)) {
+      if (!end_word || (*end_word & record_layout::kVariableNull)) {
         row.values.push_back(ColumnValue::null());
         continue;
       }
       std::size_t start = 0;
-      if (i > 0) start = read_u16le(rec, h.variable_offsets_start + 2 * (i - 1)).value_or(0) & 0x7FFF;
+      if (i > 0)
+        start =
+            read_u16le(rec, h.variable_offsets_start + 2 * (i - 1)).value_or(0) & record_layout::kVariableOffsetMask;
       const std::size_t end = *end_word;
       if (var_data_start + end > len || end < start) {
         row.values.push_back(ColumnValue::null());

@@ -167,7 +167,7 @@ bool RecordShape::read_structure(Bytes rec, bool large, Header& h, std::size_t& 
                                  std::vector<TaggedEntry>& tagged) const {
   tagged.clear();
   if (!plausible_header(rec)) return false;
-  h = {rec[0], rec[1], read_u16le(rec, 2).value_or(0)};
+  h = record_layout::read_record_header(rec);
   const std::size_t len = rec.size();
   if (h.variable_offsets_start > len) return false;
   const std::size_t count = h.last_variable_id >= 128 ? h.last_variable_id - 127u : 0;
@@ -175,7 +175,8 @@ bool RecordShape::read_structure(Bytes rec, bool large, Header& h, std::size_t& 
   if (data_start > len) return false;
   std::size_t end = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t e = read_u16le(rec, h.variable_offsets_start + 2 * i).value_or(0) & 0x7FFFu;
+    const std::size_t e =
+        read_u16le(rec, h.variable_offsets_start + 2 * i).value_or(0) & record_layout::kVariableOffsetMask;
     if (e < end) return false;
     end = e;
   }
@@ -184,7 +185,7 @@ bool RecordShape::read_structure(Bytes rec, bool large, Header& h, std::size_t& 
   if (tagged_start == len) return true;
 
   const std::size_t area = len - tagged_start;
-  const std::uint16_t mask = large ? 0x7FFF : 0x3FFF;
+  const std::uint16_t mask = record_layout::tagged_offset_mask(large);
   const auto first = read_u16le(rec, tagged_start + 2);
   if (area < 4 || !first) return false;
   const std::size_t directory = *first & mask;
@@ -196,7 +197,8 @@ bool RecordShape::read_structure(Bytes rec, bool large, Header& h, std::size_t& 
     const std::uint16_t word = read_u16le(rec, p + 2).value_or(0);
     const std::size_t offset = word & mask;
     if (id <= previous_id || !tagged_column(id) || offset < previous_offset || offset > area) return false;
-    tagged.push_back({id, static_cast<std::uint32_t>(offset), large || (word & 0x4000) != 0});
+    tagged.push_back(
+        {id, static_cast<std::uint32_t>(offset), large || (word & record_layout::kTaggedHasFlagByte) != 0});
     previous_id = id;
     previous_offset = offset;
   }
@@ -255,8 +257,8 @@ std::optional<std::uint32_t> RecordShape::check(Bytes rec, bool large) const {
   std::size_t previous_end = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint16_t word = read_u16le(rec, h.variable_offsets_start + 2 * i).value_or(0);
-    const std::size_t end = word & 0x7FFFu;
-    const bool is_null = (word & 0x8000u) != 0;
+    const std::size_t end = word & record_layout::kVariableOffsetMask;
+    const bool is_null = (word & record_layout::kVariableNull) != 0;
     const ColumnInfo* column = variable_[i];
     if (is_null) {
       null_seen = true;
@@ -319,13 +321,13 @@ std::optional<std::size_t> RecordShape::slack_length(Bytes region, bool large, s
     const std::size_t count = region[1] >= 128 ? region[1] - 127u : 0;
     const std::size_t data_start = read_u16le(region, 2).value_or(0) + 2 * count;
     const auto last_end = count ? read_u16le(region, data_start - 2) : std::optional<std::uint16_t>(0);
-    if (!last_end || data_start + (*last_end & 0x7FFFu) > region.size()) return std::nullopt;
-    const std::size_t end = data_start + (*last_end & 0x7FFFu);
+    if (!last_end || data_start + (*last_end & record_layout::kVariableOffsetMask) > region.size()) return std::nullopt;
+    const std::size_t end = data_start + (*last_end & record_layout::kVariableOffsetMask);
     if (!read_structure(region.first(end), large, h, tagged_start, tagged)) return std::nullopt;
     // A tagged directory of columns the table does not have: a record of another table.
     const auto id = read_u16le(region, end);
     const auto word = read_u16le(region, end + 2);
-    const std::size_t directory = word ? (*word & (large ? 0x7FFF : 0x3FFF)) : 0;
+    const std::size_t directory = word ? (*word & record_layout::tagged_offset_mask(large)) : 0;
     if (id && *id >= 256 && directory >= 4 && directory % 4 == 0 && directory <= region.size() - end)
       return std::nullopt;
     return end;

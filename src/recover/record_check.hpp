@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "../catalog/table_info.hpp"
+#include "../format/record_layout.hpp"
 #include "../utils/bytes.hpp"
 
 namespace pw {
@@ -53,11 +54,7 @@ class RecordShape {
   std::optional<std::size_t> slack_length(Bytes region, bool large_page_mode, std::size_t long_value_ref_width) const;
 
  private:
-  struct Header {
-    std::uint8_t last_fixed_id;
-    std::uint8_t last_variable_id;
-    std::uint16_t variable_offsets_start;
-  };
+  using Header = record_layout::RecordHeader;
   struct TaggedEntry {
     std::uint16_t id;
     std::uint32_t start;  // offset in the tagged area
