@@ -39,20 +39,24 @@ void LeafWalk::enter_page() {
 }
 
 Result<bool> LeafWalk::next(LeafItem& item) {
-  while (!done_) {
-    if (readable_page_) {
-      while (entries_.next(item.node, counts_)) {
-        auto entry = LeafEntry::parse(item.node.flags, item.node.bytes, entries_.large_page_mode());
-        if (!entry) {
-          ++counts_.bad_entries;
-          continue;
-        }
-        item.page = chain_.page_number();
-        item.entry = *entry;
-        item.key_prefix = entries_.key_prefix();
-        return true;
-      }
+  for (;;) {
+    auto more = next_node(item.node);
+    if (!more || !*more) return more;
+    auto entry = LeafEntry::try_parse(item.node.flags, item.node.bytes, entries_.large_page_mode());
+    if (!entry) {
+      ++counts_.bad_entries;
+      continue;
     }
+    item.page = chain_.page_number();
+    item.entry = *entry;
+    item.key_prefix = entries_.key_prefix();
+    return true;
+  }
+}
+
+Result<bool> LeafWalk::next_node(NodeEntry& node) {
+  while (!done_) {
+    if (readable_page_ && entries_.next(node, counts_)) return true;
     auto moved = chain_.advance(counts_);
     if (!moved) {
       if (rule_ == OnUnreadablePage::Fail) return std::move(moved).error();

@@ -53,6 +53,9 @@ class LeafWalk {
   // true: `item` holds the next entry; false: the walk is over; an error (rule Fail) when a linked page
   // cannot be read: the walk stays where it is, so a further call fails the same way.
   Result<bool> next(LeafItem& item);
+  // The next entry as the page stores it, not parsed (on small pages its bytes are not even read): for walks
+  // that only count entries and look at their tag flags.
+  Result<bool> next_node(NodeEntry& node);
   const WalkCounts& counts() const noexcept { return counts_; }
   WalkCounts& counts() noexcept { return counts_; }
 

@@ -130,7 +130,7 @@ Status CatalogParser::walk(std::uint32_t page_number, std::uint32_t object_id, P
   if (page->is_leaf()) {
     if (!page->is_plain_leaf()) return ok_status();
     while (entries.next(node, out.counts)) {
-      auto entry = LeafEntry::parse(node.flags, node.bytes, large);
+      auto entry = LeafEntry::try_parse(node.flags, node.bytes, large);
       if (!entry) {
         ++out.counts.bad_entries;
         continue;

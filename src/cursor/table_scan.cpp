@@ -12,13 +12,18 @@ Result<TableScan> scan_table(const Database& db, const std::string& name) {
   auto start = descend_leftmost(db, table->father_data_page, OnBadBranch::Fail, scan.counts);
   if (!start) return std::move(start).error();
   LeafWalk walk(db, std::move(*start), LeafKind::DataLeaf, OnUnreadablePage::Fail);
-  LeafItem item;
+  NodeEntry node;
   for (;;) {
-    auto more = walk.next(item);
+    auto more = walk.next_node(node);
     if (!more) return std::move(more).error();
     if (!*more) break;
+    // As the cursor would: an entry too short for its key size fields is passed over.
+    if (node.bytes.size() < ((node.flags & kTagFlagCommonKey) ? 4u : 2u)) {
+      ++scan.counts.bad_entries;
+      continue;
+    }
     ++scan.entries;
-    if (item.node.flags & kTagFlagDeleted) ++scan.deleted;
+    if (node.flags & kTagFlagDeleted) ++scan.deleted;
   }
   scan.counts += walk.counts();
   return scan;

@@ -6,14 +6,17 @@
 namespace pw {
 
 Result<LeafEntry> LeafEntry::parse(std::uint8_t tag_flags, Bytes entry, bool clear_flag_bits) {
+  if (auto parsed = try_parse(tag_flags, entry, clear_flag_bits)) return *parsed;
+  char msg[128];
+  std::snprintf(msg, sizeof msg, "Leaf entry too short: got %zu bytes, need at least %zu (flags: 0x%x)", entry.size(),
+                static_cast<std::size_t>((tag_flags & kTagFlagCommonKey) ? 4 : 2), static_cast<unsigned>(tag_flags));
+  return EseError::parse_error(msg);
+}
+
+std::optional<LeafEntry> LeafEntry::try_parse(std::uint8_t tag_flags, Bytes entry, bool clear_flag_bits) noexcept {
   const bool compressed = (tag_flags & kTagFlagCommonKey) != 0;
   const std::size_t min_len = compressed ? 4 : 2;
-  if (entry.size() < min_len) {
-    char msg[128];
-    std::snprintf(msg, sizeof msg, "Leaf entry too short: got %zu bytes, need at least %zu (flags: 0x%x)", entry.size(),
-                  min_len, static_cast<unsigned>(tag_flags));
-    return EseError::parse_error(msg);
-  }
+  if (entry.size() < min_len) return std::nullopt;
   LeafEntry out;
   std::size_t pos = 0;
   if (compressed) {

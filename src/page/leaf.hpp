@@ -26,6 +26,8 @@ struct LeafEntry {
   // clear_flag_bits: large-page entries keep their tag flags in the top 3 bits of the second byte;
   // reading with them cleared equals parsing the cleaned copy that extract_tag_owned makes.
   static Result<LeafEntry> parse(std::uint8_t tag_flags, Bytes entry, bool clear_flag_bits = false);
+  // The same without the error's text: what the walks use, which only count the entries they pass over.
+  static std::optional<LeafEntry> try_parse(std::uint8_t tag_flags, Bytes entry, bool clear_flag_bits) noexcept;
 };
 
 }  // namespace pw
