@@ -1,0 +1,33 @@
+// Filling the C data interface structs: a schema from the column plan, arrays from owned buffers. Every
+// struct handed out owns its memory through private_data; its release callback frees it (children first) and
+// marks the struct released, as the interface requires.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "arrow_abi.hpp"
+#include "arrow_columns.hpp"
+
+namespace pw::columnar {
+
+// The buffers of one array, moved into the struct that exports them.
+struct ArrayBuffers {
+  std::int64_t length = 0;
+  std::int64_t null_count = 0;
+  std::vector<std::uint8_t> validity;  // bit per slot, LSB first; left out when nothing is null
+  std::vector<std::int32_t> offsets;   // variable and list layouts: length + 1 entries
+  std::vector<std::uint8_t> data;      // values (bits for booleans); absent for lists and structs
+};
+
+enum class ArrayLayout : std::uint8_t { Fixed, Variable, List, Struct };
+
+// Fills `out` (whose release must be null or already called) with an array of `layout` owning `buffers` and
+// taking ownership of `children` (each an exported array allocated with new).
+void export_array(ArrayLayout layout, ArrayBuffers buffers, std::vector<ArrowArray*> children, ArrowArray* out);
+
+// Fills `out` with the schema of a batch: a struct whose fields are the columns.
+void export_schema(const std::vector<ArrowColumn>& columns, ArrowSchema* out);
+
+}  // namespace pw::columnar

@@ -1,0 +1,181 @@
+#include "arrow_stream.hpp"
+
+#include <cerrno>
+#include <new>
+
+#include "../database.hpp"
+#include "arrow_export.hpp"
+#include "column_builder.hpp"
+
+namespace pw::columnar {
+namespace {
+
+class TableStream {
+ public:
+  TableStream(std::shared_ptr<const Database> db, TableCursor cursor, std::vector<ArrowColumn> columns,
+              std::size_t batch_rows, std::shared_ptr<StreamReport> report)
+      : db_(std::move(db)),
+        cursor_(std::move(cursor)),
+        columns_(std::move(columns)),
+        batch_rows_(batch_rows == 0 ? 1 : batch_rows),
+        report_(std::move(report)) {
+    builders_.reserve(columns_.size());
+    for (const ArrowColumn& column : columns_) builders_.emplace_back(column.kind, column.list);
+  }
+
+  int get_schema(ArrowSchema* out) {
+    export_schema(columns_, out);
+    return 0;
+  }
+
+  int get_next(ArrowArray* out) {
+    if (failed_) return EIO;
+    std::int64_t rows = 0;
+    if (!done_) {
+      if (!reserved_) {
+        for (ColumnBuilder& b : builders_) b.reserve(batch_rows_);
+        reserved_ = true;
+      }
+      rows = fill_batch();
+    }
+    if (rows == 0) {
+      if (failed_) return EIO;  // the error comes right after the last complete batch
+      out->release = nullptr;   // the end of the stream
+      return 0;
+    }
+    std::vector<ArrowArray*> children;
+    children.reserve(builders_.size());
+    try {
+      for (ColumnBuilder& b : builders_) {
+        auto child = std::make_unique<ArrowArray>();
+        b.finish(child.get());
+        children.push_back(child.release());
+      }
+    } catch (...) {
+      for (ArrowArray* child : children) {
+        child->release(child);
+        delete child;
+      }
+      throw;
+    }
+    ArrayBuffers top;
+    top.length = rows;
+    export_array(ArrayLayout::Struct, std::move(top), std::move(children), out);
+    return 0;
+  }
+
+  const char* last_error() const noexcept { return error_.empty() ? nullptr : error_.c_str(); }
+
+  void fail(std::string message) {
+    error_ = std::move(message);
+    failed_ = true;
+  }
+
+ private:
+  // Appends rows until the batch is full, the table ends or a read fails; returns the rows appended.
+  std::int64_t fill_batch() {
+    std::int64_t rows = 0;
+    while (static_cast<std::size_t>(rows) < batch_rows_) {
+      if (!pending_) {
+        auto more = cursor_.next_row(row_);
+        if (!more) {
+          fail("Error reading record: " + more.error().to_string());
+          break;
+        }
+        if (!*more) {
+          done_ = true;
+          break;
+        }
+      }
+      pending_ = false;
+      if (rows > 0 && overflows()) {
+        pending_ = true;  // this row opens the next batch
+        break;
+      }
+      for (std::size_t c = 0; c < columns_.size(); ++c) {
+        const std::size_t position = columns_[c].position;
+        const ColumnValue& value = position < row_.values.size() ? row_.values[position] : kNull;
+        if (!builders_[c].append(value)) report_->unreadable[c].fetch_add(1, std::memory_order_relaxed);
+      }
+      ++rows;
+    }
+    return rows;
+  }
+
+  bool overflows() const {
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+      const std::size_t position = columns_[c].position;
+      if (position < row_.values.size() && builders_[c].would_overflow(row_.values[position])) return true;
+    }
+    return false;
+  }
+
+  static inline const ColumnValue kNull{};
+
+  std::shared_ptr<const Database> db_;  // declared first: the cursor reads from it
+  TableCursor cursor_;
+  std::vector<ArrowColumn> columns_;
+  std::vector<ColumnBuilder> builders_;
+  std::size_t batch_rows_;
+  std::shared_ptr<StreamReport> report_;
+  Row row_;
+  bool pending_ = false;  // row_ was read but belongs to the next batch
+  bool reserved_ = false;
+  bool done_ = false;
+  bool failed_ = false;
+  std::string error_;
+};
+
+TableStream* stream_of(ArrowArrayStream* s) { return static_cast<TableStream*>(s->private_data); }
+
+int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) {
+  try {
+    return stream_of(s)->get_schema(out);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+}
+
+int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
+  try {
+    return stream_of(s)->get_next(out);
+  } catch (const std::bad_alloc&) {
+    stream_of(s)->fail("Out of memory building a batch");
+    return ENOMEM;
+  }
+}
+
+const char* stream_last_error(ArrowArrayStream* s) { return stream_of(s)->last_error(); }
+
+void stream_release(ArrowArrayStream* s) {
+  delete stream_of(s);
+  s->private_data = nullptr;
+  s->release = nullptr;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<StreamReport>> open_arrow_stream(std::shared_ptr<const Database> db, const std::string& name,
+                                                        ArrowStreamOptions options, ArrowArrayStream* out) {
+  CursorOptions cursor_options;
+  cursor_options.typed = options.table.typed;
+  cursor_options.deleted = options.deleted;
+  cursor_options.wanted = options.table.wanted;
+  cursor_options.readings = options.table.readings;
+  auto cursor = open_table(*db, name, std::move(cursor_options));
+  if (!cursor) return std::move(cursor).error();
+  auto columns = plan_columns(cursor->table(), options.table);
+  auto report = std::make_shared<StreamReport>();
+  for (const ArrowColumn& column : columns) report->names.push_back(column.name);
+  report->unreadable = std::make_unique<std::atomic<std::uint64_t>[]>(columns.size());
+  auto stream =
+      std::make_unique<TableStream>(std::move(db), std::move(*cursor), std::move(columns), options.batch_rows, report);
+  out->get_schema = stream_get_schema;
+  out->get_next = stream_get_next;
+  out->get_last_error = stream_last_error;
+  out->release = stream_release;
+  out->private_data = stream.release();
+  return report;
+}
+
+}  // namespace pw::columnar

@@ -1,0 +1,216 @@
+#include "column_builder.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace pw::columnar {
+namespace {
+
+template <class T>
+void append_fixed(std::vector<std::uint8_t>& data, T value) {
+  const std::size_t at = data.size();
+  data.resize(at + sizeof(T));
+  std::memcpy(data.data() + at, &value, sizeof(T));
+}
+
+void set_bit(std::vector<std::uint8_t>& bits, std::int64_t index, bool value) {
+  if ((index & 7) == 0) bits.push_back(0);
+  if (value) bits.back() |= static_cast<std::uint8_t>(1u << (index & 7));
+}
+
+// The stored little-endian form of a value of the raw view, for a binary column that holds one: a
+// multi-valued column whose row has a single value keeps it as bytes rather than losing it.
+bool stored_form(const ColumnValue& v, std::string& out) {
+  auto put = [&](auto x) {
+    char bytes[sizeof x];
+    std::memcpy(bytes, &x, sizeof x);
+    out.assign(bytes, sizeof x);
+    return true;
+  };
+  switch (v.tag) {
+    case ValueTag::Bool:
+    case ValueTag::U8:
+      return put(static_cast<std::uint8_t>(v.u));
+    case ValueTag::I8:
+      return put(static_cast<std::int8_t>(v.i));
+    case ValueTag::I16:
+      return put(static_cast<std::int16_t>(v.i));
+    case ValueTag::U16:
+      return put(static_cast<std::uint16_t>(v.u));
+    case ValueTag::I32:
+      return put(static_cast<std::int32_t>(v.i));
+    case ValueTag::U32:
+      return put(static_cast<std::uint32_t>(v.u));
+    case ValueTag::I64:
+      return put(v.i);
+    case ValueTag::U64:
+    case ValueTag::DateTime:
+    case ValueTag::Currency:
+      return put(v.u);
+    case ValueTag::F32:
+      return put(static_cast<float>(v.f));
+    case ValueTag::F64:
+      return put(v.f);
+    case ValueTag::Guid:
+      out.assign(reinterpret_cast<const char*>(v.guid.data()), v.guid.size());
+      return true;
+    case ValueTag::Text:
+      out = v.bytes;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_bytes(ValueTag tag) noexcept {
+  return tag == ValueTag::Binary || tag == ValueTag::LongBinary || tag == ValueTag::MultiValue;
+}
+
+}  // namespace
+
+ColumnBuilder::ColumnBuilder(ArrowKind kind, bool list) : kind_(kind), list_(list) {
+  if (list_) element_ = std::make_unique<ColumnBuilder>(kind, false);
+  start_buffers();
+}
+
+void ColumnBuilder::start_buffers() {
+  buffers_ = ArrayBuffers{};
+  if (list_ || is_variable(kind_)) buffers_.offsets.push_back(0);
+}
+
+void ColumnBuilder::reserve(std::size_t rows) {
+  buffers_.validity.reserve(rows / 8 + 1);
+  if (list_ || is_variable(kind_)) buffers_.offsets.reserve(rows + 1);
+  if (kind_ == ArrowKind::Bool) buffers_.data.reserve(rows / 8 + 1);
+  buffers_.data.reserve(rows * fixed_width(kind_));
+}
+
+void ColumnBuilder::mark(bool valid) {
+  set_bit(buffers_.validity, buffers_.length, valid);
+  if (!valid) ++buffers_.null_count;
+  ++buffers_.length;
+}
+
+void ColumnBuilder::append_null() {
+  if (list_ || is_variable(kind_)) {
+    buffers_.offsets.push_back(buffers_.offsets.back());
+  } else if (kind_ == ArrowKind::Bool) {
+    set_bit(buffers_.data, buffers_.length, false);
+  } else {
+    buffers_.data.resize(buffers_.data.size() + fixed_width(kind_));
+  }
+  mark(false);
+}
+
+bool ColumnBuilder::append(const ColumnValue& value) {
+  if (value.is_null()) {
+    append_null();
+    return true;
+  }
+  if (!list_) {
+    if (append_scalar(value)) return true;
+    append_null();
+    return false;
+  }
+  bool all_fit = true;
+  if (value.tag == ValueTag::List) {
+    if (value.elements.size() > kMaxArrayBytes - static_cast<std::size_t>(element_->length())) {
+      append_null();
+      return false;
+    }
+    for (const ColumnValue& element : value.elements) all_fit = element_->append(element) && all_fit;
+  } else {
+    all_fit = element_->append(value);
+  }
+  buffers_.offsets.push_back(static_cast<std::int32_t>(element_->length()));
+  mark(true);
+  return all_fit;
+}
+
+bool ColumnBuilder::append_bytes(const char* data, std::size_t size) {
+  auto& d = buffers_.data;
+  if (size > kMaxArrayBytes - d.size()) return false;
+  d.insert(d.end(), data, data + size);
+  buffers_.offsets.push_back(static_cast<std::int32_t>(d.size()));
+  mark(true);
+  return true;
+}
+
+bool ColumnBuilder::append_scalar(const ColumnValue& v) {
+  auto& data = buffers_.data;
+  auto fixed = [&](ValueTag wanted, auto x) {
+    if (v.tag != wanted) return false;
+    append_fixed(data, x);
+    mark(true);
+    return true;
+  };
+  switch (kind_) {
+    case ArrowKind::Bool:
+      if (v.tag != ValueTag::Bool) return false;
+      set_bit(data, buffers_.length, v.u != 0);
+      mark(true);
+      return true;
+    case ArrowKind::U8:
+      return fixed(ValueTag::U8, static_cast<std::uint8_t>(v.u));
+    case ArrowKind::I16:
+      return fixed(ValueTag::I16, static_cast<std::int16_t>(v.i));
+    case ArrowKind::U16:
+      return fixed(ValueTag::U16, static_cast<std::uint16_t>(v.u));
+    case ArrowKind::I32:
+      return fixed(ValueTag::I32, static_cast<std::int32_t>(v.i));
+    case ArrowKind::U32:
+      return fixed(ValueTag::U32, static_cast<std::uint32_t>(v.u));
+    case ArrowKind::I64:
+      return fixed(ValueTag::I64, v.i);
+    case ArrowKind::U64:
+      if (v.tag == ValueTag::DateTime || v.tag == ValueTag::Currency) return fixed(v.tag, v.u);
+      return fixed(ValueTag::U64, v.u);
+    case ArrowKind::F32:
+      return fixed(ValueTag::F32, static_cast<float>(v.f));
+    case ArrowKind::F64:
+      return fixed(ValueTag::F64, v.f);
+    case ArrowKind::Timestamp:
+      return fixed(ValueTag::Timestamp, v.i);
+    case ArrowKind::Utf8:
+      if (v.tag == ValueTag::Text) return append_bytes(v.bytes.data(), v.bytes.size());
+      if (v.tag == ValueTag::Guid) {
+        const std::string text = guid_text(v.guid);
+        return append_bytes(text.data(), text.size());
+      }
+      return false;
+    case ArrowKind::Binary: {
+      if (is_bytes(v.tag)) return append_bytes(v.bytes.data(), v.bytes.size());
+      std::string stored;
+      return stored_form(v, stored) && append_bytes(stored.data(), stored.size());
+    }
+  }
+  return false;
+}
+
+bool ColumnBuilder::would_overflow(const ColumnValue& value) const {
+  if (list_) {
+    if (value.tag != ValueTag::List) return element_->would_overflow(value);
+    std::size_t total = 0;
+    for (const ColumnValue& e : value.elements) total += e.tag == ValueTag::Guid ? 36 : e.bytes.size();
+    return is_variable(kind_) && total > kMaxArrayBytes - element_->buffers_.data.size();
+  }
+  if (!is_variable(kind_)) return false;
+  const std::size_t size = value.tag == ValueTag::Guid ? 36 : value.bytes.size();
+  return size > kMaxArrayBytes - buffers_.data.size();
+}
+
+void ColumnBuilder::finish(ArrowArray* out) {
+  std::vector<ArrowArray*> children;
+  if (list_) {
+    auto child = std::make_unique<ArrowArray>();
+    element_->finish(child.get());
+    children.push_back(child.release());
+  }
+  const ArrayLayout layout = list_                ? ArrayLayout::List
+                             : is_variable(kind_) ? ArrayLayout::Variable
+                                                  : ArrayLayout::Fixed;
+  export_array(layout, std::move(buffers_), std::move(children), out);
+  start_buffers();
+}
+
+}  // namespace pw::columnar

@@ -1,0 +1,51 @@
+// ColumnBuilder: the buffers of one column of a batch (validity bits, offsets, values), filled value by value
+// and moved into an exported ArrowArray when the batch is complete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+#include "../types/column_value.hpp"
+#include "arrow_abi.hpp"
+#include "arrow_columns.hpp"
+#include "arrow_export.hpp"
+
+namespace pw::columnar {
+
+// The most bytes the variable data of one array can hold with 32-bit offsets.
+inline constexpr std::size_t kMaxArrayBytes = std::numeric_limits<std::int32_t>::max();
+
+class ColumnBuilder {
+ public:
+  ColumnBuilder(ArrowKind kind, bool list);
+
+  void reserve(std::size_t rows);
+
+  // Appends the value; a null when it has no form of the column's kind (false is returned then, and for a
+  // list when an element had none). A list column takes a List, or a single value as a list of one.
+  bool append(const ColumnValue& value);
+  void append_null();
+
+  // Whether appending `value` would take the variable data past kMaxArrayBytes.
+  bool would_overflow(const ColumnValue& value) const;
+
+  std::int64_t length() const noexcept { return buffers_.length; }
+
+  // Exports the values appended so far into `out`; the builder starts a new, empty array.
+  void finish(ArrowArray* out);
+
+ private:
+  void mark(bool valid);
+  bool append_scalar(const ColumnValue& value);
+  bool append_bytes(const char* data, std::size_t size);
+  void start_buffers();
+
+  ArrowKind kind_;
+  bool list_;
+  ArrayBuffers buffers_;
+  std::unique_ptr<ColumnBuilder> element_;  // the values of a list column
+};
+
+}  // namespace pw::columnar
