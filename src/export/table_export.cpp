@@ -2,6 +2,7 @@
 
 #include "../cursor/table_cursor.hpp"
 #include "../database.hpp"
+#include "csv_writer.hpp"
 #include "json_writer.hpp"
 #include "output_file.hpp"
 
@@ -28,9 +29,17 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
     return failed(0, ExportFailure::Stage::CreateFile, refused->to_string());
   }
   const RowEncoder encoder(cursor->table());
+  const csv::RowEncoder csv_encoder(cursor->table());
+  const bool csv = options.format == ExportFormat::Csv;
   Row row;
   std::string line;
   std::uint64_t rows = 0;
+  if (csv) {
+    csv_encoder.append_header(line);
+    if (const int err = io::write_all(file.get(), line.data(), line.size()); err != 0) {
+      return failed(rows, ExportFailure::Stage::Write, "Write error: " + os_error_text(err));
+    }
+  }
   for (;;) {
     if (rows % kRowsBetweenStopChecks == 0 && rows != 0 && should_stop && should_stop(rows)) {
       return failed(rows, ExportFailure::Stage::Stopped, {});
@@ -40,7 +49,11 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
       return failed(rows, ExportFailure::Stage::ReadRecord, "Error reading record: " + more.error().to_string());
     if (!more.value()) break;
     line.clear();
-    encoder.append_row(line, row);
+    if (csv) {
+      csv_encoder.append_row(line, row);
+    } else {
+      encoder.append_row(line, row);
+    }
     if (const int err = io::write_all(file.get(), line.data(), line.size()); err != 0) {
       return failed(rows, ExportFailure::Stage::Write, "Write error: " + os_error_text(err));
     }

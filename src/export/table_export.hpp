@@ -1,5 +1,5 @@
-// Export of one table to a JSON Lines file: opens the table, creates the output file safely, writes one line
-// per row. Runs without Python, so the binding can let other threads run meanwhile.
+// Export of one table to a JSON Lines or CSV file: opens the table, creates the output file safely, writes one
+// line per row (CSV: after a header line). Runs without Python, so the binding can let other threads run meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +28,11 @@ struct ExportResult {
   std::optional<ExportFailure> failure;
 };
 
+enum class ExportFormat : std::uint8_t { JsonLines, Csv };
+
 struct ExportOptions {
   bool typed = false;  // the typed view: signed Currency, ISO 8601 instants, multi-values as arrays
+  ExportFormat format = ExportFormat::JsonLines;
 };
 
 // How many rows are written between two calls of the stop check.

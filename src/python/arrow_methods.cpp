@@ -208,4 +208,6 @@ PyObject* table_to_pandas(PyObject* self, PyObject*) {
 
 int ready_arrow_types() { return PyType_Ready(&g_source_type); }
 
+PyObject* arrow_stream_type_object() { return reinterpret_cast<PyObject*>(&g_source_type); }
+
 }  // namespace pw::py

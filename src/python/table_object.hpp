@@ -39,5 +39,6 @@ PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* table_to_arrow(PyObject* self, PyObject* unused);
 PyObject* table_to_pandas(PyObject* self, PyObject* unused);
 int ready_arrow_types();
+PyObject* arrow_stream_type_object();
 
 }  // namespace pw::py
