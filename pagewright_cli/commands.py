@@ -14,6 +14,7 @@ from collections.abc import Iterator, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any, Protocol
 
+from . import formats
 from .formatting import clean, escape_unsafe_json, human_size, json_text, render_table
 from .header import read_header
 
@@ -276,15 +277,20 @@ class Progress:
             sys.stderr.flush()
 
 
-def export_one(db: EseDatabase, name: str, outdir: str) -> tuple[str, int]:
+def export_one(db: EseDatabase, name: str, outdir: str, fmt: str = "jsonl") -> tuple[str, int]:
     """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written)."""
-    file_name = export_file_name(name)
+    file_name = formats.file_name(export_file_name(name), fmt)
     path = os.path.join(outdir, file_name)
-    db.export_table(name, path)
-    return file_name, count_lines(path)
+    rows = formats.export_table(db, name, path, fmt)
+    if rows is None:
+        db.export_table(name, path)
+        rows = count_lines(path)
+    return file_name, rows
 
 
-def export_tables(db: EseDatabase, outdir: str, names: Sequence[str]) -> tuple[int, list[str], float]:
+def export_tables(
+    db: EseDatabase, outdir: str, names: Sequence[str], fmt: str = "jsonl"
+) -> tuple[int, list[str], float]:
     """Export `names` to OUTDIR/<file name>.jsonl. A table that cannot be exported is reported on stderr and
     the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
     try:
@@ -298,7 +304,9 @@ def export_tables(db: EseDatabase, outdir: str, names: Sequence[str]) -> tuple[i
         for done, name in enumerate(names):
             progress.show(done, rows, name)
             try:
-                rows += export_one(db, name, outdir)[1]  # only a table whose whole export succeeded counts
+                rows += export_one(db, name, outdir, fmt)[
+                    1
+                ]  # only a table whose whole export succeeded counts
             except (OSError, ValueError) as exc:
                 progress.close()
                 print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
@@ -320,8 +328,16 @@ def export_summary(
 
 
 def cmd_export(args: argparse.Namespace) -> int:
+    fmt = getattr(args, "format", "jsonl")
+    try:
+        formats.check_available(fmt)
+    except formats.FormatError as exc:
+        raise CliError(str(exc)) from None
     if len(args.inputs) > 1 or os.path.isdir(args.inputs[0]):
         from .batch import export_batch
+
+        if fmt != "jsonl":
+            raise CliError(f"--format {fmt} exports one database at a time (several databases: jsonl only)")
 
         return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs)
     db = open_database(args.inputs[0])
@@ -331,7 +347,7 @@ def cmd_export(args: argparse.Namespace) -> int:
             check_table(db, name)
     else:
         names = db.get_tables()
-    rows, failed, seconds = export_tables(db, args.outdir, names)
+    rows, failed, seconds = export_tables(db, args.outdir, names, fmt)
     export_summary(names, failed, rows, args.outdir, seconds)
     return 0
 

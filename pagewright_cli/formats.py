@@ -1,0 +1,78 @@
+"""Output formats of `pagewright export --format`: JSON Lines (the default), CSV and Parquet.
+
+JSON Lines and CSV are written by the core (export_table, export_rows); Parquet through pyarrow from the
+table's Arrow stream, one row group per batch, so memory stays bounded by a batch.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from pagewright import EseDatabase
+
+FORMATS = ("jsonl", "csv", "parquet")
+
+
+class FormatError(Exception):
+    """An export format that cannot be written here (e.g. Parquet without pyarrow)."""
+
+
+def file_name(base: str, fmt: str) -> str:
+    """export_file_name(table) with '.jsonl' replaced by the format's extension."""
+    return base if fmt == "jsonl" else base.removesuffix(".jsonl") + "." + fmt
+
+
+def _parquet_module() -> Any:
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise FormatError("--format parquet needs pyarrow: pip install 'pagewright[arrow]'") from None
+    return pq
+
+
+def check_available(fmt: str) -> None:
+    """Fails with FormatError before any file is written when the format's writer is missing."""
+    if fmt == "parquet":
+        _parquet_module()
+
+
+def _open_regular(path: str) -> int:
+    """A descriptor for writing `path`, created or truncated; a symbolic link or non-regular file there is
+    refused and left untouched (as the core's exports do)."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(f"Failed to create output file: not a regular file: {path!r}")
+        os.set_blocking(fd, True)
+        os.ftruncate(fd, 0)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def write_parquet(db: EseDatabase, name: str, path: str) -> int:
+    """Writes the typed rows of table `name` to a Parquet file, batch by batch; returns the rows written."""
+    pq = _parquet_module()
+    import pyarrow as pa
+
+    reader = pa.RecordBatchReader.from_stream(db.table(name).arrow())
+    rows = 0
+    with os.fdopen(_open_regular(path), "wb") as handle, pq.ParquetWriter(handle, reader.schema) as writer:
+        for batch in reader:
+            writer.write_batch(batch)
+            rows += batch.num_rows
+    return rows
+
+
+def export_table(db: EseDatabase, name: str, path: str, fmt: str) -> int | None:
+    """Writes table `name` to `path` as CSV or Parquet and returns the rows written (None for JSON Lines,
+    which the caller writes itself)."""
+    if fmt == "csv":
+        return db.export_rows(name, path, typed=True, format="csv")
+    if fmt == "parquet":
+        return write_parquet(db, name, path)
+    return None
