@@ -6,6 +6,7 @@
 #include "../database.hpp"
 #include "arrow_export.hpp"
 #include "column_builder.hpp"
+#include "direct_columns.hpp"
 
 namespace pw::columnar {
 namespace {
@@ -13,10 +14,11 @@ namespace {
 class TableStream {
  public:
   TableStream(std::shared_ptr<const Database> db, TableCursor cursor, std::vector<ArrowColumn> columns,
-              std::size_t batch_rows, std::shared_ptr<StreamReport> report)
+              DirectColumns direct, std::size_t batch_rows, std::shared_ptr<StreamReport> report)
       : db_(std::move(db)),
         cursor_(std::move(cursor)),
         columns_(std::move(columns)),
+        direct_(std::move(direct)),
         batch_rows_(batch_rows == 0 ? 1 : batch_rows),
         report_(std::move(report)) {
     builders_.reserve(columns_.size());
@@ -92,7 +94,9 @@ class TableStream {
         pending_ = true;  // this row opens the next batch
         break;
       }
+      direct_.append(cursor_.record(), builders_, report_->unreadable.get());
       for (std::size_t c = 0; c < columns_.size(); ++c) {
+        if (direct_.is_direct(c)) continue;
         const std::size_t position = columns_[c].position;
         const ColumnValue& value = position < row_.values.size() ? row_.values[position] : kNull;
         if (!builders_[c].append(value)) report_->unreadable[c].fetch_add(1, std::memory_order_relaxed);
@@ -103,7 +107,13 @@ class TableStream {
   }
 
   bool overflows() const {
+    // A directly read value takes at most three bytes per stored byte (windows-1252 text as UTF-8).
+    const std::size_t record_bound = 3 * cursor_.record().size();
     for (std::size_t c = 0; c < columns_.size(); ++c) {
+      if (direct_.is_direct(c)) {
+        if (is_variable(columns_[c].kind) && builders_[c].data_bytes() > kMaxArrayBytes - record_bound) return true;
+        continue;
+      }
       const std::size_t position = columns_[c].position;
       if (position < row_.values.size() && builders_[c].would_overflow(row_.values[position])) return true;
     }
@@ -115,6 +125,7 @@ class TableStream {
   std::shared_ptr<const Database> db_;  // declared first: the cursor reads from it
   TableCursor cursor_;
   std::vector<ArrowColumn> columns_;
+  DirectColumns direct_;
   std::vector<ColumnBuilder> builders_;
   std::size_t batch_rows_;
   std::shared_ptr<StreamReport> report_;
@@ -157,19 +168,23 @@ void stream_release(ArrowArrayStream* s) {
 
 Result<std::shared_ptr<StreamReport>> open_arrow_stream(std::shared_ptr<const Database> db, const std::string& name,
                                                         ArrowStreamOptions options, ArrowArrayStream* out) {
+  const TableInfo* table = db->tables().find(name);
+  if (!table) return EseError::table_not_found(name);
+  auto columns = plan_columns(*table, options.table);
   CursorOptions cursor_options;
   cursor_options.typed = options.table.typed;
   cursor_options.deleted = options.deleted;
   cursor_options.wanted = options.table.wanted;
+  if (cursor_options.wanted.empty()) cursor_options.wanted.assign(table->row_order.size(), true);
   cursor_options.readings = options.table.readings;
+  DirectColumns direct(*table, columns, options.table, cursor_options.wanted);
   auto cursor = open_table(*db, name, std::move(cursor_options));
   if (!cursor) return std::move(cursor).error();
-  auto columns = plan_columns(cursor->table(), options.table);
   auto report = std::make_shared<StreamReport>();
   for (const ArrowColumn& column : columns) report->names.push_back(column.name);
   report->unreadable = std::make_unique<std::atomic<std::uint64_t>[]>(columns.size());
-  auto stream =
-      std::make_unique<TableStream>(std::move(db), std::move(*cursor), std::move(columns), options.batch_rows, report);
+  auto stream = std::make_unique<TableStream>(std::move(db), std::move(*cursor), std::move(columns), std::move(direct),
+                                              options.batch_rows, report);
   out->get_schema = stream_get_schema;
   out->get_next = stream_get_next;
   out->get_last_error = stream_last_error;

@@ -6,18 +6,6 @@
 namespace pw::columnar {
 namespace {
 
-template <class T>
-void append_fixed(std::vector<std::uint8_t>& data, T value) {
-  const std::size_t at = data.size();
-  data.resize(at + sizeof(T));
-  std::memcpy(data.data() + at, &value, sizeof(T));
-}
-
-void set_bit(std::vector<std::uint8_t>& bits, std::int64_t index, bool value) {
-  if ((index & 7) == 0) bits.push_back(0);
-  if (value) bits.back() |= static_cast<std::uint8_t>(1u << (index & 7));
-}
-
 // The stored little-endian form of a value of the raw view, for a binary column that holds one: a
 // multi-valued column whose row has a single value keeps it as bytes rather than losing it.
 bool stored_form(const ColumnValue& v, std::string& out) {
@@ -75,30 +63,42 @@ ColumnBuilder::ColumnBuilder(ArrowKind kind, bool list) : kind_(kind), list_(lis
 
 void ColumnBuilder::start_buffers() {
   buffers_ = ArrayBuffers{};
+  capacity_ = 0;
   if (list_ || is_variable(kind_)) buffers_.offsets.push_back(0);
+  if (reserved_rows_ > 0) grow(reserved_rows_);
 }
 
 void ColumnBuilder::reserve(std::size_t rows) {
-  buffers_.validity.reserve(rows / 8 + 1);
+  reserved_rows_ = rows;
+  if (rows > capacity_) grow(rows);
   if (list_ || is_variable(kind_)) buffers_.offsets.reserve(rows + 1);
-  if (kind_ == ArrowKind::Bool) buffers_.data.reserve(rows / 8 + 1);
-  buffers_.data.reserve(rows * fixed_width(kind_));
+}
+
+// Bits and fixed-width values live in buffers sized for `capacity_` slots (zeroed), so an append writes in
+// place; the buffers are cut to the length when the array is exported.
+void ColumnBuilder::grow(std::size_t slots) {
+  capacity_ = slots;
+  buffers_.validity.resize((slots + 7) / 8, 0);
+  if (kind_ == ArrowKind::Bool && !list_) {
+    buffers_.data.resize((slots + 7) / 8, 0);
+  } else if (!list_) {
+    buffers_.data.resize(slots * fixed_width(kind_));
+  }
 }
 
 void ColumnBuilder::mark(bool valid) {
-  set_bit(buffers_.validity, buffers_.length, valid);
-  if (!valid) ++buffers_.null_count;
+  const auto slot = static_cast<std::size_t>(buffers_.length);
+  if (valid) {
+    buffers_.validity[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
+  } else {
+    ++buffers_.null_count;
+  }
   ++buffers_.length;
 }
 
 void ColumnBuilder::append_null() {
-  if (list_ || is_variable(kind_)) {
-    buffers_.offsets.push_back(buffers_.offsets.back());
-  } else if (kind_ == ArrowKind::Bool) {
-    set_bit(buffers_.data, buffers_.length, false);
-  } else {
-    buffers_.data.resize(buffers_.data.size() + fixed_width(kind_));
-  }
+  ensure_slot();
+  if (list_ || is_variable(kind_)) buffers_.offsets.push_back(buffers_.offsets.back());
   mark(false);
 }
 
@@ -113,6 +113,7 @@ bool ColumnBuilder::append(const ColumnValue& value) {
     return false;
   }
   bool all_fit = true;
+  ensure_slot();
   if (value.tag == ValueTag::List) {
     if (value.elements.size() > kMaxArrayBytes - static_cast<std::size_t>(element_->length())) {
       append_null();
@@ -127,9 +128,17 @@ bool ColumnBuilder::append(const ColumnValue& value) {
   return all_fit;
 }
 
+void ColumnBuilder::append_bool(bool value) {
+  ensure_slot();
+  const auto slot = static_cast<std::size_t>(buffers_.length);
+  if (value) buffers_.data[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
+  mark(true);
+}
+
 bool ColumnBuilder::append_bytes(const char* data, std::size_t size) {
   auto& d = buffers_.data;
   if (size > kMaxArrayBytes - d.size()) return false;
+  ensure_slot();
   d.insert(d.end(), data, data + size);
   buffers_.offsets.push_back(static_cast<std::int32_t>(d.size()));
   mark(true);
@@ -137,18 +146,15 @@ bool ColumnBuilder::append_bytes(const char* data, std::size_t size) {
 }
 
 bool ColumnBuilder::append_scalar(const ColumnValue& v) {
-  auto& data = buffers_.data;
   auto fixed = [&](ValueTag wanted, auto x) {
     if (v.tag != wanted) return false;
-    append_fixed(data, x);
-    mark(true);
+    append_raw(x);
     return true;
   };
   switch (kind_) {
     case ArrowKind::Bool:
       if (v.tag != ValueTag::Bool) return false;
-      set_bit(data, buffers_.length, v.u != 0);
-      mark(true);
+      append_bool(v.u != 0);
       return true;
     case ArrowKind::U8:
       return fixed(ValueTag::U8, static_cast<std::uint8_t>(v.u));
@@ -205,6 +211,13 @@ void ColumnBuilder::finish(ArrowArray* out) {
     auto child = std::make_unique<ArrowArray>();
     element_->finish(child.get());
     children.push_back(child.release());
+  }
+  const auto length = static_cast<std::size_t>(buffers_.length);
+  buffers_.validity.resize((length + 7) / 8);
+  if (kind_ == ArrowKind::Bool && !list_) {
+    buffers_.data.resize((length + 7) / 8);
+  } else if (!list_ && !is_variable(kind_)) {
+    buffers_.data.resize(length * fixed_width(kind_));
   }
   const ArrayLayout layout = list_                ? ArrayLayout::List
                              : is_variable(kind_) ? ArrayLayout::Variable

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -28,6 +29,21 @@ class ColumnBuilder {
   bool append(const ColumnValue& value);
   void append_null();
 
+  // Appends one valid value of the column's own representation (for readers that decode values themselves):
+  // `T` of the kind's width, a bit, or bytes (false, nothing appended, past kMaxArrayBytes).
+  template <class T>
+  void append_raw(T value) {
+    if (sizeof(T) != fixed_width(kind_) || list_) return append_null();  // not this column's representation
+    ensure_slot();
+    std::memcpy(buffers_.data.data() + static_cast<std::size_t>(buffers_.length) * sizeof(T), &value, sizeof(T));
+    mark(true);
+  }
+  void append_bool(bool value);
+  bool append_bytes(const char* data, std::size_t size);
+
+  // Bytes of variable data appended so far.
+  std::size_t data_bytes() const noexcept { return buffers_.data.size(); }
+
   // Whether appending `value` would take the variable data past kMaxArrayBytes.
   bool would_overflow(const ColumnValue& value) const;
 
@@ -39,13 +55,18 @@ class ColumnBuilder {
  private:
   void mark(bool valid);
   bool append_scalar(const ColumnValue& value);
-  bool append_bytes(const char* data, std::size_t size);
   void start_buffers();
+  void grow(std::size_t slots);
+  void ensure_slot() {
+    if (static_cast<std::size_t>(buffers_.length) == capacity_) grow(capacity_ < 32 ? 64 : 2 * capacity_);
+  }
 
   ArrowKind kind_;
   bool list_;
   ArrayBuffers buffers_;
   std::unique_ptr<ColumnBuilder> element_;  // the values of a list column
+  std::size_t capacity_ = 0;                // slots the validity bits and fixed-width data are sized for
+  std::size_t reserved_rows_ = 0;
 };
 
 }  // namespace pw::columnar

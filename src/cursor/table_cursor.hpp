@@ -37,6 +37,9 @@ class TableCursor {
   Result<bool> next_row(Row& row);
 
   const TableInfo& table() const noexcept { return *table_; }
+  // The stored record of the row next_row gave last (a view into the mapped file, valid until the next call),
+  // for a reader that decodes some columns itself.
+  Bytes record() const noexcept { return item_.entry.data; }
   // What the walk has passed over so far: damaged entries, loops, foreign pages, unresolved long values.
   WalkCounts counts() const;
 

@@ -156,8 +156,9 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
     return ((rec[fixed_end + bit / 8] >> (bit % 8)) & 1u) != 0;
   };
 
-  row.values.clear();
-  row.values.reserve(ncols);
+  // Values are assigned in place, so a row reused across records keeps its storage and a column left out
+  // costs no more than a check.
+  row.values.resize(ncols);
   row.long_value_refs.clear();
   TaggedDirectory tagged;
   std::size_t fixed_offset = 4;
@@ -165,39 +166,40 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
   for (std::size_t k = 0; k < ncols; ++k) {
     const ColumnInfo& c = table.row_column(k);
     const std::uint32_t id = c.id;
+    ColumnValue& value = row.values[k];
     if (wanted && !(*wanted)[k]) {  // not asked for: only the fixed area's position moves on
       if (id <= h.last_fixed_id) fixed_offset += c.space_usage;
-      row.values.push_back(ColumnValue::null());
+      if (!value.is_null()) value = ColumnValue::null();
       continue;
     }
     if (id <= h.last_fixed_id) {
       const std::size_t end = fixed_offset + c.space_usage;
       if (end > len || (has_bitmap && id >= 1 && fixed_is_null(id))) {
-        row.values.push_back(ColumnValue::null());
+        value = ColumnValue::null();
       } else {
-        row.values.push_back(parse_or_null(rec.subspan(fixed_offset, c.space_usage), c));
+        value = parse_or_null(rec.subspan(fixed_offset, c.space_usage), c);
       }
       fixed_offset = end;
     } else if (id >= 128 && id <= h.last_variable_id) {
       const std::size_t i = id - 128;
       const auto end_word = read_u16le(rec, h.variable_offsets_start + 2 * i);
       if (!end_word || (*end_word & 0x8000)) {
-        row.values.push_back(ColumnValue::null());
+        value = ColumnValue::null();
         continue;
       }
       std::size_t start = 0;
       if (i > 0) start = read_u16le(rec, h.variable_offsets_start + 2 * (i - 1)).value_or(0) & 0x7FFF;
       const std::size_t end = *end_word;
       if (var_data_start + end > len || end < start) {
-        row.values.push_back(ColumnValue::null());
+        value = ColumnValue::null();
         continue;
       }
-      row.values.push_back(parse_or_null(rec.subspan(var_data_start + start, end - start), c));
+      value = parse_or_null(rec.subspan(var_data_start + start, end - start), c);
     } else if (id >= 256) {
       if (!tagged.built()) tagged.build(rec, tagged_area_start(rec, h), large);
       const TaggedSlot* slot = tagged.find(id);
       if (!slot) {
-        row.values.push_back(absent_value(c));
+        value = absent_value(c);
         continue;
       }
       Bytes bytes = rec.subspan(slot->start, slot->end - slot->start);
@@ -207,18 +209,18 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
         bytes = bytes.subspan(1);
       }
       if (flags & tagged_flag::kLongValueReference) {
-        row.long_value_refs.push_back(row.values.size());
-        row.values.push_back(ColumnValue::with_bytes(ValueTag::LongBinary, to_byte_string(bytes)));
+        row.long_value_refs.push_back(k);
+        value = ColumnValue::with_bytes(ValueTag::LongBinary, to_byte_string(bytes));
       } else if (flags & tagged_flag::kMultiValue) {
-        row.values.push_back(ColumnValue::with_bytes(ValueTag::MultiValue, to_byte_string(bytes)));
-        row.values.back().u = flags;
+        value = ColumnValue::with_bytes(ValueTag::MultiValue, to_byte_string(bytes));
+        value.u = flags;
       } else if (flags & tagged_flag::kCompressed) {
-        row.values.push_back(decompress_tagged(bytes, c));
+        value = decompress_tagged(bytes, c);
       } else {
-        row.values.push_back(parse_or_null(bytes, c));
+        value = parse_or_null(bytes, c);
       }
     } else {
-      row.values.push_back(absent_value(c));
+      value = absent_value(c);
     }
   }
 }
