@@ -22,7 +22,10 @@ class TableStream {
         batch_rows_(batch_rows == 0 ? 1 : batch_rows),
         report_(std::move(report)) {
     builders_.reserve(columns_.size());
-    for (const ArrowColumn& column : columns_) builders_.emplace_back(column.kind, column.list);
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+      builders_.emplace_back(columns_[c].kind, columns_[c].list);
+      if (!direct_.is_direct(c)) decoded_.push_back(c);
+    }
   }
 
   int get_schema(ArrowSchema* out) {
@@ -95,8 +98,7 @@ class TableStream {
         break;
       }
       direct_.append(cursor_.record(), builders_, report_->unreadable.get());
-      for (std::size_t c = 0; c < columns_.size(); ++c) {
-        if (direct_.is_direct(c)) continue;
+      for (const std::size_t c : decoded_) {
         const std::size_t position = columns_[c].position;
         const ColumnValue& value = position < row_.values.size() ? row_.values[position] : kNull;
         if (!builders_[c].append(value)) report_->unreadable[c].fetch_add(1, std::memory_order_relaxed);
@@ -127,6 +129,7 @@ class TableStream {
   std::vector<ArrowColumn> columns_;
   DirectColumns direct_;
   std::vector<ColumnBuilder> builders_;
+  std::vector<std::size_t> decoded_;  // the columns whose values come from the cursor's row
   std::size_t batch_rows_;
   std::shared_ptr<StreamReport> report_;
   Row row_;
