@@ -14,30 +14,39 @@ constexpr std::uint16_t kWindows1252High[32] = {
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD";
 
+// Runs of ASCII, the usual content of both encodings, are copied in one step.
 std::string decode_windows1252(Bytes in) {
   std::string out;
   out.reserve(in.size());
-  for (std::uint8_t b : in) {
-    if (b < 0x80) {
-      out.push_back(static_cast<char>(b));
-    } else if (b < 0xA0) {
-      append_utf8(out, kWindows1252High[b - 0x80]);
-    } else {
-      append_utf8(out, b);
-    }
+  const auto* chars = reinterpret_cast<const char*>(in.data());
+  std::size_t i = 0;
+  while (i < in.size()) {
+    std::size_t run = i;
+    while (run < in.size() && in[run] < 0x80) ++run;
+    out.append(chars + i, run - i);
+    if (run == in.size()) break;
+    const std::uint8_t b = in[run];
+    append_utf8(out, b < 0xA0 ? kWindows1252High[b - 0x80] : b);
+    i = run + 1;
   }
   return out;
 }
 
 std::string decode_utf16(Bytes in, bool big_endian) {
   std::string out;
-  out.reserve(in.size());
   const std::size_t units = in.size() / 2;
   auto unit_at = [&](std::size_t k) -> std::uint32_t {
     const std::uint8_t a = in[2 * k], b = in[2 * k + 1];
     return big_endian ? static_cast<std::uint32_t>((a << 8) | b) : static_cast<std::uint32_t>((b << 8) | a);
   };
-  for (std::size_t k = 0; k < units; ++k) {
+  std::size_t k = 0;
+  // The leading ASCII units, written straight into the string.
+  std::size_t ascii = 0;
+  while (ascii < units && unit_at(ascii) < 0x80) ++ascii;
+  out.resize(ascii);
+  for (; k < ascii; ++k) out[k] = static_cast<char>(unit_at(k));
+  if (k < units) out.reserve(ascii + 3 * (units - k) + 3);
+  for (; k < units; ++k) {
     const std::uint32_t u = unit_at(k);
     if (u < 0x80) {
       out.push_back(static_cast<char>(u));
