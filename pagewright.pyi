@@ -20,7 +20,7 @@ from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex,
 
 from typing_extensions import Buffer
 
-__all__ = ["EseDatabase", "Table", "Column", "Index", "__version__", "read_header", "export_file_name"]
+__all__ = ["EseDatabase", "Table", "Column", "Index", "ArrowStream", "__version__", "read_header", "export_file_name"]
 
 __version__: Final[str]
 

@@ -6,6 +6,7 @@ table's Arrow stream, one row group per batch, so memory stays bounded by a batc
 
 from __future__ import annotations
 
+import importlib
 import os
 import stat
 from typing import TYPE_CHECKING, Any
@@ -27,10 +28,9 @@ def file_name(base: str, fmt: str) -> str:
 
 def _parquet_module() -> Any:
     try:
-        import pyarrow.parquet as pq
+        return importlib.import_module("pyarrow.parquet")  # untyped: imported by name
     except ImportError:
         raise FormatError("--format parquet needs pyarrow: pip install 'pagewright[arrow]'") from None
-    return pq
 
 
 def check_available(fmt: str) -> None:
@@ -57,7 +57,7 @@ def _open_regular(path: str) -> int:
 def write_parquet(db: EseDatabase, name: str, path: str) -> int:
     """Writes the typed rows of table `name` to a Parquet file, batch by batch; returns the rows written."""
     pq = _parquet_module()
-    import pyarrow as pa
+    pa = importlib.import_module("pyarrow")
 
     reader = pa.RecordBatchReader.from_stream(db.table(name).arrow())
     rows = 0

@@ -7,6 +7,7 @@ import datetime
 import gc
 import io
 import struct
+import sys
 import uuid
 
 import pytest
@@ -115,12 +116,14 @@ def test_stream_errors_and_release(open_db, tmp_path) -> None:
         reader.read_next_batch()
     ese = open_db(data)
     t = ese.table("t")
-    half = pa.RecordBatchReader.from_stream(t.arrow(batch_rows=5))
+    half, rest = (pa.RecordBatchReader.from_stream(t.arrow(batch_rows=5)) for _ in range(2))
     half.read_next_batch()
+    rest.read_next_batch()
     unread = t.__arrow_c_stream__()  # a capsule no consumer takes
     ese.close()
-    assert half.read_all().num_rows == 7  # a stream keeps its database open
-    del half, unread
+    del half, unread  # released half-way, and never taken
+    assert rest.read_all().num_rows == 7  # a stream keeps its database open
+    del rest
     gc.collect()
     fresh = open_db(data).table("t")
     for call in (t.arrow, lambda: fresh.arrow(columns=["x"]), lambda: fresh.arrow(batch_rows=0)):
@@ -128,16 +131,21 @@ def test_stream_errors_and_release(open_db, tmp_path) -> None:
             call()
 
 
-def test_to_arrow_and_pandas(open_db, monkeypatch) -> None:
-    t = open_db(one_table(COLUMNS, ROWS)).table("t")
+def test_to_arrow_and_pandas(open_db, monkeypatch, capsys, tmp_path) -> None:
+    ese = open_db(one_table(COLUMNS, ROWS))
+    t = ese.table("t")
     assert t.to_arrow().equals(pa.table(t))
     pytest.importorskip("pandas")
     assert t.to_pandas()["Long"].tolist()[0] == -70000
-    monkeypatch.setitem(__import__("sys").modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
     with pytest.raises(
         ImportError, match=r"pyarrow is required for Table.to_arrow\(\): pip install 'pagewright\[arrow\]'"
     ):
         t.to_arrow()
+    assert main(["export", ese.path, str(tmp_path), "--format", "parquet"]) == 1
+    assert "--format parquet needs pyarrow: pip install 'pagewright[arrow]'" in capsys.readouterr().err
+    assert not list(tmp_path.glob("*.parquet"))
 
 
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])
