@@ -56,7 +56,8 @@ bool is_bytes(ValueTag tag) noexcept {
 
 }  // namespace
 
-ColumnBuilder::ColumnBuilder(ArrowKind kind, bool list) : kind_(kind), list_(list) {
+ColumnBuilder::ColumnBuilder(ArrowKind kind, bool list)
+    : kind_(kind), list_(list), has_offsets_(list || is_variable(kind)), width_(fixed_width(kind)) {
   if (list_) element_ = std::make_unique<ColumnBuilder>(kind, false);
   start_buffers();
 }
@@ -84,22 +85,6 @@ void ColumnBuilder::grow(std::size_t slots) {
   } else if (!list_) {
     buffers_.data.resize(slots * fixed_width(kind_));
   }
-}
-
-void ColumnBuilder::mark(bool valid) {
-  const auto slot = static_cast<std::size_t>(buffers_.length);
-  if (valid) {
-    buffers_.validity[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
-  } else {
-    ++buffers_.null_count;
-  }
-  ++buffers_.length;
-}
-
-void ColumnBuilder::append_null() {
-  ensure_slot();
-  if (list_ || is_variable(kind_)) buffers_.offsets.push_back(buffers_.offsets.back());
-  mark(false);
 }
 
 bool ColumnBuilder::append(const ColumnValue& value) {

@@ -27,13 +27,17 @@ class ColumnBuilder {
   // Appends the value; a null when it has no form of the column's kind (false is returned then, and for a
   // list when an element had none). A list column takes a List, or a single value as a list of one.
   bool append(const ColumnValue& value);
-  void append_null();
+  void append_null() {
+    ensure_slot();
+    if (has_offsets_) buffers_.offsets.push_back(buffers_.offsets.back());
+    mark(false);
+  }
 
   // Appends one valid value of the column's own representation (for readers that decode values themselves):
   // `T` of the kind's width, a bit, or bytes (false, nothing appended, past kMaxArrayBytes).
   template <class T>
   void append_raw(T value) {
-    if (sizeof(T) != fixed_width(kind_) || list_) return append_null();  // not this column's representation
+    if (sizeof(T) != width_ || list_) return append_null();  // not this column's representation
     ensure_slot();
     std::memcpy(buffers_.data.data() + static_cast<std::size_t>(buffers_.length) * sizeof(T), &value, sizeof(T));
     mark(true);
@@ -53,7 +57,15 @@ class ColumnBuilder {
   void finish(ArrowArray* out);
 
  private:
-  void mark(bool valid);
+  void mark(bool valid) {
+    const auto slot = static_cast<std::size_t>(buffers_.length);
+    if (valid) {
+      buffers_.validity[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
+    } else {
+      ++buffers_.null_count;
+    }
+    ++buffers_.length;
+  }
   bool append_scalar(const ColumnValue& value);
   void start_buffers();
   void grow(std::size_t slots);
@@ -63,6 +75,8 @@ class ColumnBuilder {
 
   ArrowKind kind_;
   bool list_;
+  bool has_offsets_;   // list and variable layouts
+  std::size_t width_;  // fixed_width(kind_)
   ArrayBuffers buffers_;
   std::unique_ptr<ColumnBuilder> element_;  // the values of a list column
   std::size_t capacity_ = 0;                // slots the validity bits and fixed-width data are sized for

@@ -89,26 +89,27 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
   }
 }
 
-void DirectColumns::append_fixed(Bytes rec, const Column& c, std::size_t fixed_end, bool has_bitmap, ColumnBuilder& b,
+void DirectColumns::append_fixed(Bytes rec, const Column& c, Bytes null_bits, ColumnBuilder& b,
                                  std::atomic<std::uint64_t>& unreadable) const {
   if (c.offset + c.size > rec.size()) return b.append_null();
-  if (has_bitmap) {
+  if (!null_bits.empty()) {
     const std::size_t bit = c.id - 1;
-    if ((read_u8(rec, fixed_end + bit / 8).value_or(0) >> (bit % 8)) & 1u) return b.append_null();
+    if ((read_u8(null_bits, bit / 8).value_or(0) >> (bit % 8)) & 1u) return b.append_null();
   }
   switch (c.read) {
     case Read::Bool:
-      return b.append_bool(*read_u8(rec, c.offset) != 0);
+      return b.append_bool(read_u8(rec, c.offset).value_or(0) != 0);
     case Read::U8:
-      return b.append_raw(*read_u8(rec, c.offset));
+      return b.append_raw(read_u8(rec, c.offset).value_or(0));
     case Read::U16:
-      return b.append_raw(*read_u16le(rec, c.offset));
+      return b.append_raw(read_u16le(rec, c.offset).value_or(0));
     case Read::U32:
-      return b.append_raw(*read_u32le(rec, c.offset));
+      return b.append_raw(read_u32le(rec, c.offset).value_or(0));
     case Read::U64:
-      return b.append_raw(*read_u64le(rec, c.offset));
+      return b.append_raw(read_u64le(rec, c.offset).value_or(0));
     case Read::Instant:
-      if (const auto instant = read_instant(*read_u64le(rec, c.offset), c.reading)) return b.append_raw(*instant);
+      if (const auto instant = read_instant(read_u64le(rec, c.offset).value_or(0), c.reading))
+        return b.append_raw(*instant);
       unreadable.fetch_add(1, std::memory_order_relaxed);
       return b.append_null();
     default:
@@ -124,14 +125,15 @@ void DirectColumns::append(Bytes rec, std::vector<ColumnBuilder>& builders,
   const std::size_t variable_offsets = len >= 4 ? *read_u16le(rec, 2) : 0;
   const std::size_t fixed_end = fixed_end_[last_fixed];
   // The fixed-column null bitmap sits between the fixed data and the variable offsets when it fits exactly.
-  const bool has_bitmap =
-      last_fixed > 0 && fixed_end + (last_fixed + 7u) / 8 == variable_offsets && variable_offsets <= len;
+  const std::size_t bitmap_size = (last_fixed + 7u) / 8;
+  const bool has_bitmap = last_fixed > 0 && fixed_end + bitmap_size == variable_offsets && variable_offsets <= len;
+  const Bytes null_bits = has_bitmap ? rec.subspan(fixed_end, bitmap_size) : Bytes{};
   for (const Column& c : fixed_) {
     ColumnBuilder& b = builders[c.index];
     if (c.id > last_fixed) {
       b.append_null();
     } else {
-      append_fixed(rec, c, fixed_end, has_bitmap, b, unreadable[c.index]);
+      append_fixed(rec, c, null_bits, b, unreadable[c.index]);
     }
   }
   const std::size_t variable_count = last_variable >= 128 ? last_variable - 127u : 0;

@@ -42,7 +42,7 @@ class DirectColumns {
     bool trim_nuls;            // Text of the typed view
   };
 
-  void append_fixed(Bytes rec, const Column& c, std::size_t fixed_end, bool has_bitmap, ColumnBuilder& b,
+  void append_fixed(Bytes rec, const Column& c, Bytes null_bits, ColumnBuilder& b,
                     std::atomic<std::uint64_t>& unreadable) const;
 
   std::vector<Column> fixed_;
