@@ -6,9 +6,13 @@ table's Arrow stream, one row group per batch, so memory stays bounded by a batc
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import os
+import queue
 import stat
+import threading
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -62,10 +66,46 @@ def write_parquet(db: EseDatabase, name: str, path: str) -> int:
     reader = pa.RecordBatchReader.from_stream(db.table(name).arrow())
     rows = 0
     with os.fdopen(_open_regular(path), "wb") as handle, pq.ParquetWriter(handle, reader.schema) as writer:
-        for batch in reader:
+        for batch in _read_ahead(reader):
             writer.write_batch(batch)
             rows += batch.num_rows
     return rows
+
+
+def _read_ahead(reader: Any, depth: int = 2) -> Iterator[Any]:
+    """The batches of `reader`, the next ones built in a second thread (both sides run without the GIL)
+    while the caller encodes the current one; at most `depth` batches wait. Reader errors are raised here."""
+    waiting: queue.Queue[Any] = queue.Queue(depth)
+    stop = threading.Event()
+    done = object()
+
+    def produce() -> None:
+        try:
+            for batch in reader:
+                while not stop.is_set():
+                    try:
+                        waiting.put(batch, timeout=0.1)
+                        break
+                    except queue.Full:
+                        continue
+                if stop.is_set():
+                    return
+            waiting.put(done)
+        except BaseException as exc:  # handed to the consumer
+            waiting.put(exc)
+
+    thread = threading.Thread(target=produce, name="pagewright-parquet-reader", daemon=True)
+    thread.start()
+    try:
+        while (item := waiting.get()) is not done:
+            if isinstance(item, BaseException):
+                raise item
+            yield item
+    finally:
+        stop.set()
+        while thread.is_alive():
+            with contextlib.suppress(queue.Empty):
+                waiting.get(timeout=0.1)
 
 
 def export_table(db: EseDatabase, name: str, path: str, fmt: str) -> int | None:
