@@ -93,19 +93,25 @@ class TableStream {
         }
       }
       pending_ = false;
+      const Bytes record = cursor_.record();
+      if (direct_.prepare(record)) cursor_.decode_again(extra_row_, direct_.fallback());
       if (rows > 0 && overflows()) {
         pending_ = true;  // this row opens the next batch
         break;
       }
-      direct_.append(cursor_.record(), builders_, report_->unreadable.get());
-      for (const std::size_t c : decoded_) {
-        const std::size_t position = columns_[c].position;
-        const ColumnValue& value = position < row_.values.size() ? row_.values[position] : kNull;
-        if (!builders_[c].append(value)) report_->unreadable[c].fetch_add(1, std::memory_order_relaxed);
-      }
+      std::atomic<std::uint64_t>* unreadable = report_->unreadable.get();
+      direct_.append(record, builders_, unreadable);
+      for (const std::size_t c : decoded_) append(c, row_, unreadable);
+      for (const std::size_t c : direct_.fallback_columns()) append(c, extra_row_, unreadable);
       ++rows;
     }
     return rows;
+  }
+
+  void append(std::size_t c, const Row& row, std::atomic<std::uint64_t>* unreadable) {
+    const std::size_t position = columns_[c].position;
+    const ColumnValue& value = position < row.values.size() ? row.values[position] : kNull;
+    if (!builders_[c].append(value)) unreadable[c].fetch_add(1, std::memory_order_relaxed);
   }
 
   bool overflows() const {
@@ -118,6 +124,10 @@ class TableStream {
       }
       const std::size_t position = columns_[c].position;
       if (position < row_.values.size() && builders_[c].would_overflow(row_.values[position])) return true;
+    }
+    for (const std::size_t c : direct_.fallback_columns()) {
+      const std::size_t position = columns_[c].position;
+      if (position < extra_row_.values.size() && builders_[c].would_overflow(extra_row_.values[position])) return true;
     }
     return false;
   }
@@ -133,6 +143,7 @@ class TableStream {
   std::size_t batch_rows_;
   std::shared_ptr<StreamReport> report_;
   Row row_;
+  Row extra_row_;         // the direct columns whose value this record stores in a form only the cursor decodes
   bool pending_ = false;  // row_ was read but belongs to the next batch
   bool reserved_ = false;
   bool done_ = false;
@@ -180,7 +191,7 @@ Result<std::shared_ptr<StreamReport>> open_arrow_stream(std::shared_ptr<const Da
   cursor_options.wanted = options.table.wanted;
   if (cursor_options.wanted.empty()) cursor_options.wanted.assign(table->row_order.size(), true);
   cursor_options.readings = options.table.readings;
-  DirectColumns direct(*table, columns, options.table, cursor_options.wanted);
+  DirectColumns direct(*table, columns, options.table, db->large_page_mode(), cursor_options.wanted);
   auto cursor = open_table(*db, name, std::move(cursor_options));
   if (!cursor) return std::move(cursor).error();
   auto report = std::make_shared<StreamReport>();

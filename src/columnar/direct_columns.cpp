@@ -1,6 +1,7 @@
 #include "direct_columns.hpp"
 
 #include "../record/parser.hpp"
+#include "../record/record.hpp"
 #include "../utils/text.hpp"
 
 namespace pw::columnar {
@@ -16,8 +17,8 @@ bool is_eight_byte_type(std::uint32_t type) {
 }  // namespace
 
 DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColumn>& columns,
-                             const ArrowTableOptions& options, std::vector<bool>& decoded)
-    : direct_(columns.size(), false) {
+                             const ArrowTableOptions& options, bool large_pages, std::vector<bool>& decoded)
+    : direct_(columns.size(), false), large_(large_pages), fallback_(table.row_order.size(), false) {
   using namespace column_type;
   std::vector<std::size_t> offsets(table.row_order.size(), 4);
   std::size_t offset = 4;
@@ -36,7 +37,7 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
     const ColumnInfo& c = table.row_column(a.position);
     if (a.list || has_default(c)) continue;
     const TimestampReading reading = options.readings.empty() ? TimestampReading::Auto : options.readings[a.position];
-    Column d{index, c.id, offsets[a.position], c.space_usage, Read::Bytes, reading, 0, options.typed};
+    Column d{index, a.position, c.id, offsets[a.position], c.space_usage, Read::Bytes, reading, 0, options.typed};
     bool take = false;
     if (c.id >= 1 && c.id <= 127) {
       const std::size_t width = a.kind == ArrowKind::Timestamp ? 8 : fixed_width(a.kind);
@@ -71,7 +72,7 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
           break;
       }
       if (take) fixed_.push_back(d);
-    } else if (c.id >= 128 && c.id <= 255) {
+    } else if (c.id >= 128) {
       if (a.kind == ArrowKind::Binary && (c.column_type == kBinary || c.column_type == kLongBinary)) {
         take = true;
         d.read = Read::Bytes;
@@ -80,7 +81,7 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
         d.read = Read::Text;
         d.codepage = codepage_of(c);
       }
-      if (take) variable_.push_back(d);
+      if (take) (c.id <= 255 ? variable_ : tagged_).push_back(d);
     }
     if (take) {
       direct_[index] = true;
@@ -152,21 +153,62 @@ void DirectColumns::append(Bytes rec, std::vector<ColumnBuilder>& builders,
       b.append_null();
       continue;
     }
-    const Bytes bytes = rec.subspan(data_start + start, end - start);
-    bool stored = false;
-    if (c.read == Read::Bytes) {
-      stored = b.append_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    } else if (auto text = decode_string(bytes, c.codepage)) {
-      std::string& s = text.value();
-      if (c.trim_nuls) {
-        while (!s.empty() && s.back() == '\0') s.pop_back();
-      }
-      stored = b.append_bytes(s.data(), s.size());
-    }
-    if (!stored) {
-      unreadable[c.index].fetch_add(1, std::memory_order_relaxed);
+    append_bytes(rec.subspan(data_start + start, end - start), c, b, unreadable[c.index]);
+  }
+  for (const Column& c : tagged_) {
+    ColumnBuilder& b = builders[c.index];
+    if (fallback_[c.position]) continue;
+    const TaggedSlot* slot = directory_.find(c.id);
+    if (!slot) {
       b.append_null();
+      continue;
     }
+    Bytes bytes = rec.subspan(slot->start, slot->end - slot->start);
+    if (!bytes.empty() && slot->has_flag_byte) bytes = bytes.subspan(1);
+    append_bytes(bytes, c, b, unreadable[c.index]);
+  }
+}
+
+bool DirectColumns::prepare(Bytes rec) {
+  for (const Column& c : tagged_) fallback_[c.position] = false;
+  fallback_columns_.clear();
+  if (tagged_.empty()) return false;
+  RecordHeader h;
+  if (rec.size() >= 4) h = {rec[0], rec[1], *read_u16le(rec, 2)};
+  directory_.reset();
+  directory_.build(rec, tagged_area_start(rec, h), large_);
+  constexpr std::uint8_t kDecodedByCursor =
+      tagged_flag::kLongValueReference | tagged_flag::kMultiValue | tagged_flag::kCompressed;
+  for (const Column& c : tagged_) {
+    const TaggedSlot* slot = directory_.find(c.id);
+    if (!slot || !slot->has_flag_byte || slot->end == slot->start) continue;
+    if (read_u8(rec, slot->start).value_or(0) & kDecodedByCursor) {
+      fallback_[c.position] = true;
+      fallback_columns_.push_back(c.index);
+    }
+  }
+  return !fallback_columns_.empty();
+}
+
+void DirectColumns::append_bytes(Bytes bytes, const Column& c, ColumnBuilder& b,
+                                 std::atomic<std::uint64_t>& unreadable) const {
+  // As the record parser: an empty value is no value, and text its codepage cannot decode is none either.
+  if (bytes.empty()) return b.append_null();
+  bool stored = false;
+  if (c.read == Read::Bytes) {
+    stored = b.append_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  } else {
+    auto text = decode_string(bytes, c.codepage);
+    if (!text) return b.append_null();
+    std::string& s = text.value();
+    if (c.trim_nuls) {
+      while (!s.empty() && s.back() == '\0') s.pop_back();
+    }
+    stored = b.append_bytes(s.data(), s.size());
+  }
+  if (!stored) {  // past what one array holds
+    unreadable.fetch_add(1, std::memory_order_relaxed);
+    b.append_null();
   }
 }
 
