@@ -11,7 +11,7 @@ import sys
 import uuid
 
 import pytest
-from builder import Column, LongValue, MultiValue, damage
+from builder import Column, Compressed, LongValue, MultiValue, damage
 from test_read_table import ALL_TYPES, one_table
 
 from pagewright_cli.main import main
@@ -30,7 +30,8 @@ ROWS = [
      "Multi": MultiValue(["a", "b,c"]), "FT": FILETIME},
     {},
     {"DateTime": OLE, "Multi": "solo", "LongBin": LongValue(b"\x02" * 3000), "Text": "\0"},
-    {"DateTime": FILETIME, "Ascii": "plain"},
+    {"DateTime": FILETIME, "Ascii": "plain", "LongText": Compressed("packed " * 9),
+     "LongBin": MultiValue([b"1", b"2"])},  # a multi-value in a single-valued column: null, counted
 ]  # fmt: skip
 
 
