@@ -33,6 +33,15 @@ Result<bool> TableCursor::next_row(Row& row) {
 }
 
 void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
+  if (wanted && std::none_of(wanted->begin(), wanted->end(), [](bool w) { return w; })) {
+    // Nothing to decode (a reader that takes every column from the record itself): a row of nulls.
+    row.values.resize(table_->row_order.size());
+    for (ColumnValue& value : row.values) {
+      if (!value.is_null()) value = ColumnValue::null();
+    }
+    row.long_value_refs.clear();
+    return;
+  }
   decode_record(item_.entry.data, *table_, large_, row, wanted);
   if (!row.long_value_refs.empty()) resolve_long_values(row);
   if (options_.typed) {
