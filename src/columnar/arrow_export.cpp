@@ -23,8 +23,8 @@ void release_array(ArrowArray* array) {
 }
 
 // A buffer pointer that is never null, even for an empty buffer: some consumers read it unconditionally.
-template <class T>
-const void* buffer_of(std::vector<T>& v) {
+template <class Buffer>
+const void* buffer_of(Buffer& v) {
   if (v.empty()) v.reserve(1);
   return v.data();
 }

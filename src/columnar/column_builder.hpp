@@ -29,7 +29,11 @@ class ColumnBuilder {
   bool append(const ColumnValue& value);
   void append_null() {
     ensure_slot();
-    if (has_offsets_) buffers_.offsets.push_back(buffers_.offsets.back());
+    if (has_offsets_) {
+      buffers_.offsets.push_back(buffers_.offsets.back());
+    } else if (width_ != 0) {  // a null slot holds zeros, not what the buffer's memory held before
+      std::memset(buffers_.data.data() + static_cast<std::size_t>(buffers_.length) * width_, 0, width_);
+    }
     mark(false);
   }
 
