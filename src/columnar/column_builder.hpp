@@ -42,9 +42,12 @@ class ColumnBuilder {
   template <class T>
   void append_raw(T value) {
     if (sizeof(T) != width_ || list_) return append_null();  // not this column's representation
-    ensure_slot();
-    std::memcpy(buffers_.data.data() + static_cast<std::size_t>(buffers_.length) * sizeof(T), &value, sizeof(T));
-    mark(true);
+    // The slot is read once into a local: the byte stores below may alias any member, so the compiler would
+    // otherwise load it again after each of them.
+    const std::size_t slot = next_slot();
+    std::memcpy(buffers_.data.data() + slot * sizeof(T), &value, sizeof(T));
+    buffers_.validity.data()[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
+    buffers_.length = static_cast<std::int64_t>(slot + 1);
   }
   void append_bool(bool value);
   bool append_bytes(const char* data, std::size_t size);
@@ -75,6 +78,12 @@ class ColumnBuilder {
   void grow(std::size_t slots);
   void ensure_slot() {
     if (static_cast<std::size_t>(buffers_.length) == capacity_) grow(capacity_ < 32 ? 64 : 2 * capacity_);
+  }
+  // The index of the slot the next value takes, with room made for it.
+  std::size_t next_slot() {
+    const auto slot = static_cast<std::size_t>(buffers_.length);
+    if (slot == capacity_) grow(capacity_ < 32 ? 64 : 2 * capacity_);
+    return slot;
   }
 
   ArrowKind kind_;
