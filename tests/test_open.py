@@ -38,7 +38,16 @@ def write(tmp_path):
 
 def test_module_identity() -> None:
     assert pagewright.__version__ == "0.1.8"
-    assert pagewright.__all__ == ["EseDatabase", "Table", "Column", "Index", "__version__", "read_header", "export_file_name"]
+    assert pagewright.__all__ == [
+        "EseDatabase",
+        "Table",
+        "Column",
+        "Index",
+        "ArrowStream",
+        "__version__",
+        "read_header",
+        "export_file_name",
+    ]
     assert pagewright.__doc__ == ""
     assert EseDatabase.__name__ == "EseDatabase"
     assert EseDatabase.__text_signature__ == "(path)"
