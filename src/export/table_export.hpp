@@ -38,8 +38,9 @@ struct ExportOptions {
 // How many rows are written between two calls of the stop check.
 inline constexpr std::uint64_t kRowsBetweenStopChecks = 4096;
 
-// Writes the rows of the table whose raw name is `name` to `path`, each line handed to the kernel as soon as
-// it is built. An unknown table creates no file. `should_stop` is called with the rows written so far every
+// Writes the rows of the table whose raw name is `name` to `path`: a JSON line handed to the kernel as soon
+// as it is built, CSV records in blocks that are all in the file before each stop check and when the export
+// ends or fails. An unknown table creates no file. `should_stop` is called with the rows written so far every
 // kRowsBetweenStopChecks rows; when it returns true the export ends with Stage::Stopped.
 ExportResult export_table_file(const Database& db, const std::string& name, const std::string& path,
                                const std::function<bool(std::uint64_t)>& should_stop, ExportOptions options = {});
