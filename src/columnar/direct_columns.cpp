@@ -198,9 +198,9 @@ void DirectColumns::append_bytes(Bytes bytes, const Column& c, ColumnBuilder& b,
   if (c.read == Read::Bytes) {
     stored = b.append_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   } else {
-    auto text = decode_string(bytes, c.codepage);
-    if (!text) return b.append_null();
-    std::string& s = text.value();
+    std::string& s = text_;
+    s.clear();
+    if (!decode_string_into(bytes, c.codepage, s)) return b.append_null();
     if (c.trim_nuls) {
       while (!s.empty() && s.back() == '\0') s.pop_back();
     }

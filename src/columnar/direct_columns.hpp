@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "../catalog/table_info.hpp"
@@ -66,6 +67,7 @@ class DirectColumns {
   TaggedDirectory directory_;                  // of the record given to prepare()
   std::vector<bool> fallback_;                 // by row position
   std::vector<std::size_t> fallback_columns_;  // by stream column
+  mutable std::string text_;                   // a decoded text, its storage reused value after value
   std::size_t fixed_end_[256];  // by last fixed id: where the fixed data ends (4 + sizes of columns up to it)
 };
 
