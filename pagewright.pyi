@@ -21,7 +21,7 @@ from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex,
 from typing_extensions import Buffer
 
 
-__all__ = ["EseDatabase", "Table", "Column", "Index", "__version__", "read_header", "export_file_name"]
+__all__ = ["EseDatabase", "Table", "Column", "Index", "ArrowStream", "__version__", "read_header", "export_file_name"]
 
 __version__: Final[str]
 
@@ -202,8 +202,33 @@ class Table:
         self, *, typed: bool = True, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> Iterator[RecoveredRecord]:
         """Deleted and superseded records, values decoded as rows(typed=typed) decodes live ones."""
+    def arrow(
+        self,
+        *,
+        typed: bool = True,
+        columns: Iterable[str] | None = None,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+        batch_rows: int = 65536,
+    ) -> ArrowStream:
+        """The rows as an Arrow stream source (pyarrow.table(), polars.DataFrame(), DuckDB read it directly)."""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A PyCapsule 'arrow_array_stream' of the rows with arrow()'s defaults."""
+    def to_arrow(self) -> Any:
+        """The table as a pyarrow.Table; needs pyarrow (pip install 'pagewright[arrow]')."""
+    def to_pandas(self) -> Any:
+        """The table as a pandas.DataFrame through pyarrow; needs pyarrow and pandas."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[dict[str, TypedValue]]: ...
+
+@final
+class ArrowStream:
+    """The rows of a table as an Arrow stream source (Table.arrow()); each stream reads the table anew."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    @property
+    def unreadable_values(self) -> dict[str, int]:
+        """{column: count} of values the latest stream wrote as null (no form of the column's Arrow type)."""
 
 class HeaderRead(FileHeader):
     header_source: Literal["primary", "shadow"]
@@ -274,9 +299,10 @@ class EseDatabase:
         *,
         typed: bool = False,
         progress: Callable[[int], object] | None = None,
+        format: Literal["jsonl", "csv"] = "jsonl",
     ) -> int:
-        """Export a table to JSON Lines like export_table and return the number of rows written; `typed` writes the
-        typed view, `progress` is called with the rows written so far every few thousand rows."""
+        """Export a table to JSON Lines like export_table (or to CSV) and return the number of rows written; `typed`
+        writes the typed view, `progress` is called with the rows written so far every few thousand rows."""
     def export_all(self, output_dir: str) -> None:
         """Export every table to output_dir/export_file_name(table). A table that fails does not stop the
         others; afterwards one OSError "Failed to export N of M tables: 'name' (reason); ..." names them."""

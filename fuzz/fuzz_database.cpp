@@ -1,14 +1,18 @@
 // Fuzz target: a whole database image. Opens it from memory, reads every row of every table (bounded),
-// encodes each row as a JSON line, recovers deleted records of every table and carves every scope.
+// encodes each row as a JSON line and a CSV record, streams every table as Arrow batches, recovers deleted
+// records of every table and carves every scope.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "carve/scoped_carver.hpp"
+#include "columnar/arrow_stream.hpp"
 #include "cursor/table_cursor.hpp"
 #include "database.hpp"
+#include "export/csv_writer.hpp"
 #include "export/file_name.hpp"
 #include "export/json_writer.hpp"
 #include "fuzz_checks.hpp"
@@ -35,6 +39,7 @@ void read_all_tables(const pw::Database& db) {
       continue;
     }
     const pw::json::RowEncoder encoder(table);
+    const pw::csv::RowEncoder csv_encoder(table);
     for (int n = 0; n < kMaxRowsPerTable; ++n) {
       auto more = cursor->next_row(row);
       if (!more) {
@@ -48,6 +53,50 @@ void read_all_tables(const pw::Database& db) {
       encoder.append_row(line, row);
       pwfuzz::require(!line.empty() && line.front() == '{' && line.back() == '\n', "JSON line is not an object");
       pwfuzz::require(pwfuzz::is_utf8(line), "JSON line is not valid UTF-8");
+      line.clear();
+      csv_encoder.append_row(line, row);
+      pwfuzz::require(line.size() >= 2 && line.ends_with("\r\n"), "CSV record does not end in CRLF");
+    }
+  }
+}
+
+// Every table as an Arrow stream (typed and raw, small batches): each batch is a struct array whose columns
+// all have the batch's length, and every struct handed out is released exactly once.
+void stream_all_tables(const pw::Database& db) {
+  const std::shared_ptr<const pw::Database> shared(&db, [](const pw::Database*) {});
+  for (const auto& [name, table] : db.tables()) {
+    for (const bool typed : {true, false}) {
+      pw::columnar::ArrowStreamOptions options;
+      options.table.typed = typed;
+      options.deleted = typed ? pw::DeletedRows::Exclude : pw::DeletedRows::Include;
+      options.batch_rows = 7;
+      ArrowArrayStream stream{};
+      auto report = pw::columnar::open_arrow_stream(shared, name, options, &stream);
+      if (!report) continue;
+      ArrowSchema schema{};
+      pwfuzz::require(stream.get_schema(&stream, &schema) == 0, "no schema");
+      const auto columns = schema.n_children;
+      pwfuzz::require(columns == static_cast<std::int64_t>(table.row_order.size()), "schema misses columns");
+      schema.release(&schema);
+      pwfuzz::require(schema.release == nullptr, "schema release left it unreleased");
+      std::int64_t rows = 0;
+      while (rows < kMaxRowsPerTable) {
+        ArrowArray batch{};
+        if (stream.get_next(&stream, &batch) != 0) {
+          pwfuzz::require(stream.get_last_error(&stream) != nullptr, "a failed stream gives no error text");
+          break;
+        }
+        if (!batch.release) break;
+        pwfuzz::require(batch.length >= 1 && batch.length <= 7 && batch.n_children == columns, "malformed batch");
+        for (std::int64_t c = 0; c < columns; ++c) {
+          const ArrowArray& child = *batch.children[c];
+          pwfuzz::require(child.length == batch.length && child.null_count <= child.length, "column length");
+        }
+        rows += batch.length;
+        batch.release(&batch);
+        pwfuzz::require(batch.release == nullptr, "array release left it unreleased");
+      }
+      stream.release(&stream);
     }
   }
 }
@@ -103,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   read_all_tables(**db);
+  stream_all_tables(**db);
   recover_all_tables(**db);
   carve_all_scopes(**db);
   return 0;

@@ -15,6 +15,7 @@ from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any, Protocol
 
+from . import formats
 from .formatting import clean, escape_unsafe_json, human_size, json_text, plain, render_table
 
 if TYPE_CHECKING:
@@ -414,6 +415,26 @@ class Progress:
             sys.stderr.flush()
 
 
+def export_one(
+    db: EseDatabase,
+    name: str,
+    outdir: str,
+    *,
+    typed: bool = False,
+    progress: Callable[[int], object] | None = None,
+    fmt: str = "jsonl",
+) -> tuple[str, int]:
+    """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written). CSV and Parquet are
+    always typed."""
+    file_name = formats.file_name(export_file_name(name), fmt)
+    path = os.path.join(outdir, file_name)
+    if fmt == "parquet":
+        return file_name, formats.write_parquet(db, name, path)
+    if fmt == "csv":
+        return file_name, db.export_rows(name, path, typed=True, progress=progress, format="csv")
+    return file_name, db.export_rows(name, path, typed=typed, progress=progress)
+
+
 def ensure_output_dir(outdir: str) -> None:
     """Create OUTDIR and make sure a file can be created in it: one error rather than one per table."""
     try:
@@ -428,20 +449,6 @@ def ensure_output_dir(outdir: str) -> None:
     os.unlink(probe)
 
 
-def export_one(
-    db: EseDatabase,
-    name: str,
-    outdir: str,
-    *,
-    typed: bool = False,
-    progress: Callable[[int], object] | None = None,
-) -> tuple[str, int]:
-    """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written)."""
-    file_name = export_file_name(name)
-    rows = db.export_rows(name, os.path.join(outdir, file_name), typed=typed, progress=progress)
-    return file_name, rows
-
-
 def table_count(db: EseDatabase, name: str) -> int | None:
     try:
         return db.table(name).count()
@@ -450,10 +457,10 @@ def table_count(db: EseDatabase, name: str) -> int | None:
 
 
 def export_tables(
-    db: EseDatabase, outdir: str, names: Sequence[str], typed: bool = False
+    db: EseDatabase, outdir: str, names: Sequence[str], typed: bool = False, fmt: str = "jsonl"
 ) -> tuple[int, list[str], float]:
-    """Export `names` to OUTDIR/<file name>.jsonl. A table that cannot be exported is reported on stderr and
-    the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
+    """Export `names` to OUTDIR/<file name> in format `fmt`. A table that cannot be exported is reported on
+    stderr and the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
     ensure_output_dir(outdir)
     progress = Progress(len(names))
     rows = 0
@@ -465,7 +472,7 @@ def export_tables(
 
             try:
                 # Only a table whose whole export succeeded counts.
-                rows += export_one(db, name, outdir, typed=typed, progress=show)[1]
+                rows += export_one(db, name, outdir, typed=typed, progress=show, fmt=fmt)[1]
             except (OSError, ValueError) as exc:
                 progress.close()
                 print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
@@ -487,9 +494,16 @@ def export_summary(
 
 
 def cmd_export(args: argparse.Namespace) -> int:
+    fmt = getattr(args, "format", "jsonl")
+    try:
+        formats.check_available(fmt)
+    except formats.FormatError as exc:
+        raise CliError(str(exc)) from None
     if len(args.inputs) > 1 or os.path.isdir(args.inputs[0]):
         from .batch import export_batch
 
+        if fmt != "jsonl":
+            raise CliError(f"--format {fmt} exports one database at a time (several databases: jsonl only)")
         return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs, args.typed)
     db = open_database(args.inputs[0])
     if args.table:
@@ -498,7 +512,7 @@ def cmd_export(args: argparse.Namespace) -> int:
             check_table(db, name)
     else:
         names = db.get_tables()
-    rows, failed, seconds = export_tables(db, args.outdir, names, args.typed)
+    rows, failed, seconds = export_tables(db, args.outdir, names, args.typed, fmt)
     export_summary(names, failed, rows, args.outdir, seconds)
     return 0
 

@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import commands, recover
+from . import commands, formats, recover
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -99,7 +99,10 @@ def build_parser() -> argparse.ArgumentParser:
         "<name>~3, ... for repeated names, in sorted path order) and OUTDIR/manifest.json lists the sources, "
         "folders, tables, rows and errors; directories are searched for files with an ESE header.",
     )
-    p.usage = "%(prog)s [-h] [--table NAME] [--typed] [--recursive] [--jobs N] DB|DIR [DB|DIR ...] OUTDIR"
+    p.usage = (
+        "%(prog)s [-h] [--table NAME] [--typed] [--format FMT] [--recursive] [--jobs N] "
+        "DB|DIR [DB|DIR ...] OUTDIR"
+    )
     p.add_argument(
         "paths",
         nargs="+",
@@ -110,6 +113,13 @@ def build_parser() -> argparse.ArgumentParser:
         "--table", action="append", metavar="NAME", help="export only this table (repeatable; default: all)"
     )
     p.add_argument("--typed", action="store_true", help=TYPED_HELP)
+    p.add_argument(
+        "--format",
+        choices=formats.FORMATS,
+        default="jsonl",
+        help="jsonl (default); csv: typed values, header row, RFC 4180 with CRLF; parquet: typed Arrow "
+        "columns with column metadata (needs pyarrow). File names end in .jsonl, .csv or .parquet",
+    )
     p.add_argument("--recursive", action="store_true", help="search the subdirectories of each DIR too")
     p.add_argument(
         "--jobs",

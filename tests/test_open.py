@@ -43,6 +43,7 @@ def test_module_identity() -> None:
         "Table",
         "Column",
         "Index",
+        "ArrowStream",
         "__version__",
         "read_header",
         "export_file_name",

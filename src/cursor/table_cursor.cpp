@@ -25,19 +25,34 @@ Result<bool> TableCursor::next_row(Row& row) {
     const bool deleted = (item_.node.flags & kTagFlagDeleted) != 0;
     if ((options_.deleted == DeletedRows::Exclude && deleted) || (options_.deleted == DeletedRows::Only && !deleted))
       continue;
-    decode_record(item_.entry.data, *table_, large_, row, options_.wanted.empty() ? nullptr : &options_.wanted);
-    if (!row.long_value_refs.empty()) resolve_long_values(row);
-    if (options_.typed) {
-      // The long-value index is built only for a row whose multi-values may need it.
-      const bool lists = std::any_of(row.values.begin(), row.values.end(),
-                                     [](const ColumnValue& v) { return v.tag == ValueTag::MultiValue; });
-      make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_);
-    }
+    decode(row, options_.wanted.empty() ? nullptr : &options_.wanted);
     // A file that shrank while open reads as zeros: such a row is not handed out.
     if (auto status = db_->source_status(); !status) return std::move(status).error();
     return true;
   }
 }
+
+void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
+  if (wanted && std::none_of(wanted->begin(), wanted->end(), [](bool w) { return w; })) {
+    // Nothing to decode (a reader that takes every column from the record itself): a row of nulls.
+    row.values.resize(table_->row_order.size());
+    for (ColumnValue& value : row.values) {
+      if (!value.is_null()) value = ColumnValue::null();
+    }
+    row.long_value_refs.clear();
+    return;
+  }
+  decode_record(item_.entry.data, *table_, large_, row, wanted);
+  if (!row.long_value_refs.empty()) resolve_long_values(row);
+  if (options_.typed) {
+    // The long-value index is built only for a row whose multi-values may need it.
+    const bool lists = std::any_of(row.values.begin(), row.values.end(),
+                                   [](const ColumnValue& v) { return v.tag == ValueTag::MultiValue; });
+    make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_);
+  }
+}
+
+void TableCursor::decode_again(Row& row, const std::vector<bool>& wanted) { decode(row, &wanted); }
 
 const LongValueIndex* TableCursor::long_value_index() {
   if (table_->long_values.empty()) return nullptr;

@@ -37,10 +37,17 @@ class TableCursor {
   Result<bool> next_row(Row& row);
 
   const TableInfo& table() const noexcept { return *table_; }
+  // The stored record of the row next_row gave last (a view into the mapped file, valid until the next call),
+  // for a reader that decodes some columns itself.
+  Bytes record() const noexcept { return item_.entry.data; }
+  // Decodes the record of the row next_row gave last once more, for the columns `wanted` marks (by row
+  // position), as next_row decodes: long values resolved, the typed view if the options ask for it.
+  void decode_again(Row& row, const std::vector<bool>& wanted);
   // What the walk has passed over so far: damaged entries, loops, foreign pages, unresolved long values.
   WalkCounts counts() const;
 
  private:
+  void decode(Row& row, const std::vector<bool>* wanted);
   void resolve_long_values(Row& row);
   const LongValueIndex* long_value_index();
 

@@ -67,6 +67,7 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
       add_public(module, "Table", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::table_type()))) < 0 ||
       add_public(module, "Column", Py_NewRef(pw::py::column_type_object())) < 0 ||
       add_public(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
+      add_public(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0 ||
       add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
     Py_DECREF(module);
     return nullptr;

@@ -228,10 +228,13 @@ PyMethodDef kMethods[] = {
      "output_dir: Directory to write JSONL files to\n\nRaises:\n    IOError: If there's an error creating the "
      "directory or writing files"},
     {"export_rows", PW_KW_METHOD(ese_export_rows), METH_VARARGS | METH_KEYWORDS,
-     "export_rows($self, table_name, output_path, *, typed=False, progress=None)\n--\n\nExport a table to JSON "
-     "Lines like export_table, and return the number of rows written.\n\ntyped: write the typed view (signed "
-     "Currency, ISO 8601 instants in UTC for DateTime, multi-values as arrays).\nprogress: called with the rows "
-     "written so far every few thousand rows (an exception it raises stops the export)."},
+     "export_rows($self, table_name, output_path, *, typed=False, progress=None, format='jsonl')\n--\n\nExport "
+     "a table to JSON Lines like export_table, or to CSV, and return the number of rows written.\n\ntyped: write "
+     "the typed view (signed Currency, ISO 8601 instants in UTC for DateTime, multi-values as arrays).\n"
+     "progress: called with the rows written so far every few thousand rows (an exception it raises stops the "
+     "export).\nformat: 'jsonl', or 'csv' (RFC 4180: a header row, CRLF line ends, fields quoted when they hold "
+     "a comma, quote, CR or LF; a null is an empty field, an empty text \"\"; binary as hex, multi-values as "
+     "JSON arrays)."},
     {"table", PW_KW_METHOD(ese_table), METH_VARARGS | METH_KEYWORDS,
      "table($self, name)\n--\n\nThe table of that name, as a Table object.\n\nRaises:\n    ValueError: If the "
      "table doesn't exist"},

@@ -101,14 +101,26 @@ PyObject* ese_export_table(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"table_name", "output_path", "typed", "progress", nullptr};
+    static const char* kwlist[] = {"table_name", "output_path", "typed", "progress", "format", nullptr};
     PyObject* name_obj = nullptr;
     PyObject* path_obj = nullptr;
     int typed = 0;
     PyObject* progress = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pO:export_rows", const_cast<char**>(kwlist), &name_obj,
-                                     &path_obj, &typed, &progress)) {
+    PyObject* format_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pOO:export_rows", const_cast<char**>(kwlist), &name_obj,
+                                     &path_obj, &typed, &progress, &format_obj)) {
       return nullptr;
+    }
+    json::ExportOptions options;
+    if (format_obj) {
+      std::string format;
+      if (!arg_as_utf8(format_obj, "export_rows", "format", format)) return nullptr;
+      if (format == "csv") {
+        options.format = json::ExportFormat::Csv;
+      } else if (format != "jsonl") {
+        PyErr_Format(PyExc_ValueError, "Invalid export format: %U (expected: jsonl, csv)", format_obj);
+        return nullptr;
+      }
     }
     if (progress == Py_None) progress = nullptr;
     if (progress && !PyCallable_Check(progress)) {
@@ -121,7 +133,6 @@ PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!arg_as_fs_path(path_obj, "export_rows", "output_path", path)) return nullptr;
     const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
-    json::ExportOptions options;
     options.typed = typed != 0;
     const json::ExportResult result = export_without_gil(*db, name, path, options, progress);
     if (result.failure) return raise_export_failure(*result.failure);

@@ -156,77 +156,6 @@ PyTypeObject make_rows_type() {
 }
 PyTypeObject g_rows_type = make_rows_type();
 
-// The positions of the columns named in `names` (an iterable of str), all when None.
-bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted) {
-  if (names == nullptr || names == Py_None) return true;
-  wanted.assign(table.row_order.size(), false);
-  PyRef iter(PyObject_GetIter(names));
-  if (!iter) return false;
-  while (PyRef name{PyIter_Next(iter.get())}) {
-    std::string raw;
-    if (!arg_as_name(name.get(), "rows", "columns", raw)) return false;
-    bool found = false;
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.row_column(k).name == raw) wanted[k] = found = true;
-    }
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "Column not found: %U", name.get());
-      return false;
-    }
-  }
-  return !PyErr_Occurred();
-}
-
-bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<TimestampReading>& readings) {
-  if (mapping == nullptr || mapping == Py_None) return true;
-  if (!PyDict_Check(mapping)) {
-    PyErr_SetString(PyExc_TypeError, "rows() argument 'timestamps' must be a dict of column name to reading");
-    return false;
-  }
-  readings.assign(table.row_order.size(), TimestampReading::Auto);
-  PyObject *key = nullptr, *value = nullptr;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(mapping, &pos, &key, &value)) {
-    std::string raw;
-    std::string word;
-    if (!arg_as_name(key, "rows", "timestamps", raw) || !arg_as_utf8(value, "rows", "timestamps", word)) return false;
-    const auto reading = parse_timestamp_reading(word);
-    if (!reading) {
-      PyErr_Format(PyExc_ValueError, "Invalid timestamp reading: %U (expected: ole, filetime, unix, raw)", value);
-      return false;
-    }
-    bool found = false;
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.row_column(k).name == raw) {
-        readings[k] = *reading;
-        found = true;
-      }
-    }
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "Column not found: %U", key);
-      return false;
-    }
-  }
-  return true;
-}
-
-bool deleted_mode(PyObject* word, DeletedRows& out) {
-  if (word == nullptr) return true;
-  std::string text;
-  if (!arg_as_utf8(word, "rows", "deleted", text)) return false;
-  if (text == "exclude") {
-    out = DeletedRows::Exclude;
-  } else if (text == "only") {
-    out = DeletedRows::Only;
-  } else if (text == "include") {
-    out = DeletedRows::Include;
-  } else {
-    PyErr_Format(PyExc_ValueError, "Invalid deleted mode: %U (expected: exclude, only, include)", word);
-    return false;
-  }
-  return true;
-}
-
 // Table ----------------------------------------------------------------------------------------------------
 
 // An iterator over the table's rows with these options, made into dicts or into JSON text (one of the two).
@@ -261,8 +190,9 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
     CursorOptions options;
     options.typed = typed != 0;
     options.deleted = DeletedRows::Exclude;
-    if (!wanted_columns(*t->table, columns, options.wanted) ||
-        !timestamp_readings(*t->table, timestamps, options.readings) || !deleted_mode(deleted, options.deleted))
+    if (!wanted_columns(*t->table, columns, options.wanted, "rows") ||
+        !timestamp_readings(*t->table, timestamps, options.readings, "rows") ||
+        !deleted_mode(deleted, options.deleted, "rows"))
       return nullptr;
     auto dicts = std::make_unique<RowDicts>();
     if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &options.wanted)) return nullptr;
@@ -280,7 +210,7 @@ PyObject* table_json_lines(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* t = reinterpret_cast<PyTable*>(self);
     CursorOptions options;
     options.typed = typed != 0;
-    if (!deleted_mode(deleted, options.deleted)) return nullptr;
+    if (!deleted_mode(deleted, options.deleted, "json_lines")) return nullptr;
     return new_row_iterator(t, std::move(options), nullptr, std::make_unique<json::RowEncoder>(*t->table));
   });
 }
@@ -386,6 +316,20 @@ PyMethodDef kTableMethods[] = {
      "json_lines($self, /, *, typed=False, deleted='include')\n--\n\nThe rows as JSON Lines text, one str per row "
      "(without the line feed), read lazily and encoded exactly as export_table (typed=False) or "
      "export_rows(typed=True) writes them. deleted as in rows(); 'include' by default, as export_table."},
+    {"arrow", PW_KW_METHOD(table_arrow), METH_VARARGS | METH_KEYWORDS,
+     "arrow($self, /, *, typed=True, columns=None, deleted='exclude', timestamps=None, batch_rows=65536)\n--\n\n"
+     "The rows as an Arrow stream source: an object with __arrow_c_stream__ that pyarrow.table(), "
+     "polars.DataFrame() and DuckDB read directly. Each stream reads the table anew, in batches of at most "
+     "batch_rows rows built without the GIL. Arguments as for rows(); Arrow types follow the column types "
+     "(DateTime as timestamp[us, UTC], GUIDs as text, multi-values as lists). Values that have no form of their "
+     "column's type are null and counted in the source's unreadable_values."},
+    {"__arrow_c_stream__", PW_KW_METHOD(table_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+     "A PyCapsule 'arrow_array_stream' of the rows with arrow()'s defaults (the Arrow PyCapsule interface)."},
+    {"to_arrow", table_to_arrow, METH_NOARGS,
+     "to_arrow($self)\n--\n\nThe table as a pyarrow.Table (pyarrow.table(self)); needs pyarrow."},
+    {"to_pandas", table_to_pandas, METH_NOARGS,
+     "to_pandas($self)\n--\n\nThe table as a pandas.DataFrame, through pyarrow; needs pyarrow and pandas."},
     {"count", table_count, METH_NOARGS,
      "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
      "without decoding a value."},
@@ -430,12 +374,84 @@ PyObject* new_table(PyObject* owner, const SharedDatabase& db, const TableInfo& 
 
 }  // namespace
 
+// The positions of the columns named in `names` (an iterable of str), all when None.
+bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func) {
+  if (names == nullptr || names == Py_None) return true;
+  wanted.assign(table.row_order.size(), false);
+  PyRef iter(PyObject_GetIter(names));
+  if (!iter) return false;
+  while (PyRef name{PyIter_Next(iter.get())}) {
+    std::string raw;
+    if (!arg_as_name(name.get(), func, "columns", raw)) return false;
+    bool found = false;
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      if (table.row_column(k).name == raw) wanted[k] = found = true;
+    }
+    if (!found) {
+      PyErr_Format(PyExc_ValueError, "Column not found: %U", name.get());
+      return false;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
+bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<TimestampReading>& readings,
+                        const char* func) {
+  if (mapping == nullptr || mapping == Py_None) return true;
+  if (!PyDict_Check(mapping)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'timestamps' must be a dict of column name to reading", func);
+    return false;
+  }
+  readings.assign(table.row_order.size(), TimestampReading::Auto);
+  PyObject *key = nullptr, *value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(mapping, &pos, &key, &value)) {
+    std::string raw;
+    std::string word;
+    if (!arg_as_name(key, func, "timestamps", raw) || !arg_as_utf8(value, func, "timestamps", word)) return false;
+    const auto reading = parse_timestamp_reading(word);
+    if (!reading) {
+      PyErr_Format(PyExc_ValueError, "Invalid timestamp reading: %U (expected: ole, filetime, unix, raw)", value);
+      return false;
+    }
+    bool found = false;
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      if (table.row_column(k).name == raw) {
+        readings[k] = *reading;
+        found = true;
+      }
+    }
+    if (!found) {
+      PyErr_Format(PyExc_ValueError, "Column not found: %U", key);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool deleted_mode(PyObject* word, DeletedRows& out, const char* func) {
+  if (word == nullptr) return true;
+  std::string text;
+  if (!arg_as_utf8(word, func, "deleted", text)) return false;
+  if (text == "exclude") {
+    out = DeletedRows::Exclude;
+  } else if (text == "only") {
+    out = DeletedRows::Only;
+  } else if (text == "include") {
+    out = DeletedRows::Include;
+  } else {
+    PyErr_Format(PyExc_ValueError, "Invalid deleted mode: %U (expected: exclude, only, include)", word);
+    return false;
+  }
+  return true;
+}
+
 PyTypeObject* table_type() { return &g_table_type; }
 
 const Database* table_db(PyTable* table) { return open_db(table->owner); }
 
 int ready_table_types() {
-  if (PyType_Ready(&g_table_type) < 0 || PyType_Ready(&g_rows_type) < 0) return -1;
+  if (PyType_Ready(&g_table_type) < 0 || PyType_Ready(&g_rows_type) < 0 || ready_arrow_types() < 0) return -1;
   g_column_type = PyStructSequence_NewType(&kColumnDesc);
   g_index_type = PyStructSequence_NewType(&kIndexDesc);
   return g_column_type && g_index_type ? 0 : -1;

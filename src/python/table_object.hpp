@@ -4,7 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <vector>
+
 #include "../catalog/table_info.hpp"
+#include "../cursor/table_cursor.hpp"
 #include "ese_database.hpp"
 
 namespace pw::py {
@@ -21,5 +24,21 @@ PyTypeObject* table_type();
 
 // The Table's database when its EseDatabase is still open, else nullptr with ValueError set.
 const Database* table_db(PyTable* table);
+
+// Keyword arguments shared by rows() and arrow(); each sets an exception naming `func` on failure.
+// columns: the positions of the named columns (all when None); timestamps: {name: reading}; deleted: the mode.
+bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func);
+bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<TimestampReading>& readings,
+                        const char* func);
+bool deleted_mode(PyObject* word, DeletedRows& out, const char* func);
+
+// Arrow streams of a table (arrow_methods.cpp): Table.arrow(), Table.__arrow_c_stream__(), to_arrow(),
+// to_pandas(); the ArrowStream type.
+PyObject* table_arrow(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* table_to_arrow(PyObject* self, PyObject* unused);
+PyObject* table_to_pandas(PyObject* self, PyObject* unused);
+int ready_arrow_types();
+PyObject* arrow_stream_type_object();
 
 }  // namespace pw::py

@@ -2,76 +2,13 @@
 
 #include <algorithm>
 
-#include "../format/record_layout.hpp"
 #include "../utils/text.hpp"
 #include "decompress.hpp"
 #include "parser.hpp"
+#include "tagged_area.hpp"
 
 namespace pw {
 namespace {
-
-using record_layout::RecordHeader;
-
-struct TaggedSlot {
-  std::uint32_t id;
-  std::uint32_t start;  // absolute record offsets
-  std::uint32_t end;
-  bool has_flag_byte;
-};
-
-// The tagged directory of one record, parsed at most once, looked up by column id (later entries win).
-class TaggedDirectory {
- public:
-  void build(Bytes rec, std::size_t tagged_start, bool large) {
-    built_ = true;
-    const std::size_t len = rec.size();
-    if (len <= tagged_start || tagged_start + 4 > len) return;
-    const std::uint16_t mask = record_layout::tagged_offset_mask(large);
-    const std::size_t dir_end = tagged_start + (read_u16le(rec, tagged_start + 2).value_or(0) & mask);
-    if (tagged_start >= dir_end) return;
-    raw_.clear();
-    for (std::size_t p = tagged_start;; p += 4) {
-      const std::uint16_t id = read_u16le(rec, p).value_or(0);
-      const std::uint16_t w = read_u16le(rec, p + 2).value_or(0);
-      raw_.push_back(
-          {id, static_cast<std::uint32_t>(w & mask), 0, large || (w & record_layout::kTaggedHasFlagByte) != 0});
-      if (!(p + 8 <= len && p + 4 < dir_end)) break;
-    }
-    const std::size_t area = len - tagged_start;
-    for (std::size_t j = 0; j < raw_.size(); ++j) {
-      const std::size_t start = raw_[j].start;
-      std::size_t end;
-      if (j + 1 == raw_.size()) {
-        end = area;
-        if (start > end) break;
-      } else {
-        end = raw_[j + 1].start;
-        if (start > end || tagged_start + end > len) continue;
-      }
-      slots_.push_back({raw_[j].id, static_cast<std::uint32_t>(tagged_start + start),
-                        static_cast<std::uint32_t>(tagged_start + end), raw_[j].has_flag_byte});
-    }
-    if (!std::is_sorted(slots_.begin(), slots_.end(),
-                        [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; }))
-      std::stable_sort(slots_.begin(), slots_.end(),
-                       [](const TaggedSlot& a, const TaggedSlot& b) { return a.id < b.id; });
-  }
-
-  bool built() const noexcept { return built_; }
-
-  const TaggedSlot* find(std::uint32_t id) const {
-    auto it = std::upper_bound(slots_.begin(), slots_.end(), id,
-                               [](std::uint32_t v, const TaggedSlot& s) { return v < s.id; });
-    if (it == slots_.begin()) return nullptr;
-    --it;
-    return it->id == id ? &*it : nullptr;
-  }
-
- private:
-  bool built_ = false;
-  std::vector<TaggedSlot> raw_;
-  std::vector<TaggedSlot> slots_;
-};
 
 ColumnValue parse_or_null(Bytes bytes, const ColumnInfo& column) {
   auto v = RecordParser::parse_column_value(bytes, column);
@@ -83,15 +20,6 @@ ColumnValue absent_value(const ColumnInfo& column) {
   if (column.default_value && (column.flags & column_flag::kHasDefault))
     return parse_or_null(as_bytes(*column.default_value), column);
   return ColumnValue::null();
-}
-
-std::size_t tagged_area_start(Bytes rec, const RecordHeader& h) {
-  if (h.last_variable_id < 128) return h.variable_offsets_start;
-  const std::size_t count = h.last_variable_id - 127u;
-  const std::size_t data_start = h.variable_offsets_start + 2 * count;
-  if (data_start > rec.size()) return data_start;
-  const auto last = read_u16le(rec, h.variable_offsets_start + 2 * (count - 1));
-  return data_start + (last ? (*last & record_layout::kVariableOffsetMask) : 0);
 }
 
 }  // namespace
@@ -149,33 +77,37 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
     return ((rec[fixed_end + bit / 8] >> (bit % 8)) & 1u) != 0;
   };
 
-  row.values.clear();
-  row.values.reserve(ncols);
+  // Values are assigned in place, so a row reused across records keeps its storage and a column left out
+  // costs no more than a check.
+  row.values.resize(ncols);
   row.long_value_refs.clear();
-  TaggedDirectory tagged;
+  // One directory per thread, reused record after record, so decoding a record allocates nothing for it.
+  static thread_local TaggedDirectory tagged;
+  tagged.reset();
   std::size_t fixed_offset = 4;
 
   for (std::size_t k = 0; k < ncols; ++k) {
     const ColumnInfo& c = table.row_column(k);
     const std::uint32_t id = c.id;
+    ColumnValue& value = row.values[k];
     if (wanted && !(*wanted)[k]) {  // not asked for: only the fixed area's position moves on
       if (id <= h.last_fixed_id) fixed_offset += c.space_usage;
-      row.values.push_back(ColumnValue::null());
+      if (!value.is_null()) value = ColumnValue::null();
       continue;
     }
     if (id <= h.last_fixed_id) {
       const std::size_t end = fixed_offset + c.space_usage;
       if (end > len || (has_bitmap && id >= 1 && fixed_is_null(id))) {
-        row.values.push_back(ColumnValue::null());
+        value = ColumnValue::null();
       } else {
-        row.values.push_back(parse_or_null(rec.subspan(fixed_offset, c.space_usage), c));
+        value = parse_or_null(rec.subspan(fixed_offset, c.space_usage), c);
       }
       fixed_offset = end;
     } else if (id >= 128 && id <= h.last_variable_id) {
       const std::size_t i = id - 128;
       const auto end_word = read_u16le(rec, h.variable_offsets_start + 2 * i);
       if (!end_word || (*end_word & record_layout::kVariableNull)) {
-        row.values.push_back(ColumnValue::null());
+        value = ColumnValue::null();
         continue;
       }
       std::size_t start = 0;
@@ -184,15 +116,15 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
             read_u16le(rec, h.variable_offsets_start + 2 * (i - 1)).value_or(0) & record_layout::kVariableOffsetMask;
       const std::size_t end = *end_word;
       if (var_data_start + end > len || end < start) {
-        row.values.push_back(ColumnValue::null());
+        value = ColumnValue::null();
         continue;
       }
-      row.values.push_back(parse_or_null(rec.subspan(var_data_start + start, end - start), c));
+      value = parse_or_null(rec.subspan(var_data_start + start, end - start), c);
     } else if (id >= 256) {
       if (!tagged.built()) tagged.build(rec, tagged_area_start(rec, h), large);
       const TaggedSlot* slot = tagged.find(id);
       if (!slot) {
-        row.values.push_back(absent_value(c));
+        value = absent_value(c);
         continue;
       }
       Bytes bytes = rec.subspan(slot->start, slot->end - slot->start);
@@ -202,18 +134,18 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
         bytes = bytes.subspan(1);
       }
       if (flags & tagged_flag::kLongValueReference) {
-        row.long_value_refs.push_back(row.values.size());
-        row.values.push_back(ColumnValue::with_bytes(ValueTag::LongBinary, to_byte_string(bytes)));
+        row.long_value_refs.push_back(k);
+        value = ColumnValue::with_bytes(ValueTag::LongBinary, to_byte_string(bytes));
       } else if (flags & tagged_flag::kMultiValue) {
-        row.values.push_back(ColumnValue::with_bytes(ValueTag::MultiValue, to_byte_string(bytes)));
-        row.values.back().u = flags;
+        value = ColumnValue::with_bytes(ValueTag::MultiValue, to_byte_string(bytes));
+        value.u = flags;
       } else if (flags & tagged_flag::kCompressed) {
-        row.values.push_back(decompress_tagged(bytes, c));
+        value = decompress_tagged(bytes, c);
       } else {
-        row.values.push_back(parse_or_null(bytes, c));
+        value = parse_or_null(bytes, c);
       }
     } else {
-      row.values.push_back(absent_value(c));
+      value = absent_value(c);
     }
   }
 }

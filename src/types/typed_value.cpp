@@ -39,23 +39,6 @@ std::optional<std::uint64_t> eight_byte_bits(const ColumnValue& v) noexcept {
   }
 }
 
-std::optional<std::int64_t> read_instant(std::uint64_t bits, TimestampReading reading) noexcept {
-  switch (reading) {
-    case TimestampReading::Auto:
-      if (auto t = ole_date_micros(bits, true)) return t;
-      return filetime_micros(bits, true);
-    case TimestampReading::Ole:
-      return ole_date_micros(bits, false);
-    case TimestampReading::Filetime:
-      return filetime_micros(bits, false);
-    case TimestampReading::Unix:
-      return unix_seconds_micros(static_cast<std::int64_t>(bits));
-    case TimestampReading::Raw:
-      return std::nullopt;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::optional<TimestampReading> parse_timestamp_reading(std::string_view word) noexcept {
@@ -82,6 +65,23 @@ std::optional<std::int64_t> filetime_micros(std::uint64_t ticks, bool plausible)
   if (plausible && !(micros >= 0 && micros < kFiletimePlausibleHigh)) return std::nullopt;
   if (micros < kMinMicros || micros > kMaxMicros) return std::nullopt;
   return micros;
+}
+
+std::optional<std::int64_t> read_instant(std::uint64_t bits, TimestampReading reading) noexcept {
+  switch (reading) {
+    case TimestampReading::Auto:
+      if (auto t = ole_date_micros(bits, true)) return t;
+      return filetime_micros(bits, true);
+    case TimestampReading::Ole:
+      return ole_date_micros(bits, false);
+    case TimestampReading::Filetime:
+      return filetime_micros(bits, false);
+    case TimestampReading::Unix:
+      return unix_seconds_micros(static_cast<std::int64_t>(bits));
+    case TimestampReading::Raw:
+      return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::int64_t> unix_seconds_micros(std::int64_t seconds) noexcept {

@@ -25,6 +25,10 @@ std::optional<std::int64_t> ole_date_micros(std::uint64_t bits, bool plausible) 
 std::optional<std::int64_t> filetime_micros(std::uint64_t ticks, bool plausible) noexcept;
 std::optional<std::int64_t> unix_seconds_micros(std::int64_t seconds) noexcept;
 
+// The instant an 8-byte value gives under `reading` (Auto: the OLE reading when plausible, else the FILETIME
+// reading when plausible); nothing for Raw or when the reading gives none.
+std::optional<std::int64_t> read_instant(std::uint64_t bits, TimestampReading reading) noexcept;
+
 // Turns a value of the raw view into its typed form, in place: Currency signed; DateTime an instant (Auto: the
 // OLE reading when plausible, else the FILETIME reading when plausible, else the raw integer); a forced reading
 // applies to any 8-byte value; text loses trailing NULs. Lists are converted element by element.

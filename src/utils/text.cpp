@@ -14,30 +14,37 @@ constexpr std::uint16_t kWindows1252High[32] = {
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD";
 
-std::string decode_windows1252(Bytes in) {
-  std::string out;
-  out.reserve(in.size());
-  for (std::uint8_t b : in) {
-    if (b < 0x80) {
-      out.push_back(static_cast<char>(b));
-    } else if (b < 0xA0) {
-      append_utf8(out, kWindows1252High[b - 0x80]);
-    } else {
-      append_utf8(out, b);
-    }
+// Runs of ASCII, the usual content of both encodings, are copied in one step.
+void decode_windows1252(Bytes in, std::string& out) {
+  out.reserve(out.size() + in.size());
+  const auto* chars = reinterpret_cast<const char*>(in.data());
+  std::size_t i = 0;
+  while (i < in.size()) {
+    std::size_t run = i;
+    while (run < in.size() && in[run] < 0x80) ++run;
+    out.append(chars + i, run - i);
+    if (run == in.size()) break;
+    const std::uint8_t b = in[run];
+    append_utf8(out, b < 0xA0 ? kWindows1252High[b - 0x80] : b);
+    i = run + 1;
   }
-  return out;
 }
 
-std::string decode_utf16(Bytes in, bool big_endian) {
-  std::string out;
-  out.reserve(in.size());
+void decode_utf16(Bytes in, bool big_endian, std::string& out) {
   const std::size_t units = in.size() / 2;
   auto unit_at = [&](std::size_t k) -> std::uint32_t {
     const std::uint8_t a = in[2 * k], b = in[2 * k + 1];
     return big_endian ? static_cast<std::uint32_t>((a << 8) | b) : static_cast<std::uint32_t>((b << 8) | a);
   };
-  for (std::size_t k = 0; k < units; ++k) {
+  std::size_t k = 0;
+  // The leading ASCII units, written straight into the string.
+  std::size_t ascii = 0;
+  while (ascii < units && unit_at(ascii) < 0x80) ++ascii;
+  const std::size_t base = out.size();
+  out.resize(base + ascii);
+  for (; k < ascii; ++k) out[base + k] = static_cast<char>(unit_at(k));
+  if (k < units) out.reserve(base + ascii + 3 * (units - k) + 3);
+  for (; k < units; ++k) {
     const std::uint32_t u = unit_at(k);
     if (u < 0x80) {
       out.push_back(static_cast<char>(u));
@@ -58,7 +65,6 @@ std::string decode_utf16(Bytes in, bool big_endian) {
     }
   }
   if (in.size() % 2) out += kReplacement;
-  return out;
 }
 
 }  // namespace
@@ -85,16 +91,27 @@ bool is_known_codepage(std::uint32_t codepage) noexcept {
   return codepage == kCodepageUnicode || codepage == kCodepageWestern || codepage == kCodepageAscii;
 }
 
-Result<std::string> decode_string(Bytes bytes, std::uint32_t codepage) {
-  if (!is_known_codepage(codepage)) return EseError::unknown_codepage(codepage);
+bool decode_string_into(Bytes bytes, std::uint32_t codepage, std::string& out) {
+  if (!is_known_codepage(codepage)) return false;
   if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
     const Bytes rest = bytes.subspan(3);
-    return utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
+    out += utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
+  } else if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    decode_utf16(bytes.subspan(2), false, out);
+  } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+    decode_utf16(bytes.subspan(2), true, out);
+  } else if (codepage == kCodepageUnicode) {
+    decode_utf16(bytes, false, out);
+  } else {
+    decode_windows1252(bytes, out);
   }
-  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) return decode_utf16(bytes.subspan(2), false);
-  if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) return decode_utf16(bytes.subspan(2), true);
-  if (codepage == kCodepageUnicode) return decode_utf16(bytes, false);
-  return decode_windows1252(bytes);
+  return true;
+}
+
+Result<std::string> decode_string(Bytes bytes, std::uint32_t codepage) {
+  std::string out;
+  if (!decode_string_into(bytes, codepage, out)) return EseError::unknown_codepage(codepage);
+  return out;
 }
 
 }  // namespace pw

@@ -15,6 +15,9 @@ inline constexpr std::uint32_t kCodepageWestern = 1252;
 inline constexpr std::uint32_t kCodepageAscii = 20127;
 
 Result<std::string> decode_string(Bytes bytes, std::uint32_t codepage);
+// The same, appended to `out` (whose storage a caller can reuse); false, nothing appended, for an unknown
+// codepage.
+bool decode_string_into(Bytes bytes, std::uint32_t codepage, std::string& out);
 
 bool is_known_codepage(std::uint32_t codepage) noexcept;
 

@@ -1,0 +1,216 @@
+#include "direct_columns.hpp"
+
+#include "../record/parser.hpp"
+#include "../record/record.hpp"
+#include "../utils/text.hpp"
+
+namespace pw::columnar {
+namespace {
+
+bool has_default(const ColumnInfo& c) { return c.default_value && (c.flags & column_flag::kHasDefault); }
+
+bool is_eight_byte_type(std::uint32_t type) {
+  using namespace column_type;
+  return type == kLongLong || type == kCurrency || type == kDateTime || type == kIEEEDouble;
+}
+
+}  // namespace
+
+DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColumn>& columns,
+                             const ArrowTableOptions& options, bool large_pages, std::vector<bool>& decoded)
+    : direct_(columns.size(), false), large_(large_pages), fallback_(table.row_order.size(), false) {
+  using namespace column_type;
+  std::vector<std::size_t> offsets(table.row_order.size(), 4);
+  std::size_t offset = 4;
+  for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+    offsets[k] = offset;
+    if (table.row_column(k).id <= 127) offset += table.row_column(k).space_usage;
+  }
+  for (std::size_t last = 0; last < 256; ++last) {
+    std::size_t end = 4;
+    for (std::size_t k = 0; k < table.row_order.size() && table.row_column(k).id <= last; ++k)
+      end += table.row_column(k).space_usage;
+    fixed_end_[last] = end;
+  }
+  for (std::size_t index = 0; index < columns.size(); ++index) {
+    const ArrowColumn& a = columns[index];
+    const ColumnInfo& c = table.row_column(a.position);
+    if (a.list || has_default(c)) continue;
+    const TimestampReading reading = options.readings.empty() ? TimestampReading::Auto : options.readings[a.position];
+    Column d{index, a.position, c.id, offsets[a.position], c.space_usage, Read::Bytes, reading, 0, options.typed};
+    bool take = false;
+    if (c.id >= 1 && c.id <= 127) {
+      const std::size_t width = a.kind == ArrowKind::Timestamp ? 8 : fixed_width(a.kind);
+      switch (a.kind) {
+        case ArrowKind::Bool:
+          take = c.column_type == kBit && c.space_usage >= 1;
+          d.read = Read::Bool;
+          break;
+        case ArrowKind::U8:
+          take = c.column_type == kUnsignedByte && c.space_usage == 1;
+          d.read = Read::U8;
+          break;
+        case ArrowKind::I16:
+        case ArrowKind::U16:
+        case ArrowKind::I32:
+        case ArrowKind::U32:
+        case ArrowKind::F32:
+          take = c.space_usage >= width;
+          d.read = width == 2 ? Read::U16 : Read::U32;
+          break;
+        case ArrowKind::I64:
+        case ArrowKind::U64:
+        case ArrowKind::F64:
+          take = is_eight_byte_type(c.column_type) && c.space_usage >= 8;
+          d.read = Read::U64;
+          break;
+        case ArrowKind::Timestamp:
+          take = is_eight_byte_type(c.column_type) && c.space_usage >= 8;
+          d.read = Read::Instant;
+          break;
+        default:
+          break;
+      }
+      if (take) fixed_.push_back(d);
+    } else if (c.id >= 128) {
+      if (a.kind == ArrowKind::Binary && (c.column_type == kBinary || c.column_type == kLongBinary)) {
+        take = true;
+        d.read = Read::Bytes;
+      } else if (a.kind == ArrowKind::Utf8 && is_text_column(c)) {
+        take = true;
+        d.read = Read::Text;
+        d.codepage = codepage_of(c);
+      }
+      if (take) (c.id <= 255 ? variable_ : tagged_).push_back(d);
+    }
+    if (take) {
+      direct_[index] = true;
+      decoded[a.position] = false;
+    }
+  }
+}
+
+void DirectColumns::append_fixed(Bytes rec, const Column& c, Bytes null_bits, ColumnBuilder& b,
+                                 std::atomic<std::uint64_t>& unreadable) const {
+  if (c.offset + c.size > rec.size()) return b.append_null();
+  if (!null_bits.empty()) {
+    const std::size_t bit = c.id - 1;
+    if ((read_u8(null_bits, bit / 8).value_or(0) >> (bit % 8)) & 1u) return b.append_null();
+  }
+  switch (c.read) {
+    case Read::Bool:
+      return b.append_bool(read_u8(rec, c.offset).value_or(0) != 0);
+    case Read::U8:
+      return b.append_raw(read_u8(rec, c.offset).value_or(0));
+    case Read::U16:
+      return b.append_raw(read_u16le(rec, c.offset).value_or(0));
+    case Read::U32:
+      return b.append_raw(read_u32le(rec, c.offset).value_or(0));
+    case Read::U64:
+      return b.append_raw(read_u64le(rec, c.offset).value_or(0));
+    case Read::Instant:
+      if (const auto instant = read_instant(read_u64le(rec, c.offset).value_or(0), c.reading))
+        return b.append_raw(*instant);
+      unreadable.fetch_add(1, std::memory_order_relaxed);
+      return b.append_null();
+    default:
+      return b.append_null();
+  }
+}
+
+void DirectColumns::append(Bytes rec, std::vector<ColumnBuilder>& builders,
+                           std::atomic<std::uint64_t>* unreadable) const {
+  const std::size_t len = rec.size();
+  const RecordHeader header = record_layout::read_record_header(rec);
+  const std::uint8_t last_fixed = header.last_fixed_id;
+  const std::uint8_t last_variable = header.last_variable_id;
+  const std::size_t variable_offsets = header.variable_offsets_start;
+  const std::size_t fixed_end = fixed_end_[last_fixed];
+  // The fixed-column null bitmap sits between the fixed data and the variable offsets when it fits exactly.
+  const std::size_t bitmap_size = (last_fixed + 7u) / 8;
+  const bool has_bitmap = last_fixed > 0 && fixed_end + bitmap_size == variable_offsets && variable_offsets <= len;
+  const Bytes null_bits = has_bitmap ? rec.subspan(fixed_end, bitmap_size) : Bytes{};
+  for (const Column& c : fixed_) {
+    ColumnBuilder& b = builders[c.index];
+    if (c.id > last_fixed) {
+      b.append_null();
+    } else {
+      append_fixed(rec, c, null_bits, b, unreadable[c.index]);
+    }
+  }
+  const std::size_t variable_count = last_variable >= 128 ? last_variable - 127u : 0;
+  const std::size_t data_start = variable_offsets + 2 * variable_count;
+  for (const Column& c : variable_) {
+    ColumnBuilder& b = builders[c.index];
+    const std::size_t i = c.id - 128;
+    const auto end_word = c.id <= last_variable ? read_u16le(rec, variable_offsets + 2 * i) : std::nullopt;
+    if (!end_word || (*end_word & record_layout::kVariableNull)) {
+      b.append_null();
+      continue;
+    }
+    const std::size_t start =
+        i > 0 ? read_u16le(rec, variable_offsets + 2 * (i - 1)).value_or(0) & record_layout::kVariableOffsetMask : 0;
+    const std::size_t end = *end_word;
+    if (data_start + end > len || end < start || end == start) {
+      b.append_null();
+      continue;
+    }
+    append_bytes(rec.subspan(data_start + start, end - start), c, b, unreadable[c.index]);
+  }
+  for (const Column& c : tagged_) {
+    ColumnBuilder& b = builders[c.index];
+    if (fallback_[c.position]) continue;
+    const TaggedSlot* slot = directory_.find(c.id);
+    if (!slot) {
+      b.append_null();
+      continue;
+    }
+    Bytes bytes = rec.subspan(slot->start, slot->end - slot->start);
+    if (!bytes.empty() && slot->has_flag_byte) bytes = bytes.subspan(1);
+    append_bytes(bytes, c, b, unreadable[c.index]);
+  }
+}
+
+bool DirectColumns::prepare(Bytes rec) {
+  for (const Column& c : tagged_) fallback_[c.position] = false;
+  fallback_columns_.clear();
+  if (tagged_.empty()) return false;
+  const RecordHeader h = record_layout::read_record_header(rec);
+  directory_.reset();
+  directory_.build(rec, tagged_area_start(rec, h), large_);
+  constexpr std::uint8_t kDecodedByCursor =
+      tagged_flag::kLongValueReference | tagged_flag::kMultiValue | tagged_flag::kCompressed;
+  for (const Column& c : tagged_) {
+    const TaggedSlot* slot = directory_.find(c.id);
+    if (!slot || !slot->has_flag_byte || slot->end == slot->start) continue;
+    if (read_u8(rec, slot->start).value_or(0) & kDecodedByCursor) {
+      fallback_[c.position] = true;
+      fallback_columns_.push_back(c.index);
+    }
+  }
+  return !fallback_columns_.empty();
+}
+
+void DirectColumns::append_bytes(Bytes bytes, const Column& c, ColumnBuilder& b,
+                                 std::atomic<std::uint64_t>& unreadable) const {
+  // As the record parser: an empty value is no value, and text its codepage cannot decode is none either.
+  if (bytes.empty()) return b.append_null();
+  bool stored = false;
+  if (c.read == Read::Bytes) {
+    stored = b.append_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  } else {
+    std::string& s = text_;
+    s.clear();
+    if (!decode_string_into(bytes, c.codepage, s)) return b.append_null();
+    if (c.trim_nuls) {
+      while (!s.empty() && s.back() == '\0') s.pop_back();
+    }
+    stored = b.append_bytes(s.data(), s.size());
+  }
+  if (!stored) {  // past what one array holds
+    unreadable.fetch_add(1, std::memory_order_relaxed);
+    b.append_null();
+  }
+}
+
+}  // namespace pw::columnar

@@ -1,0 +1,74 @@
+// The columns of a stream that are read straight from the stored record into their builders, without a
+// ColumnValue: fixed columns of fixed-width kinds, and variable and tagged text and binary columns, when they
+// have no default value (whose absent form the cursor's decoder supplies). Each value is read exactly as
+// decode_record and the typed view read it; the cursor decodes only the other columns, and the tagged values
+// that a record stores as a long value, a multi-value or compressed (see prepare).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../catalog/table_info.hpp"
+#include "../record/tagged_area.hpp"
+#include "../utils/bytes.hpp"
+#include "arrow_columns.hpp"
+#include "column_builder.hpp"
+
+namespace pw::columnar {
+
+class DirectColumns {
+ public:
+  // Chooses the direct columns among `columns`; marks them in `decoded` (by row position) as not to be
+  // decoded by the cursor.
+  DirectColumns(const TableInfo& table, const std::vector<ArrowColumn>& columns, const ArrowTableOptions& options,
+                bool large_pages, std::vector<bool>& decoded);
+
+  bool is_direct(std::size_t column) const { return direct_[column]; }
+
+  // Looks at the tagged values of one stored record: the direct columns whose value needs the cursor's
+  // decoding this time are marked in fallback() (by row position) and listed in fallback_columns() (by
+  // stream column). Returns whether there is any.
+  bool prepare(Bytes record);
+  const std::vector<bool>& fallback() const noexcept { return fallback_; }
+  const std::vector<std::size_t>& fallback_columns() const noexcept { return fallback_columns_; }
+
+  // Appends the direct columns' values of the record given to prepare() to `builders` (indexed like the
+  // stream's columns), except those in fallback_columns(); a value that has no form of its column's kind is a
+  // null counted in `unreadable`.
+  void append(Bytes record, std::vector<ColumnBuilder>& builders, std::atomic<std::uint64_t>* unreadable) const;
+
+ private:
+  enum class Read : std::uint8_t { Bool, U8, U16, U32, U64, Instant, Bytes, Text };
+  struct Column {
+    std::size_t index;     // into the stream's columns and builders
+    std::size_t position;  // in the row
+    std::uint32_t id;
+    std::size_t offset;  // fixed columns: start in the record
+    std::size_t size;    // fixed columns: the column's stored size
+    Read read;
+    TimestampReading reading;  // Instant
+    std::uint32_t codepage;    // Text
+    bool trim_nuls;            // Text of the typed view
+  };
+
+  void append_fixed(Bytes rec, const Column& c, Bytes null_bits, ColumnBuilder& b,
+                    std::atomic<std::uint64_t>& unreadable) const;
+  // Appends a variable or tagged value's bytes: null when empty, text decoded by the column's codepage.
+  void append_bytes(Bytes bytes, const Column& c, ColumnBuilder& b, std::atomic<std::uint64_t>& unreadable) const;
+
+  std::vector<Column> fixed_;
+  std::vector<Column> variable_;
+  std::vector<Column> tagged_;
+  std::vector<bool> direct_;
+  bool large_;
+  TaggedDirectory directory_;                  // of the record given to prepare()
+  std::vector<bool> fallback_;                 // by row position
+  std::vector<std::size_t> fallback_columns_;  // by stream column
+  mutable std::string text_;                   // a decoded text, its storage reused value after value
+  std::size_t fixed_end_[256];  // by last fixed id: where the fixed data ends (4 + sizes of columns up to it)
+};
+
+}  // namespace pw::columnar

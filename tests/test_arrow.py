@@ -1,0 +1,176 @@
+"""Arrow streams of tables (pyarrow, Polars, DuckDB read them directly) and CSV / Parquet export."""
+
+from __future__ import annotations
+
+import csv
+import datetime
+import gc
+import io
+import struct
+import sys
+import uuid
+
+import pytest
+from builder import Column, Compressed, LongValue, MultiValue, damage
+from test_read_table import ALL_TYPES, one_table
+
+from pagewright_cli.main import main
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+OLE = struct.unpack("<Q", struct.pack("<d", 45000.25))[0]  # 2023-03-15 06:00 as an OLE date
+FILETIME = 133_000_000_000_000_000  # 2022-06-18 as a FILETIME
+COLUMNS = [*ALL_TYPES, Column(259, "Multi", 10, flags=0x8), Column(260, "FT", 15)]
+ROWS = [
+    {"Bit": True, "UByte": 200, "Short": -2, "Long": -70000, "Currency": 2**64 - 5, "Single": 1.1,
+     "Double": -2.5e300, "DateTime": 2**63 + 1, "ULong": 4_000_000_000, "LongLong": -1,
+     "Guid": bytes(range(16)), "UShort": 65535, "Bin": b"\x00\xffbin", "Text": 'caf\xe9, "q"\r\nx',
+     "Wide": "wide \U0001f98a", "LongBin": b"", "LongText": LongValue("long " * 900),
+     "Multi": MultiValue(["a", "b,c"]), "FT": FILETIME},
+    {},
+    {"DateTime": OLE, "Multi": "solo", "LongBin": LongValue(b"\x02" * 3000), "Text": "\0"},
+    {"DateTime": FILETIME, "Ascii": "plain", "LongText": Compressed("packed " * 9),
+     "LongBin": MultiValue([b"1", b"2"])},  # a multi-value in a single-valued column: null, counted
+]  # fmt: skip
+
+
+def normalize(value, kind):
+    """A value of rows() as the Arrow column of `kind` holds it: None when it has no form of that type."""
+    name = str(kind)
+    if "list" in name:
+        items = value if isinstance(value, list) else [value]
+        return None if value is None else [normalize(v, kind.value_type) for v in items]
+    if isinstance(value, uuid.UUID) or (isinstance(value, str) and "binary" in name):
+        value = str(value).encode() if "binary" in name else str(value)
+    fits = {"timestamp": datetime.datetime, "bool": bool, "float": float, "double": float, "binary": bytes,
+            "string": str, "utf8": str}  # fmt: skip
+    kinds = next((k for word, k in fits.items() if word in name), int)
+    return value if isinstance(value, kinds) and (kinds is bool or not isinstance(value, bool)) else None
+
+
+def check_equal(rows, table, unreadable):
+    """table equals rows value for value; the values it nulls are exactly those counted as unreadable."""
+    nulled = {}
+    for row, got in zip(rows, table.to_pylist(), strict=True):
+        expected = {name: normalize(row[name], table.schema.field(name).type) for name in table.column_names}
+        assert got == expected
+        for name in table.column_names:
+            nulled[name] = nulled.get(name, 0) + (row[name] is not None and expected[name] is None)
+    assert unreadable == {k: v for k, v in nulled.items() if v}
+    return nulled
+
+
+def consume(consumer, src):
+    if consumer == "polars":
+        return pytest.importorskip("polars").DataFrame(src).to_arrow()
+    if consumer == "duckdb":
+        result = pytest.importorskip("duckdb").sql("select * from src").arrow()  # found by its variable name
+        return result.read_all() if hasattr(result, "read_all") else result
+    return pa.table(src)
+
+
+@pytest.mark.parametrize(
+    ("consumer", "typed"), [("pyarrow", True), ("polars", True), ("duckdb", True), ("pyarrow", False)]
+)
+def test_consumers_read_every_type(open_db, consumer, typed) -> None:
+    t = open_db(one_table(COLUMNS, ROWS, 4096)).table("t")
+    options = {"typed": typed, "timestamps": {"FT": "filetime"} if typed else None}
+    src = t.arrow(**options, batch_rows=3)
+    table = consume(consumer, src)
+    rows = list(t.rows(**options)) if typed else t.rows(typed=False)
+    nulled = check_equal(list(rows), table, src.unreadable_values)
+    assert nulled["DateTime"] == typed  # 2**63 + 1 is no instant; the raw view keeps it
+    if typed and consumer == "pyarrow":
+        assert [str(f.type) for f in table.schema][-3:] == [
+            "string",
+            "list<item: string>",
+            "timestamp[us, tz=UTC]",
+        ]
+        assert table.schema.field("Text").metadata == {
+            b"pagewright.column_id": b"129",
+            b"pagewright.type": b"Text",
+            b"pagewright.codepage": b"1252",
+        }
+
+
+@pytest.mark.parametrize(
+    "name", ["basic.edb", "text.edb", "default.edb", "SRUDB.dat", "qmgr-win10.db", "secedit-rev12c.sdb"]
+)
+def test_samples_equal_rows(sample, name) -> None:
+    from pagewright import EseDatabase
+
+    with EseDatabase(sample(name)) as db:
+        for t in db.tables():
+            src = t.arrow(batch_rows=1000, deleted="include")
+            check_equal(list(t.rows(deleted="include")), pa.table(src), src.unreadable_values)
+
+
+def test_stream_errors_and_release(open_db, tmp_path) -> None:
+    db = one_table([Column(1, "Id", 4)], [{"Id": k} for k in range(12)], 4096, rows_per_page=4)
+    data = db.build()
+    broken = damage.set_next_page(data, 4096, db.layout.tables["t"].leaf_pages[1], 9999)
+    reader = pa.RecordBatchReader.from_stream(open_db(broken).table("t").arrow(batch_rows=4))
+    assert reader.read_next_batch().column(0).to_pylist() == [0, 1, 2, 3]  # whole batches, then the error
+    assert reader.read_next_batch().num_rows == 4
+    with pytest.raises(OSError, match="Error reading record: Invalid page number: 9999"):
+        reader.read_next_batch()
+    ese = open_db(data)
+    t = ese.table("t")
+    half, rest = (pa.RecordBatchReader.from_stream(t.arrow(batch_rows=5)) for _ in range(2))
+    half.read_next_batch()
+    rest.read_next_batch()
+    unread = t.__arrow_c_stream__()  # a capsule no consumer takes
+    ese.close()
+    del half, unread  # released half-way, and never taken
+    assert rest.read_all().num_rows == 7  # a stream keeps its database open
+    del rest
+    gc.collect()
+    fresh = open_db(data).table("t")
+    for call in (t.arrow, lambda: fresh.arrow(columns=["x"]), lambda: fresh.arrow(batch_rows=0)):
+        with pytest.raises(ValueError):
+            call()
+
+
+def test_to_arrow_and_pandas(open_db, monkeypatch, capsys, tmp_path) -> None:
+    ese = open_db(one_table(COLUMNS, ROWS))
+    t = ese.table("t")
+    assert t.to_arrow().equals(pa.table(t))
+    pytest.importorskip("pandas")
+    assert t.to_pandas()["Long"].tolist()[0] == -70000
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    with pytest.raises(
+        ImportError, match=r"pyarrow is required for Table.to_arrow\(\): pip install 'pagewright\[arrow\]'"
+    ):
+        t.to_arrow()
+    assert main(["export", ese.path, str(tmp_path), "--format", "parquet"]) == 1
+    assert "--format parquet needs pyarrow: pip install 'pagewright[arrow]'" in capsys.readouterr().err
+    assert not list(tmp_path.glob("*.parquet"))
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_cli_export_formats(open_db, tmp_path, fmt) -> None:
+    ese = open_db(one_table(COLUMNS, ROWS))
+    assert main(["export", ese.path, str(tmp_path / "out"), "--table", "t", "--format", fmt]) == 0
+    path = tmp_path / "out" / f"t.{fmt}"
+    t = ese.table("t")
+    if fmt == "parquet":
+        written, expected = pq.read_table(path), pa.table(t)
+        assert written.to_pylist() == expected.to_pylist()
+        assert [f.metadata for f in written.schema] == [f.metadata for f in expected.schema]
+        return
+    raw = path.read_bytes()
+    assert raw.count(b"\r\n") == len(ROWS) + 2  # one per row and header, one inside the quoted text
+    header, *records = csv.reader(io.StringIO(raw.decode(), newline=""))
+    assert header == [c.name for c in t.columns]
+    first, empty, third, _ = (dict(zip(header, r, strict=True)) for r in records)
+    assert (first["Text"], first["Multi"], first["Bit"], first["Guid"]) == (
+        'caf\xe9, "q"\r\nx',
+        '["a","b,c"]',
+        "true",
+        "03020100-0504-0706-0809-0a0b0c0d0e0f",
+    )
+    assert (first["Bin"], first["LongBin"], empty["Text"], third["Text"]) == ("00ff62696e", "", "", "")
+    assert raw.split(b"\r\n")[4].startswith(b",,,,,,,2023-03-15T06:00:00Z,")
+    assert b',"",' in raw.split(b"\r\n")[4]  # an empty text is "", a null nothing
