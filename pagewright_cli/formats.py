@@ -64,8 +64,14 @@ def write_parquet(db: EseDatabase, name: str, path: str) -> int:
     pa = importlib.import_module("pyarrow")
 
     reader = pa.RecordBatchReader.from_stream(db.table(name).arrow())
+    # Dictionary encoding for the text columns only: names and paths repeat, while trying it on counters,
+    # ids and instants costs more time than it saves space.
+    text = [f.name for f in reader.schema if pa.types.is_string(f.type)]
     rows = 0
-    with os.fdopen(_open_regular(path), "wb") as handle, pq.ParquetWriter(handle, reader.schema) as writer:
+    with (
+        os.fdopen(_open_regular(path), "wb") as handle,
+        pq.ParquetWriter(handle, reader.schema, use_dictionary=text) as writer,
+    ):
         for batch in _read_ahead(reader):
             writer.write_batch(batch)
             rows += batch.num_rows
