@@ -20,6 +20,8 @@ from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex,
 
 from typing_extensions import Buffer
 
+import pagewright_dask as dask  # pagewright.dask.read_table: many files as one Dask DataFrame
+
 
 __all__ = ["EseDatabase", "Table", "Column", "Index", "ArrowStream", "__version__", "read_header", "export_file_name"]
 

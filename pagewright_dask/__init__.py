@@ -10,15 +10,16 @@ naming the file. The same code runs on ``distributed.LocalCluster`` and on a clu
 
 from __future__ import annotations
 
+import importlib
 import os
 import warnings
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 if TYPE_CHECKING:
     import dask.dataframe
 
-# pyarrow and pandas objects are typed Any: neither ships type information.
+# pyarrow and pandas are imported by name when used (they are optional), so their objects are typed Any.
 ArrowTable = Any
 ArrowSchema = Any
 PandasFrame = Any
@@ -38,7 +39,7 @@ class SkippedFilesWarning(UserWarning):
 
 
 def _arrow_table(path: str, table: str, options: dict[str, Any]) -> ArrowTable:
-    import pyarrow as pa  # type: ignore[import-untyped]
+    pa = importlib.import_module("pyarrow")
 
     from pagewright import EseDatabase
 
@@ -47,7 +48,7 @@ def _arrow_table(path: str, table: str, options: dict[str, Any]) -> ArrowTable:
 
 
 def _schema(path: str, table: str, options: dict[str, Any]) -> ArrowSchema:
-    import pyarrow as pa  # type: ignore[import-untyped]
+    pa = importlib.import_module("pyarrow")
 
     from pagewright import EseDatabase
 
@@ -58,8 +59,8 @@ def _schema(path: str, table: str, options: dict[str, Any]) -> ArrowSchema:
 def _frame(arrow: ArrowTable, schema: ArrowSchema, path: str) -> PandasFrame:
     """The partition as pandas with Arrow-backed dtypes (the same dtypes whether or not a column holds nulls),
     aligned to the schema of the meta, plus the source column."""
-    import pandas as pd  # type: ignore[import-untyped]
-    import pyarrow as pa  # type: ignore[import-untyped]
+    pd = importlib.import_module("pandas")
+    pa = importlib.import_module("pyarrow")
 
     columns = [
         arrow.column(f.name).cast(f.type) if f.name in arrow.column_names else pa.nulls(len(arrow), f.type)
@@ -100,7 +101,7 @@ def read_table(
     SkippedFilesWarning (its `skipped` attribute lists (path, reason)); a file that fails later, on a worker,
     gives an empty partition and the same warning there.
     """
-    import dask.dataframe as dd
+    dd = importlib.import_module("dask.dataframe")
 
     if on_error not in ("raise", "skip"):
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
@@ -131,4 +132,7 @@ def read_table(
     if schema is None:
         raise ValueError(f"no file has the table {table!r}")
     meta = _frame(schema.empty_table(), schema, "")
-    return dd.from_map(_partition, usable, table=table, options=options, schema=schema, skip=skip, meta=meta)
+    return cast(
+        "dask.dataframe.DataFrame",
+        dd.from_map(_partition, usable, table=table, options=options, schema=schema, skip=skip, meta=meta),
+    )
