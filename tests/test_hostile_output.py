@@ -34,7 +34,7 @@ def write_db(path: Path, names, columns=None) -> pagewright.EseDatabase:
     return pagewright.EseDatabase(str(path))
 
 
-@pytest.mark.parametrize(("n", "name"), enumerate(ALIKE.values(), 1))
+@pytest.mark.parametrize(("n", "name"), list(enumerate(ALIKE.values(), 1)))
 def test_names_that_decode_alike_stay_distinct(tmp_path: Path, n: int, name: str) -> None:
     columns = [Column(1, b"\xff", LONG), Column(2, "\ufffd", LONG), Column(128, "Note", TEXT, codepage=1200)]
     db = write_db(tmp_path / "db.edb", ALIKE, columns)
