@@ -16,13 +16,6 @@ bool needs_quotes(std::string_view field) noexcept {
   return false;
 }
 
-template <class T>
-void append_integer(std::string& out, T v) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
-  out.append(digits, end);
-}
-
 std::string utf8_or_replaced(std::string_view raw) {
   std::string out;
   const auto* s = reinterpret_cast<const std::uint8_t*>(raw.data());
@@ -54,29 +47,11 @@ void append_field(std::string& out, std::string_view field) {
 }
 
 void append_value(std::string& out, const ColumnValue& v) {
+  if (json::append_number(out, v)) return;
   switch (v.tag) {
     case ValueTag::Null:
       return;
-    case ValueTag::Bool:
-      out.append(v.u != 0 ? "true" : "false");
-      return;
-    case ValueTag::I8:
-    case ValueTag::I16:
-    case ValueTag::I32:
-    case ValueTag::I64:
-      append_integer(out, v.i);
-      return;
-    case ValueTag::U8:
-    case ValueTag::U16:
-    case ValueTag::U32:
-    case ValueTag::U64:
-    case ValueTag::DateTime:
-    case ValueTag::Currency:
-      append_integer(out, v.u);
-      return;
-    case ValueTag::F32:
-    case ValueTag::F64:
-      json::append_double(out, v.f);
+    default:  // numbers: written above
       return;
     case ValueTag::Guid:
       out.append(guid_text(v.guid));

@@ -180,20 +180,17 @@ void append_hex(std::string& out, std::string_view bytes) {
   }
 }
 
-void append_value(std::string& out, const ColumnValue& v) {
+bool append_number(std::string& out, const ColumnValue& v) {
   switch (v.tag) {
-    case ValueTag::Null:
-      out.append("null");
-      return;
     case ValueTag::Bool:
       out.append(v.u != 0 ? "true" : "false");
-      return;
+      return true;
     case ValueTag::I8:
     case ValueTag::I16:
     case ValueTag::I32:
     case ValueTag::I64:
       append_integer(out, v.i);
-      return;
+      return true;
     case ValueTag::U8:
     case ValueTag::U16:
     case ValueTag::U32:
@@ -201,11 +198,36 @@ void append_value(std::string& out, const ColumnValue& v) {
     case ValueTag::DateTime:
     case ValueTag::Currency:
       append_integer(out, v.u);
-      return;
+      return true;
     case ValueTag::F32:
     case ValueTag::F64:
       append_double(out, v.f);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void append_value(std::string& out, const ColumnValue& v) {
+  if (append_number(out, v)) return;
+  switch (v.tag) {
+    case ValueTag::Null:
+      out.append("null");
       return;
+    case ValueTag::Bool:
+    case ValueTag::I8:
+    case ValueTag::I16:
+    case ValueTag::I32:
+    case ValueTag::I64:
+    case ValueTag::U8:
+    case ValueTag::U16:
+    case ValueTag::U32:
+    case ValueTag::U64:
+    case ValueTag::DateTime:
+    case ValueTag::Currency:
+    case ValueTag::F32:
+    case ValueTag::F64:
+      return;  // written by append_number
     case ValueTag::Guid:
       out.push_back('"');
       out.append(guid_text(v.guid));

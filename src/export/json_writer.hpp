@@ -33,6 +33,9 @@ void append_double(std::string& out, double value);
 // Appends the lower-case hexadecimal digits of `bytes`, two per byte, without quotes.
 void append_hex(std::string& out, std::string_view bytes);
 
+// Appends a Bool, integer or floating-point value (written alike in JSON and CSV); false for other kinds.
+bool append_number(std::string& out, const ColumnValue& value);
+
 // Appends the JSON value of one column value.
 void append_value(std::string& out, const ColumnValue& value);
 
