@@ -214,20 +214,8 @@ void append_value(std::string& out, const ColumnValue& v) {
     case ValueTag::Null:
       out.append("null");
       return;
-    case ValueTag::Bool:
-    case ValueTag::I8:
-    case ValueTag::I16:
-    case ValueTag::I32:
-    case ValueTag::I64:
-    case ValueTag::U8:
-    case ValueTag::U16:
-    case ValueTag::U32:
-    case ValueTag::U64:
-    case ValueTag::DateTime:
-    case ValueTag::Currency:
-    case ValueTag::F32:
-    case ValueTag::F64:
-      return;  // written by append_number
+    default:  // numbers: written above
+      return;
     case ValueTag::Guid:
       out.push_back('"');
       out.append(guid_text(v.guid));
