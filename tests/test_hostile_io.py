@@ -32,6 +32,7 @@ OPERATIONS = {
     "export_table": 'db.export_table("t", sys.argv[1] + ".jsonl")',
     "carve": "db.carve_utf16le_strings()",
     "carve all": 'db.carve_utf16le_strings_scoped("all")',
+    "arrow": 'db.table("t").to_arrow()',
 }
 
 

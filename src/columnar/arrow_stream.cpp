@@ -24,7 +24,11 @@ class TableStream {
     builders_.reserve(columns_.size());
     for (std::size_t c = 0; c < columns_.size(); ++c) {
       builders_.emplace_back(columns_[c].kind, columns_[c].list);
-      if (!direct_.is_direct(c)) decoded_.push_back(c);
+      if (!direct_.is_direct(c)) {
+        decoded_.push_back(c);
+      } else if (is_variable(columns_[c].kind)) {
+        direct_variable_.push_back(c);
+      }
     }
   }
 
@@ -105,6 +109,12 @@ class TableStream {
       for (const std::size_t c : direct_.fallback_columns()) append(c, extra_row_, unreadable);
       ++rows;
     }
+    direct_.flush(builders_, report_->unreadable.get());
+    // The fixed columns were read after their rows' checks: a file that failed meanwhile read as zeros.
+    if (const Status status = db_->source_status(); !status) {
+      fail("Error reading record: " + status.error().to_string());
+      return 0;
+    }
     return rows;
   }
 
@@ -117,11 +127,10 @@ class TableStream {
   bool overflows() const {
     // A directly read value takes at most three bytes per stored byte (windows-1252 text as UTF-8).
     const std::size_t record_bound = 3 * cursor_.record().size();
-    for (std::size_t c = 0; c < columns_.size(); ++c) {
-      if (direct_.is_direct(c)) {
-        if (is_variable(columns_[c].kind) && builders_[c].data_bytes() > kMaxArrayBytes - record_bound) return true;
-        continue;
-      }
+    for (const std::size_t c : direct_variable_) {
+      if (builders_[c].data_bytes() > kMaxArrayBytes - record_bound) return true;
+    }
+    for (const std::size_t c : decoded_) {
       const std::size_t position = columns_[c].position;
       if (position < row_.values.size() && builders_[c].would_overflow(row_.values[position])) return true;
     }
@@ -139,7 +148,8 @@ class TableStream {
   std::vector<ArrowColumn> columns_;
   DirectColumns direct_;
   std::vector<ColumnBuilder> builders_;
-  std::vector<std::size_t> decoded_;  // the columns whose values come from the cursor's row
+  std::vector<std::size_t> decoded_;          // the columns whose values come from the cursor's row
+  std::vector<std::size_t> direct_variable_;  // the text and binary columns read straight from the record
   std::size_t batch_rows_;
   std::shared_ptr<StreamReport> report_;
   Row row_;

@@ -65,7 +65,14 @@ ColumnBuilder::ColumnBuilder(ArrowKind kind, bool list)
 void ColumnBuilder::start_buffers() {
   buffers_ = ArrayBuffers{};
   capacity_ = 0;
-  if (list_ || is_variable(kind_)) buffers_.offsets.push_back(0);
+  if (list_ || is_variable(kind_)) {
+    buffers_.offsets.reserve(reserved_rows_ + 1);
+    buffers_.offsets.push_back(0);
+  }
+  // Variable data is sized like the previous batch's, and a little more, rather than grown by doubling: each
+  // doubling copies the data and touches fresh memory.
+  if (is_variable(kind_) && !list_ && last_data_bytes_ > 0)
+    buffers_.data.reserve(std::min(last_data_bytes_ + last_data_bytes_ / 8, kMaxArrayBytes));
   if (reserved_rows_ > 0) grow(reserved_rows_);
 }
 
@@ -198,6 +205,7 @@ void ColumnBuilder::finish(ArrowArray* out) {
     children.push_back(child.release());
   }
   const auto length = static_cast<std::size_t>(buffers_.length);
+  last_data_bytes_ = buffers_.data.size();
   buffers_.validity.resize((length + 7) / 8);
   if (kind_ == ArrowKind::Bool && !list_) {
     buffers_.data.resize((length + 7) / 8);

@@ -9,6 +9,8 @@ namespace {
 
 bool has_default(const ColumnInfo& c) { return c.default_value && (c.flags & column_flag::kHasDefault); }
 
+constexpr std::size_t kFixedRun = 256;
+
 bool is_eight_byte_type(std::uint32_t type) {
   using namespace column_type;
   return type == kLongLong || type == kCurrency || type == kDateTime || type == kIEEEDouble;
@@ -90,36 +92,69 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
   }
 }
 
-void DirectColumns::append_fixed(Bytes rec, const Column& c, Bytes null_bits, ColumnBuilder& b,
-                                 std::atomic<std::uint64_t>& unreadable) const {
-  if (c.offset + c.size > rec.size()) return b.append_null();
-  if (!null_bits.empty()) {
+template <class T>
+std::optional<T> DirectColumns::stored_fixed(const FixedRow& row, const Column& c) noexcept {
+  if (c.id > row.last_fixed || c.offset + c.size > row.record.size()) return std::nullopt;
+  if (!row.null_bits.empty()) {
     const std::size_t bit = c.id - 1;
-    if ((read_u8(null_bits, bit / 8).value_or(0) >> (bit % 8)) & 1u) return b.append_null();
+    if ((read_u8(row.null_bits, bit / 8).value_or(0) >> (bit % 8)) & 1u) return std::nullopt;
   }
-  switch (c.read) {
-    case Read::Bool:
-      return b.append_bool(read_u8(rec, c.offset).value_or(0) != 0);
-    case Read::U8:
-      return b.append_raw(read_u8(rec, c.offset).value_or(0));
-    case Read::U16:
-      return b.append_raw(read_u16le(rec, c.offset).value_or(0));
-    case Read::U32:
-      return b.append_raw(read_u32le(rec, c.offset).value_or(0));
-    case Read::U64:
-      return b.append_raw(read_u64le(rec, c.offset).value_or(0));
-    case Read::Instant:
-      if (const auto instant = read_instant(read_u64le(rec, c.offset).value_or(0), c.reading))
-        return b.append_raw(*instant);
-      unreadable.fetch_add(1, std::memory_order_relaxed);
-      return b.append_null();
-    default:
-      return b.append_null();
+  if constexpr (sizeof(T) == 1) {
+    return read_u8(row.record, c.offset);
+  } else if constexpr (sizeof(T) == 2) {
+    return read_u16le(row.record, c.offset);
+  } else if constexpr (sizeof(T) == 4) {
+    return read_u32le(row.record, c.offset);
+  } else {
+    return read_u64le(row.record, c.offset);
   }
 }
 
-void DirectColumns::append(Bytes rec, std::vector<ColumnBuilder>& builders,
-                           std::atomic<std::uint64_t>* unreadable) const {
+void DirectColumns::flush(std::vector<ColumnBuilder>& builders, std::atomic<std::uint64_t>* unreadable) {
+  const std::size_t rows = pending_rows_.size();
+  for (const Column& c : fixed_) {
+    ColumnBuilder& b = builders[c.index];
+    const auto at = [&](std::size_t i) -> const FixedRow& { return pending_rows_[i]; };
+    switch (c.read) {
+      case Read::Bool:
+        b.append_run<bool>(rows, [&](std::size_t i) -> std::optional<bool> {
+          const auto stored = stored_fixed<std::uint8_t>(at(i), c);
+          return stored ? std::optional<bool>(*stored != 0) : std::nullopt;
+        });
+        break;
+      case Read::U8:
+        b.append_run<std::uint8_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint8_t>(at(i), c); });
+        break;
+      case Read::U16:
+        b.append_run<std::uint16_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint16_t>(at(i), c); });
+        break;
+      case Read::U32:
+        b.append_run<std::uint32_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint32_t>(at(i), c); });
+        break;
+      case Read::U64:
+        b.append_run<std::uint64_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint64_t>(at(i), c); });
+        break;
+      case Read::Instant: {
+        std::uint64_t unread = 0;
+        b.append_run<std::int64_t>(rows, [&](std::size_t i) -> std::optional<std::int64_t> {
+          const auto stored = stored_fixed<std::uint64_t>(at(i), c);
+          if (!stored) return std::nullopt;
+          const auto instant = read_instant(*stored, c.reading);
+          if (!instant) ++unread;
+          return instant;
+        });
+        if (unread) unreadable[c.index].fetch_add(unread, std::memory_order_relaxed);
+        break;
+      }
+      default:
+        for (std::size_t i = 0; i < rows; ++i) b.append_null();
+        break;
+    }
+  }
+  pending_rows_.clear();
+}
+
+void DirectColumns::append(Bytes rec, std::vector<ColumnBuilder>& builders, std::atomic<std::uint64_t>* unreadable) {
   const std::size_t len = rec.size();
   const RecordHeader header = record_layout::read_record_header(rec);
   const std::uint8_t last_fixed = header.last_fixed_id;
@@ -130,13 +165,10 @@ void DirectColumns::append(Bytes rec, std::vector<ColumnBuilder>& builders,
   const std::size_t bitmap_size = (last_fixed + 7u) / 8;
   const bool has_bitmap = last_fixed > 0 && fixed_end + bitmap_size == variable_offsets && variable_offsets <= len;
   const Bytes null_bits = has_bitmap ? rec.subspan(fixed_end, bitmap_size) : Bytes{};
-  for (const Column& c : fixed_) {
-    ColumnBuilder& b = builders[c.index];
-    if (c.id > last_fixed) {
-      b.append_null();
-    } else {
-      append_fixed(rec, c, null_bits, b, unreadable[c.index]);
-    }
+  if (!fixed_.empty()) {
+    pending_rows_.push_back({rec, null_bits, last_fixed});
+    // A few hundred records stay in the cache while their fixed columns are read one after the other.
+    if (pending_rows_.size() == kFixedRun) flush(builders, unreadable);
   }
   const std::size_t variable_count = last_variable >= 128 ? last_variable - 127u : 0;
   const std::size_t data_start = variable_offsets + 2 * variable_count;

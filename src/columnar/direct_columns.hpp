@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,12 @@ class DirectColumns {
 
   // Appends the direct columns' values of the record given to prepare() to `builders` (indexed like the
   // stream's columns), except those in fallback_columns(); a value that has no form of its column's kind is a
-  // null counted in `unreadable`.
-  void append(Bytes record, std::vector<ColumnBuilder>& builders, std::atomic<std::uint64_t>* unreadable) const;
+  // null counted in `unreadable`. The fixed columns' values are appended by flush(): `record` must stay valid
+  // until then (it is a view into the mapped file).
+  void append(Bytes record, std::vector<ColumnBuilder>& builders, std::atomic<std::uint64_t>* unreadable);
+  // Appends the fixed columns' values of the records given to append() since the last flush, column by column
+  // (append() flushes every few hundred records itself).
+  void flush(std::vector<ColumnBuilder>& builders, std::atomic<std::uint64_t>* unreadable);
 
  private:
   enum class Read : std::uint8_t { Bool, U8, U16, U32, U64, Instant, Bytes, Text };
@@ -54,8 +59,14 @@ class DirectColumns {
     bool trim_nuls;            // Text of the typed view
   };
 
-  void append_fixed(Bytes rec, const Column& c, Bytes null_bits, ColumnBuilder& b,
-                    std::atomic<std::uint64_t>& unreadable) const;
+  // What a record's fixed columns are read from: the record, its fixed-column null bits, its last fixed id.
+  struct FixedRow {
+    Bytes record;
+    Bytes null_bits;
+    std::uint8_t last_fixed;
+  };
+  template <class T>
+  static std::optional<T> stored_fixed(const FixedRow& row, const Column& c) noexcept;
   // Appends a variable or tagged value's bytes: null when empty, text decoded by the column's codepage.
   void append_bytes(Bytes bytes, const Column& c, ColumnBuilder& b, std::atomic<std::uint64_t>& unreadable) const;
 
@@ -67,6 +78,7 @@ class DirectColumns {
   TaggedDirectory directory_;                  // of the record given to prepare()
   std::vector<bool> fallback_;                 // by row position
   std::vector<std::size_t> fallback_columns_;  // by stream column
+  std::vector<FixedRow> pending_rows_;         // given to append(), their fixed columns not yet flushed
   mutable std::string text_;                   // a decoded text, its storage reused value after value
   std::size_t fixed_end_[256];  // by last fixed id: where the fixed data ends (4 + sizes of columns up to it)
 };

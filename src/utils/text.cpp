@@ -1,5 +1,7 @@
 #include "text.hpp"
 
+#include <cstring>
+
 #include "../error.hpp"
 
 namespace pw {
@@ -37,8 +39,18 @@ void decode_utf16(Bytes in, bool big_endian, std::string& out) {
     return big_endian ? static_cast<std::uint32_t>((a << 8) | b) : static_cast<std::uint32_t>((b << 8) | a);
   };
   std::size_t k = 0;
-  // The leading ASCII units, written straight into the string.
+  // The leading ASCII units, written straight into the string; found four units at a time by a mask of the
+  // bits an ASCII unit leaves clear, laid out in the data's byte order (so the host's order does not matter).
+  constexpr std::uint8_t kLittle[8] = {0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF};
+  constexpr std::uint8_t kBig[8] = {0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80, 0xFF, 0x80};
+  std::uint64_t non_ascii = 0;
+  std::memcpy(&non_ascii, big_endian ? kBig : kLittle, sizeof non_ascii);
   std::size_t ascii = 0;
+  for (; ascii + 4 <= units; ascii += 4) {
+    std::uint64_t four = 0;
+    std::memcpy(&four, in.subspan(2 * ascii, 8).data(), sizeof four);
+    if (four & non_ascii) break;
+  }
   while (ascii < units && unit_at(ascii) < 0x80) ++ascii;
   const std::size_t base = out.size();
   out.resize(base + ascii);
