@@ -34,6 +34,8 @@ COPIED = (
     "tests",
     "pagewright_cli",
     "pagewright_dask",
+    "tools",
+    "README.md",
     "CMakeLists.txt",
     "pagewright.pyi",
     "pyproject.toml",
