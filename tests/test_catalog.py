@@ -44,22 +44,24 @@ def test_tables_in_catalog_order_over_any_tree_shape(open_db, page_size: int, ca
     assert [c["name"] for c in ese.get_table_schema("MSysObjects")][:3] == ["ObjidTable", "Type", "Id"]
 
 
-def test_msysobjects_reads_its_own_records(open_db) -> None:
-    ese = open_db(two_tables())
-    rows = ese.read_table("MSysObjects")
-    names = {row["Name"] for row in rows}
-    assert {"zeta", "alpha", "Id", "Name", "MSysObjects"} <= names
-
-
 @pytest.mark.parametrize("page_size", PAGE_SIZES)
 def test_catalog_records_that_describe_no_table_are_skipped(open_db, page_size) -> None:
     db = two_tables(page_size)
     db.add_catalog_entry(callback_entry(8, 99, "cb"))
     db.add_catalog_entry(CatalogEntry(8, 6, 50, name="stream"))
     db.add_catalog_entry(CatalogEntry(9, 7, 51, name="stream2"))
+    db.add_catalog_entry(column_entry(4242, Column(5, "Orphan", 4)))  # no table with object id 4242
+    db.tables["zeta"].add_index("ByName", key_columns=b"\x80\x00")
+    for tiny in (b"", b"\x01", b"\x01\x02\x03"):  # too short to be a catalog entry
+        db.add_raw_catalog_record(tiny)
     ese = open_db(db)
     assert ese.get_tables() == ["MSysObjects", "zeta", "alpha"]
     assert [c["name"] for c in ese.get_table_schema("zeta")] == ["Id", "Name"]
+    assert ese.read_table("zeta") == [{"Id": 1, "Name": "zeta"}]
+    catalog_names = {
+        row["Name"] for row in ese.read_table("MSysObjects")
+    }  # the catalog reads its own records
+    assert {"zeta", "alpha", "Id", "Name", "MSysObjects", "ByName"} <= catalog_names
 
 
 @pytest.mark.parametrize(
@@ -87,13 +89,6 @@ def test_bad_catalog_records_fail_small_pages_and_are_skipped_on_large(
         assert open_db(db).get_tables() == ["MSysObjects", "zeta", "alpha"]
 
 
-@pytest.mark.parametrize("data", [b"", b"\x01", b"\x01\x02\x03"])
-def test_tiny_catalog_entries_are_ignored(open_db, data: bytes) -> None:
-    db = two_tables(4096)
-    db.add_raw_catalog_record(data)
-    assert open_db(db).get_tables() == ["MSysObjects", "zeta", "alpha"]
-
-
 def test_duplicate_table_records_keep_first_position_and_last_root(open_db) -> None:
     db = two_tables()
     db.build()
@@ -105,42 +100,17 @@ def test_duplicate_table_records_keep_first_position_and_last_root(open_db) -> N
     assert [row["Name"] for row in ese.read_table("zeta")] == ["alpha"]
 
 
-def test_orphan_and_index_records(open_db) -> None:
-    db = two_tables()
-    db.add_catalog_entry(column_entry(4242, Column(5, "Orphan", 4)))  # no table with object id 4242
-    db.tables["zeta"].add_index("ByName", key_columns=b"\x80\x00")
-    ese = open_db(db)
-    assert [c["name"] for c in ese.get_table_schema("zeta")] == ["Id", "Name"]
-    assert ese.read_table("zeta") == [{"Id": 1, "Name": "zeta"}]
-
-
-def test_default_values_are_registered(open_db) -> None:
-    db = DatabaseBuilder(page_size=4096)
-    t = db.add_table("d", [Column(1, "Id", 4), Column(256, "Note", 12, default="fallback")])
-    t.add_row({"Id": 1})
-    t.add_row({"Id": 2, "Note": "own"})
-    assert open_db(db).read_table("d") == [{"Id": 1, "Note": "fallback"}, {"Id": 2, "Note": "own"}]
-
-
-def test_lookup_is_exact_bytes(open_db) -> None:
-    ese = open_db(two_tables())
-    for name in ("Zeta", "ZETA", "zeta ", ""):
-        with pytest.raises(ValueError, match=f"^Table not found: {name}$"):
-            ese.read_table(name)
-        with pytest.raises(ValueError, match=f"^Table not found: {name}$"):
-            ese.get_table_schema(name)
-
-
-def test_table_names_that_are_not_utf8(open_db) -> None:
-    db = DatabaseBuilder(page_size=4096)
+def test_lookup_is_by_exact_bytes(open_db) -> None:
+    db = two_tables(4096)
     db.add_table(b"bad\xffname", [Column(1, "Id", 4)]).add_row({"Id": 3})
     db.add_table("", [Column(1, "Id", 4)]).add_row({"Id": 4})
     ese = open_db(db)
-    assert ese.get_tables() == ["MSysObjects", "bad\udcffname", ""]  # surrogateescape
-    assert ese.read_table("bad\udcffname") == [{"Id": 3}]
-    with pytest.raises(ValueError, match="Table not found: bad\ufffdname"):
-        ese.read_table("bad\ufffdname")
-    assert ese.read_table("") == [{"Id": 4}]
+    assert ese.get_tables() == ["MSysObjects", "zeta", "alpha", "bad\udcffname", ""]  # surrogateescape
+    assert (ese.read_table("bad\udcffname"), ese.read_table("")) == ([{"Id": 3}], [{"Id": 4}])
+    for name in ("Zeta", "ZETA", "zeta ", "bad\ufffdname"):
+        for call in (ese.read_table, ese.get_table_schema):
+            with pytest.raises(ValueError, match=f"^Table not found: {name}$"):
+                call(name)
 
 
 @pytest.mark.parametrize("flag", [0x40, 0x80, 0x20])
@@ -148,20 +118,14 @@ def test_catalog_leaf_flagged_as_other_tree_yields_nothing(open_db, flag: int) -
     db = two_tables(4096, catalog_rows_per_page=4)
     data = db.build()
     leaves = db.layout.catalog_leaf_pages
-    last = leaves[-1]
-    page = damage.get_page(data, 4096, last)
-    flags = struct.unpack_from("<I", page, 36)[0]
-    damaged = damage.set_page_flags(data, 4096, last, flags | flag)
-    ese = open_db(damaged)
-    full = open_db(data)
-    assert len(ese.read_table("MSysObjects")) < len(full.read_table("MSysObjects"))
+    flags = struct.unpack_from("<I", damage.get_page(data, 4096, leaves[-1]), 36)[0]
+    damaged = open_db(damage.set_page_flags(data, 4096, leaves[-1], flags | flag))
+    assert len(damaged.read_table("MSysObjects")) < len(open_db(data).read_table("MSysObjects"))
 
 
 def test_catalog_branch_past_end_fails_open(open_db) -> None:
     db = two_tables(4096, catalog_rows_per_page=4)
-    data = db.build()
-    root = db.layout.catalog_root
-    damaged = damage.set_child(data, 4096, root, 1, 9999)
+    damaged = damage.set_child(db.build(), 4096, db.layout.catalog_root, 1, 9999)
     with pytest.raises(OSError, match="^Failed to open database: Invalid page number: 9999$"):
         open_db(damaged)
 
