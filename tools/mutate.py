@@ -8,8 +8,15 @@ Each mutant is applied to one file of a private copy of the tree, rebuilt increm
 the core's native unit tests run, then pytest (-x). A mutant that does not compile is "invalid" and does not
 count; one that makes anything fail (or time out) is "killed"; otherwise it "survived".
 
+With --compare-tests, a second suite (another tests/ directory, e.g. the suite before a change) runs
+against every mutant on the same build, so both kill rates come from the very same mutants. --shard K/N
+runs a share of them (several processes side by side, each with its own --workdir); --resume reuses the
+outcomes of earlier reports; --summary merges reports (shards), prints both kill rates and the survivors.
+
 Usage: python tools/mutate.py [--count 100] [--seed 1] [--report mutants.json] [--workdir DIR]
-                              [--timeout 300] [--tests tests/test_read_table.py ...]
+                              [--timeout 300] [--tests=--ignore=tests/test_x.py ...] [--compare-tests DIR]
+                              [--shard K/N] [--resume REPORT ...]
+       python tools/mutate.py --summary REPORT ...
 """
 
 from __future__ import annotations
@@ -214,23 +221,44 @@ def run(cmd: list[str], cwd: Path, timeout: float, env: dict[str, str] | None = 
     return ("ok" if proc.returncode == 0 else "fail"), (out or "")[-2000:]
 
 
+# Appended to the scratch tree's CMakeLists.txt when a second suite is compared: its native tests are built
+# against the same (mutated) core.
+COMPARE_NATIVE_TARGET = """
+file(GLOB PAGEWRIGHT_COMPARE_NATIVE_SOURCES CONFIGURE_DEPENDS {sources}/*.cpp)
+add_executable(pagewright_core_tests_compare ${{PAGEWRIGHT_COMPARE_NATIVE_SOURCES}})
+target_link_libraries(pagewright_core_tests_compare PRIVATE pagewright_core)
+target_compile_options(pagewright_core_tests_compare PRIVATE ${{PAGEWRIGHT_WARNINGS}})
+"""
+
+
+def copy_tree(destination: Path, tests: Path | None = None) -> None:
+    """The parts of the checkout the build and the tests need; tests/ from `tests` when given."""
+    if destination.exists():
+        shutil.rmtree(destination)
+    destination.mkdir(parents=True)
+    ignore = shutil.ignore_patterns("__pycache__", "*.pyc")
+    for name in COPIED:
+        source = tests if (name == "tests" and tests is not None) else REPO / name
+        if source.is_dir():
+            shutil.copytree(source, destination / name, ignore=ignore)
+        elif source.exists():
+            shutil.copy2(source, destination / name)
+
+
 class Workspace:
-    def __init__(self, workdir: Path, tests: list[str], timeout: float) -> None:
+    def __init__(self, workdir: Path, pytest_args: list[str], timeout: float, compare: Path | None) -> None:
         self.tree = workdir / "tree"
         self.build = workdir / "build"
-        self.tests = tests
+        self.pytest_args = pytest_args
         self.timeout = timeout
-        if self.tree.exists():
-            shutil.rmtree(self.tree)
-        self.tree.mkdir(parents=True)
-        for name in COPIED:
-            source = REPO / name
-            if source.is_dir():
-                shutil.copytree(
-                    source, self.tree / name, ignore=shutil.ignore_patterns("__pycache__", "*.pyc")
-                )
-            elif source.exists():
-                shutil.copy2(source, self.tree / name)
+        copy_tree(self.tree)
+        self.compare = None
+        if compare is not None:
+            self.compare = workdir / "compare"
+            copy_tree(self.compare, compare)
+            with (self.tree / "CMakeLists.txt").open("a", encoding="utf-8") as cmake:
+                native = (self.compare / "tests" / "native").as_posix()
+                cmake.write(COMPARE_NATIVE_TARGET.format(sources=native))
         # The sample databases are looked up next to the checkout (../shared/samples from the tree root).
         shared = workdir / "shared"
         if not shared.exists() and (REPO.parent / "shared").is_dir():
@@ -258,16 +286,46 @@ class Workspace:
     def compile(self) -> tuple[str, str]:
         return run(["ninja", "-C", str(self.build)], self.tree, 1800)
 
-    def test(self) -> tuple[str, str, str]:
-        """(outcome, stage, output tail): outcome 'ok', 'fail' or 'timeout'; stage 'native' or 'pytest'."""
+    def test(self, suite: str) -> tuple[str, str, str]:
+        """Runs suite 'own' (the tree's tests) or 'compare': (outcome 'ok' | 'fail' | 'timeout', stage
+        'native' or 'pytest', output tail)."""
+        root = self.tree if suite == "own" else self.compare
+        assert root is not None
+        native = "pagewright_core_tests" if suite == "own" else "pagewright_core_tests_compare"
         started = time.monotonic()
-        state, out = run([str(self.build / "pagewright_core_tests")], self.tree, self.timeout)
+        state, out = run([str(self.build / native)], root, self.timeout)
         if state != "ok":
             return state, "native", out
-        env = dict(os.environ, PYTHONPATH=f"{self.build}{os.pathsep}{self.tree}")
+        env = dict(os.environ, PYTHONPATH=f"{self.build}{os.pathsep}{root}")
         left = max(1.0, self.timeout - (time.monotonic() - started))
-        state, out = run([sys.executable, "-m", "pytest", *PYTEST_BASE, *self.tests], self.tree, left, env)
+        state, out = run([sys.executable, "-m", "pytest", *PYTEST_BASE, *self.pytest_args], root, left, env)
         return state, "pytest", out
+
+
+def key(entry: dict[str, object]) -> tuple[object, ...]:
+    return tuple(entry[k] for k in ("file", "line", "col", "kind", "mutated"))
+
+
+def summarize(results: list[dict[str, object]], field: str) -> tuple[int, int, float]:
+    """(killed, valid, kill rate in percent) of the outcomes in `field` ('status' or 'compare_status')."""
+    outcomes = [r[field] for r in results if r.get(field) not in (None, "invalid")]
+    killed = sum(o == "killed" for o in outcomes)
+    return killed, len(outcomes), (100.0 * killed / len(outcomes) if outcomes else 0.0)
+
+
+def print_summary(results: list[dict[str, object]]) -> None:
+    invalid = sum(r["status"] == "invalid" for r in results)
+    for field, name in (("status", "this suite"), ("compare_status", "compared suite")):
+        killed, valid, rate = summarize(results, field)
+        if valid:
+            print(f"{name}: killed {killed} of {valid} valid mutants (rate {rate:.1f} %), {invalid} invalid")
+    for r in results:
+        outcomes = [r.get(f) for f in ("status", "compare_status")]
+        if "survived" in outcomes:
+            print(
+                f"  survived ({'/'.join(str(o) for o in outcomes if o)}) {r['file']}:{r['line']}: "
+                f"{r['line_before']}  ->  {r['line_after']}"
+            )
 
 
 def main() -> int:
@@ -284,87 +342,127 @@ def main() -> int:
         help="scratch directory for the tree copy and its build (kept for incremental builds)",
     )
     parser.add_argument(
-        "--timeout", type=float, default=300, help="seconds of testing per mutant (default 300)"
+        "--timeout", type=float, default=300, help="seconds of testing per mutant and suite (default 300)"
     )
     parser.add_argument(
         "--tests", nargs="*", default=[], help="extra pytest arguments, e.g. a subset of files"
     )
+    parser.add_argument(
+        "--compare-tests",
+        type=Path,
+        help="the tests/ directory of a second suite (say, the suite before a change), run against every "
+        "mutant on the same build; the report gives both kill rates",
+    )
+    parser.add_argument("--shard", default="0/1", help="K/N: take every N-th mutant from the K-th (0-based)")
+    parser.add_argument(
+        "--resume", type=Path, nargs="*", default=[], help="reports whose outcomes are reused"
+    )
+    parser.add_argument(
+        "--summary", type=Path, nargs="*", help="print the kill rates and survivors of these reports"
+    )
     parser.add_argument("--list", action="store_true", help="only print the chosen mutants")
     args = parser.parse_args()
 
+    if args.summary:
+        merged: dict[tuple[object, ...], dict[str, object]] = {}
+        for path in args.summary:
+            for entry in json.loads(path.read_text(encoding="utf-8"))["mutants"]:
+                merged[key(entry)] = entry
+        print(f"{len(merged)} mutants")
+        print_summary(list(merged.values()))
+        return 0
+
     sites = collect_sites(REPO)
     chosen = choose(sites, args.count, args.seed)
+    shard, shards = (int(x) for x in args.shard.split("/"))
     print(
         f"{len(sites)} candidate sites in {len({s.file for s in sites})} files; {len(chosen)} chosen "
-        f"(seed {args.seed})",
+        f"(seed {args.seed}); shard {shard}/{shards}",
         flush=True,
     )
     if args.list:
         for site in chosen:
             print(f"  {site.file}:{site.line} {site.kind}: {site.original!r} -> {site.mutated!r}")
         return 0
+    mine = [site for index, site in enumerate(chosen) if index % shards == shard]
+    known: dict[tuple[object, ...], dict[str, object]] = {}
+    for path in args.resume:
+        for entry in json.loads(path.read_text(encoding="utf-8"))["mutants"]:
+            known.setdefault(key(entry), {}).update({k: v for k, v in entry.items() if v is not None})
 
-    ws = Workspace(args.workdir.resolve(), args.tests, args.timeout)
+    ws = Workspace(args.workdir.resolve(), args.tests, args.timeout, args.compare_tests)
+    suites = ["own"] + (["compare"] if ws.compare else [])
     state, out = ws.compile()
     if state != "ok":
         raise SystemExit(f"the unmutated tree does not build:\n{out}")
-    state, stage, out = ws.test()
-    if state != "ok":
-        raise SystemExit(f"the unmutated tree fails its tests ({stage}, {state}):\n{out}")
+    for suite in suites:
+        state, stage, out = ws.test(suite)
+        if state != "ok":
+            raise SystemExit(f"the unmutated tree fails its {suite} tests ({stage}, {state}):\n{out}")
 
     results: list[dict[str, object]] = []
     report = {
         "seed": args.seed,
         "count": args.count,
+        "shard": args.shard,
         "tests": args.tests,
+        "compare_tests": str(args.compare_tests) if args.compare_tests else None,
         "candidate_sites": len(sites),
         "mutants": results,
     }
-    for index, site in enumerate(chosen, start=1):
+    fields = {"own": ("status", "killed_by"), "compare": ("compare_status", "compare_killed_by")}
+    for index, site in enumerate(mine, start=1):
         path = ws.tree / site.file
         original = path.read_text(encoding="utf-8")
-        started = time.monotonic()
-        try:
-            path.write_text(apply(original, site), encoding="utf-8")
-            state, out = ws.compile()
-            if state != "ok":
-                status, stage = "invalid", "build"
-            else:
-                outcome, stage, out = ws.test()
-                status = "survived" if outcome == "ok" else "killed"
-                stage = stage if outcome != "timeout" else f"{stage} timeout"
-        finally:
-            path.write_text(original, encoding="utf-8")
-        before = original.split("\n")[site.line - 1]
-        after = apply(original, site).split("\n")[site.line - 1]
-        entry = {
+        mutated = apply(original, site)
+        entry: dict[str, object] = {
             **asdict(site),
-            "status": status,
-            "killed_by": stage if status == "killed" else None,
-            "line_before": before.strip(),
-            "line_after": after.strip(),
-            "seconds": round(time.monotonic() - started, 1),
-            "output_tail": out[-800:] if status != "survived" else "",
+            "line_before": original.split("\n")[site.line - 1].strip(),
+            "line_after": mutated.split("\n")[site.line - 1].strip(),
         }
+        previous = known.get(key(entry), {})
+        started = time.monotonic()
+        todo = [s for s in suites if fields[s][0] not in previous]
+        if previous.get("status") == "invalid":
+            todo = []
+        for s in suites:
+            for field in fields[s]:
+                if field in previous:
+                    entry[field] = previous[field]
+        if todo:
+            try:
+                path.write_text(mutated, encoding="utf-8")
+                state, out = ws.compile()
+                if state != "ok":
+                    for s in suites:
+                        entry[fields[s][0]], entry[fields[s][1]] = "invalid", None
+                    todo = []
+                for suite in todo:
+                    outcome, stage, out = ws.test(suite)
+                    status = "survived" if outcome == "ok" else "killed"
+                    entry[fields[suite][0]] = status
+                    entry[fields[suite][1]] = None
+                    if status == "killed":
+                        entry[fields[suite][1]] = stage if outcome != "timeout" else f"{stage} timeout"
+                        entry[f"{suite}_output_tail"] = out[-800:]
+            finally:
+                path.write_text(original, encoding="utf-8")
+        entry["seconds"] = round(time.monotonic() - started, 1)
         results.append(entry)
+        outcomes = ", ".join(f"{s}: {entry.get(fields[s][0])}" for s in suites)
         print(
-            f"[{index}/{len(chosen)}] {status:8} {site.file}:{site.line} {site.kind}: "
-            f"{site.original!r} -> {site.mutated!r}" + (f" ({stage})" if status == "killed" else ""),
+            f"[{index}/{len(mine)}] {site.file}:{site.line} {site.kind}: "
+            f"{site.original!r} -> {site.mutated!r}: {outcomes}",
             flush=True,
         )
         args.report.write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
     ws.compile()  # leave the build matching the restored tree
 
-    killed = sum(r["status"] == "killed" for r in results)
-    invalid = sum(r["status"] == "invalid" for r in results)
-    valid = len(results) - invalid
-    rate = 100.0 * killed / valid if valid else 0.0
-    report.update(killed=killed, valid=valid, invalid=invalid, rate_percent=round(rate, 1))
+    for field in ("status", "compare_status"):
+        killed, valid, rate = summarize(results, field)
+        report[field.replace("status", "rate_percent")] = round(rate, 1)
     args.report.write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
-    print(f"killed {killed} of {valid} valid mutants (rate {rate:.1f} %), {invalid} invalid")
-    for r in results:
-        if r["status"] == "survived":
-            print(f"  survived {r['file']}:{r['line']}: {r['line_before']}  ->  {r['line_after']}")
+    print_summary(results)
     return 0
 
 
