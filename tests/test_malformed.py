@@ -135,7 +135,8 @@ TAGGED, TAG = ("Note", "Blob", "Many"), {"size_word": 0xFFFF, "offset_word": 0xF
 GARBAGE = [b"", b"\x18\xff\xff" + bytes(30), b"\x0f" * 9, b"\xff" * 4, b"\x06\x00\xff\xff\x02"]
 LIES = [LongValue(b"x" * 3000, total_size=0xFFFFFFFF), LongValue(b"y" * 3000, total_size=1)]
 LIES += [LongValue("dangling", store=False), LongValue("z" * 2000, compress="xpress", refcount=0)]
-# Damage to the bytes d (p: pages, s: page size); FAILS: tables unreadable after it (None: no open; else 0).
+# Damage to the bytes d (p: pages, s: page size); FAILS: unreadable tables in the 8 and 32 KiB files after it
+# (None: the file does not open; [0, 0] when not listed).
 DAMAGES = {
     "truncated in the header": lambda d, p, s: d[:300],
     "truncated mid-file": lambda d, p, s: d[: len(d) // 2 + 77],
@@ -145,13 +146,15 @@ DAMAGES = {
     "leaf tag array": lambda d, p, s: damage.set_tag(d, s, p["leaf"], 1, **TAG),
     "catalog tag array": lambda d, p, s: damage.set_tag(d, s, p["catalog"], 1, **TAG),
     "catalog page garbage": lambda d, p, s: damage.fill_page(d, s, p["catalog"], 0xFF),
+    "catalog record": lambda d, p, s: damage.patch(d, d.find(b"other") - 33, b"\xff"),  # last variable id 255
     "long-value chain loop": lambda d, p, s: damage.set_next_page(d, s, p["lv leaf"], p["lv leaf"]),
     "branch loop": lambda d, p, s: damage.set_child(d, s, p["root"], 1, p["root"], large=s > 8192),
     "leaf chain cycle": lambda d, p, s: damage.set_next_page(d, s, p["last leaf"], p["leaf"]),
     "random page": lambda d, p, s: damage.overwrite_page(d, s, p["leaf"], random.Random(1).randbytes(s)),
     "bit flips": lambda d, p, s: flips(d, 5),
 }
-FAILS = {"truncated in the header": None, "header garbage in both copies": None, "truncated mid-file": 1}
+FAILS = {"truncated in the header": [None] * 2, "header garbage in both copies": [None] * 2}
+FAILS.update({"truncated mid-file": [1, 1], "catalog record": [None, 0]})  # (32 KiB pages skip the record)
 
 
 def flips(d: bytes, seed: int) -> bytes:  # one bit every 4999 bytes past the two header copies
@@ -175,9 +178,9 @@ def run_worker(files: list[Path], tmp: Path) -> list[int | None]:
 
 @pytest.mark.parametrize("kind", DAMAGES)
 def test_damaged_files_fail_cleanly(tmp_path: Path, kind: str) -> None:
-    for page_size in (8192, 32768):
-        (tmp_path / f"{page_size}.edb").write_bytes(DAMAGES[kind](*base(page_size), page_size))
-    assert run_worker(sorted(tmp_path.glob("*.edb")), tmp_path) == [FAILS.get(kind, 0)] * 2
+    for n, page_size in enumerate((8192, 32768)):
+        (tmp_path / f"{n}.edb").write_bytes(DAMAGES[kind](*base(page_size), page_size))
+    assert run_worker(sorted(tmp_path.glob("*.edb")), tmp_path) == FAILS.get(kind, [0, 0])
 
 
 def test_damaged_sample(tmp_path: Path, sample) -> None:
