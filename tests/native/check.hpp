@@ -1,4 +1,4 @@
-// A minimal test harness for the core: TEST cases register themselves; CHECK records failures.
+// A minimal test harness for the core: TEST cases register themselves; CHECK and CHECK_EQ count failures.
 #pragma once
 
 #include <functional>
@@ -14,43 +14,32 @@ struct Case {
   std::function<void()> body;
 };
 
-inline std::vector<Case>& registry() {
-  static std::vector<Case> cases;
-  return cases;
-}
-inline int& failures() {
-  static int n = 0;
-  return n;
-}
+inline std::vector<Case> registry;
+inline int failures = 0;
 
 struct Register {
-  Register(const char* name, std::function<void()> body) { registry().push_back({name, std::move(body)}); }
+  Register(const char* name, std::function<void()> body) { registry.push_back({name, std::move(body)}); }
 };
+
+inline void fail(const char* file, int line, const std::string& what) {
+  std::cout << file << ":" << line << ": " << what << " failed\n";
+  ++failures;
+}
 
 template <class A, class B>
 void check_eq(const A& a, const B& b, const char* ea, const char* eb, const char* file, int line) {
-  if (!(a == b)) {
-    std::ostringstream os;
-    os << file << ":" << line << ": CHECK_EQ(" << ea << ", " << eb << ") failed";
-    if constexpr (requires(std::ostream & o) { o << a << b; }) os << ": [" << a << "] vs [" << b << "]";
-    std::cout << os.str() << "\n";
-    ++failures();
-  }
+  if (a == b) return;
+  std::ostringstream os;
+  os << "CHECK_EQ(" << ea << ", " << eb << ")";
+  if constexpr (requires(std::ostream & o) { o << a << b; }) os << ": [" << a << "] vs [" << b << "]";
+  fail(file, line, os.str());
 }
 
 }  // namespace pwtest
 
-#define PW_CONCAT2(a, b) a##b
-#define PW_CONCAT(a, b) PW_CONCAT2(a, b)
-#define TEST(name)                                                 \
-  static void name();                                              \
-  static pwtest::Register PW_CONCAT(register_, name)(#name, name); \
+#define TEST(name)                                      \
+  static void name();                                   \
+  static pwtest::Register register_##name(#name, name); \
   static void name()
-#define CHECK(cond)                                                              \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      std::cout << __FILE__ << ":" << __LINE__ << ": CHECK(" #cond ") failed\n"; \
-      ++pwtest::failures();                                                      \
-    }                                                                            \
-  } while (0)
+#define CHECK(cond) ((cond) ? void() : pwtest::fail(__FILE__, __LINE__, "CHECK(" #cond ")"))
 #define CHECK_EQ(a, b) pwtest::check_eq((a), (b), #a, #b, __FILE__, __LINE__)
