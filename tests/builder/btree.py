@@ -53,24 +53,6 @@ class TreeLayout:
     leaf_pages: list[int]
     branch_pages: list[int]
     levels: list[list[int]]
-    leaf_entry_counts: list[int]
-
-    @property
-    def pages(self) -> list[int]:
-        return sorted(set(self.leaf_pages) | set(self.branch_pages))
-
-    @property
-    def depth(self) -> int:
-        return len(self.levels)
-
-    def locate(self, index: int) -> tuple[int, int]:
-        """(page number, tag number) of the leaf entry with position `index` in tree order."""
-        remaining = index
-        for pgno, count in zip(self.leaf_pages, self.leaf_entry_counts, strict=True):
-            if remaining < count:
-                return pgno, remaining + 1
-            remaining -= count
-        raise IndexError(index)
 
 
 @dataclass
@@ -147,9 +129,8 @@ def assign_pages(plan: TreePlan, allocate: Callable[[], int], options: TreeOptio
         elif options.leaf_order != "sequential":
             raise ValueError(f"unknown leaf order {options.leaf_order!r}")
         levels[0] = numbers
-    counts = [end - start for start, end in plan.groups[0]]
     branches = [pgno for level in reversed(levels[1:]) for pgno in level]  # root first, then down
-    return TreeLayout(levels[-1][0], levels[0], branches, levels, counts)
+    return TreeLayout(levels[-1][0], levels[0], branches, levels)
 
 
 def space_header(page_count: int, parent_fdp: int = 1, flags: int = 0, pgno_owned_extents: int = 0) -> bytes:
