@@ -16,6 +16,7 @@ L = 32768
 HIT_KEYS = "page offset slack_start slack_end region_kind page_flags page_type table text".split()
 LEAF, SPACE_TREE, INDEX, LONG_VALUE = 0x2, 0x20, 0x40, 0x80
 EVERYTHING = 10**9  # a max_hits that never stops a scan of these small files
+REGION = "offset text slack_start slack_end region_kind"
 
 
 def u(text: str) -> bytes:
@@ -61,15 +62,13 @@ NOISE |= {300: u("ab\x1fcdefgh"), 330: u(" ~ ~ "), 350: u("hello") + b"A\x01" + 
 NOISE |= {400: u("abc") + b"\x01\x00" + u("defghij"), 500: u("B" * 64) + b"\0\0" + u("C" * 63)}
 NOISE_HITS = [(220, "abcde"), (246, "cdefg"), (278, "Latte"), (306, "cdefgh"), (330, " ~ ~ "), (350, "hello")]
 NOISE_HITS += [(362, "world"), (408, "defghij"), (500, "B" * 64), (630, "C" * 63)]  # "abc": too short
-PAIR = u("pair")
 LIVE, DELETED, REMOVED = (b"\0\0" + u(t) for t in ("live record", "deleted flag", "removed record"))
-ALPHA = "abcdefghijklmnop"
 X4022 = "x" * ((S - 40 - 8 - 100) // 2)  # fills the data area of a page with two tags
 PAGES = {
     # tags [40, 48), [48, 73), [73, 108); the tag array [8180, 8192)
     "records": make_page([b"\0" * 8, R1, R2], {1000: u("free space!")}),
     # data [40, 45): the gap starts at 45 and is read from 46; strings at odd offsets are never found
-    "odd": make_page([b"\0" * 5], {46: u("gap at"), 201: u("odd"), 300: b"\1\1" + PAIR + b"\1" + PAIR}),
+    "odd": make_page([b"\0" * 5], {46: u("gap at"), 201: u("odd"), 300: u("pair"), 311: u("pair")}),
     "edges": make_page([], {0: u("head text"), S - 18: u("tail text")}),
     "noise": make_page([], NOISE),
     "short": make_page([], {100: u("A"), 104: u("B"), 200: u("OK"), 300: u("x")}),
@@ -77,8 +76,10 @@ PAGES = {
     "deleted": make_page([b"", LIVE, (0x2, DELETED), REMOVED], tag_count=3),
     # tag 1 moved to [1040, 1060): strings run from a tag's data into the slack and back
     "crossing": make_page(
-        [b"\0" * 8, b"\0" * 20], {44: u("QRSTUVWX"), 1020: u(ALPHA), S - 8: b"\x14\0\xe8\3"}
+        [b"\0" * 8, b"\0" * 20], {44: u("QRSTUVWX"), 1020: u("abcdefghijklmnop"), S - 8: b"\x14\0\xe8\3"}
     ),
+    # tag 1 at (size 100, offset 8100) ends past the page: neither tag data nor occupied
+    "outside": make_page([b"\0" * 8, b"\0" * 20], {8150: u("beyond"), S - 8: b"\x64\0\xa4\x1f"}),
     "overlap": make_page([b"\0" * 40, b"\0" * 40], {44: u("shared str"), S - 8: b"(\0\0\0"}),  # tag 1 = tag 0
     "full": make_page([b"\0" * 100, u(X4022)]),
     # 80-byte header; the top bits of the size and offset words are not part of them on large pages
@@ -98,8 +99,8 @@ PAGES = {
         ("records", "tag_data", 3, [(50, "record text", 48, 73), (74, "after an odd byte", 73, 108)]),
         ("records", "lv_slack", 3, []),  # not a long-value page
         ("records", "all", 3, [(50, "record text"), (74, "after an odd byte"), (1000, "free space!")]),
-        ("odd", "slack", 3, [(46, "gap at", 45, S - 4), (302, "pair", 45, S - 4)]),
-        ("odd", "all", 3, [(46, "gap at"), (302, "pair")]),
+        ("odd", "slack", 3, [(46, "gap at", 45, S - 4), (300, "pair", 45, S - 4)]),
+        ("odd", "all", 3, [(46, "gap at"), (300, "pair")]),
         ("edges", "slack", 6, [(S - 18, "tail text", 40, S)]),
         ("edges", "all", 6, [(0, "head text"), (S - 18, "tail text")]),
         ("noise", "slack", 5, [(o, t, 40, S) for o, t in NOISE_HITS]),
@@ -110,7 +111,9 @@ PAGES = {
         ("deleted", "slack", 6, [(92, "removed record", 90, S - 12)]),
         ("crossing", "slack", 2, [(48, "STUVWX", 48, 1040), (1020, "abcdefghij", 48, 1040)]),
         ("crossing", "tag_data", 2, [(44, "QR", 40, 48), (1040, "klmnop", 1040, 1060)]),
-        ("crossing", "all", 2, [(44, "QRSTUVWX"), (1020, ALPHA)]),
+        ("crossing", "all", 2, [(44, "QRSTUVWX"), (1020, "abcdefghijklmnop")]),
+        ("outside", "tag_data", 6, []),
+        ("outside", "slack", 6, [(8150, "beyond", 48, S - 8)]),
         ("overlap", "tag_data", 6, [(44, "shared str", 40, 80)] * 2),
         ("full", "slack", 6, []),
         ("full", "tag_data", 6, [(140, X4022, 140, S - 8)]),
@@ -128,10 +131,7 @@ def test_planted_strings_are_found_where_they_were_written(tmp_path, page, scope
     db, (pgno,) = raw_page_db(tmp_path, [PAGES[page]], len(PAGES[page]))
     kind, size = scope.removeprefix("lv_"), len(PAGES[page])
     expected = [(*hit, *((0, size) if len(hit) == 2 else ()), kind) for hit in hits]  # whole page: (0, size)
-    assert (
-        on_page(db, pgno, scope, "offset text slack_start slack_end region_kind", min_chars=min_chars)
-        == expected
-    )
+    assert on_page(db, pgno, scope, REGION, min_chars=min_chars) == expected
 
 
 @pytest.mark.parametrize(
