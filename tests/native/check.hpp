@@ -5,16 +5,12 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pwtest {
 
-struct Case {
-  const char* name;
-  std::function<void()> body;
-};
-
-inline std::vector<Case> registry;
+inline std::vector<std::pair<const char*, std::function<void()>>> registry;  // (name, body) of every TEST
 inline int failures = 0;
 
 struct Register {
@@ -26,13 +22,21 @@ inline void fail(const char* file, int line, const std::string& what) {
   ++failures;
 }
 
+// Values as printable ASCII (other bytes as \xNN), so that a failure's output is always valid text.
+template <class T>
+std::string printed(const T& value) {
+  std::ostringstream raw, os;
+  raw << value;
+  for (const unsigned char c : raw.str()) (c >= 0x20 && c < 0x7F) ? os << c : os << "\\x" << std::hex << +c;
+  return os.str();
+}
+
 template <class A, class B>
 void check_eq(const A& a, const B& b, const char* ea, const char* eb, const char* file, int line) {
   if (a == b) return;
-  std::ostringstream os;
-  os << "CHECK_EQ(" << ea << ", " << eb << ")";
-  if constexpr (requires(std::ostream & o) { o << a << b; }) os << ": [" << a << "] vs [" << b << "]";
-  fail(file, line, os.str());
+  std::string what = std::string("CHECK_EQ(") + ea + ", " + eb + ")";
+  if constexpr (requires(std::ostream & o) { o << a << b; }) what += ": [" + printed(a) + "] vs [" + printed(b) + "]";
+  fail(file, line, what);
 }
 
 }  // namespace pwtest
