@@ -11,8 +11,7 @@ from builder.constants import BINARY, LONG_TEXT
 
 import pagewright
 
-S = 8192
-L = 32768
+S, L = 8192, 32768
 HIT_KEYS = "page offset slack_start slack_end region_kind page_flags page_type table text".split()
 LEAF, SPACE_TREE, INDEX, LONG_VALUE = 0x2, 0x20, 0x40, 0x80
 EVERYTHING = 10**9  # a max_hits that never stops a scan of these small files
@@ -63,6 +62,9 @@ NOISE |= {400: u("abc") + b"\x01\x00" + u("defghij"), 500: u("B" * 64) + b"\0\0"
 NOISE_HITS = [(220, "abcde"), (246, "cdefg"), (278, "Latte"), (306, "cdefgh"), (330, " ~ ~ "), (350, "hello")]
 NOISE_HITS += [(362, "world"), (408, "defghij"), (500, "B" * 64), (630, "C" * 63)]  # "abc": too short
 LIVE, DELETED, REMOVED = (b"\0\0" + u(t) for t in ("live record", "deleted flag", "removed record"))
+CROSSING = {44: u("QRSTUVWX"), 1020: u("abcdefghijklmnop"), 2000: u("gap 2")}
+CROSSING_SLACK = [(48, "STUVWX", 48, 1040), (1020, "abcdefghij", 48, 1040), (2000, "gap 2", 1060, S - 8)]
+LEFT = u("left over text")
 X4022 = "x" * ((S - 40 - 8 - 100) // 2)  # fills the data area of a page with two tags
 PAGES = {
     # tags [40, 48), [48, 73), [73, 108); the tag array [8180, 8192)
@@ -74,10 +76,8 @@ PAGES = {
     "short": make_page([], {100: u("A"), 104: u("B"), 200: u("OK"), 300: u("x")}),
     # a deleted entry is still tag data; the entry of a slot past the tag count is slack
     "deleted": make_page([b"", LIVE, (0x2, DELETED), REMOVED], tag_count=3),
-    # tag 1 moved to [1040, 1060): strings run from a tag's data into the slack and back
-    "crossing": make_page(
-        [b"\0" * 8, b"\0" * 20], {44: u("QRSTUVWX"), 1020: u("abcdefghijklmnop"), S - 8: b"\x14\0\xe8\3"}
-    ),
+    # tag 1 moved to [1040, 1060): strings run from a tag's data into the slack and back; one in the next gap
+    "crossing": make_page([b"\0" * 8, b"\0" * 20], CROSSING | {S - 8: b"\x14\0\xe8\3"}),
     # tag 1 at (size 100, offset 8100) ends past the page: neither tag data nor occupied
     "outside": make_page([b"\0" * 8, b"\0" * 20], {8150: u("beyond"), S - 8: b"\x64\0\xa4\x1f"}),
     "overlap": make_page([b"\0" * 40, b"\0" * 40], {44: u("shared str"), S - 8: b"(\0\0\0"}),  # tag 1 = tag 0
@@ -86,8 +86,10 @@ PAGES = {
     "large": make_page([b"\0" * 4, LIVE], {20000: u("large slack"), L - 8: b"\x18\x80\4\x80"}, L),
     # tag count 0xFFFF: 4095, capped at the 2048 tags an 8 KiB page holds, or on large pages by
     # available_data_size: (32768 - 32672) / 4 = 24 tags
-    "count": make_page([LIVE], {3000: u("left over text")}, tag_count=0xFFFF),
-    "count-large": make_page([LIVE], {3000: u("left over text")}, L, tag_count=0xFFFF, available=L - 96),
+    "count": make_page([LIVE], {3000: LEFT}, tag_count=0xFFFF),
+    # 2048 tags: the tag array is the whole page, and tag 1947's slot (at 400) points at a string
+    "count-2048": make_page([], {400: b"\x1c\0\x90\x0b", 3000: LEFT}, tag_count=2048, available=0),
+    "count-large": make_page([LIVE], {3000: LEFT}, L, tag_count=0xFFFF, available=L - 96),
     "lv": make_page([b"", LIVE], {5000: u("lv slack text")}, flags=LONG_VALUE | LEAF),
 }
 
@@ -106,12 +108,11 @@ PAGES = {
         ("noise", "slack", 5, [(o, t, 40, S) for o, t in NOISE_HITS]),
         ("noise", "all", 7, [(o, t) for o, t in NOISE_HITS if len(t) >= 7]),
         ("short", "all", 0, [(200, "OK")]),  # a minimum below 2 counts as 2
-        ("short", "all", 1, [(200, "OK")]),
         ("deleted", "tag_data", 6, [(42, "live record", 40, 64), (66, "deleted flag", 64, 90)]),
         ("deleted", "slack", 6, [(92, "removed record", 90, S - 12)]),
-        ("crossing", "slack", 2, [(48, "STUVWX", 48, 1040), (1020, "abcdefghij", 48, 1040)]),
+        ("crossing", "slack", 2, CROSSING_SLACK),
         ("crossing", "tag_data", 2, [(44, "QR", 40, 48), (1040, "klmnop", 1040, 1060)]),
-        ("crossing", "all", 2, [(44, "QRSTUVWX"), (1020, "abcdefghijklmnop")]),
+        ("crossing", "all", 6, [(44, "QRSTUVWX"), (1020, "abcdefghijklmnop")]),
         ("outside", "tag_data", 6, []),
         ("outside", "slack", 6, [(8150, "beyond", 48, S - 8)]),
         ("overlap", "tag_data", 6, [(44, "shared str", 40, 80)] * 2),
@@ -122,6 +123,7 @@ PAGES = {
         ("large", "tag_data", 6, [(86, "live record", 84, 108)]),
         ("count", "slack", 6, []),
         ("count", "all", 6, [(42, "live record"), (3000, "left over text")]),
+        ("count-2048", "tag_data", 6, [(3000, "left over text", 3000, 3028)]),
         ("count-large", "slack", 6, [(3000, "left over text", 104, L - 96)]),
         ("lv", "lv_slack", 6, [(5000, "lv slack text", 64, S - 8)]),
         ("lv", "lv_all", 6, [(42, "live record"), (5000, "lv slack text")]),
@@ -210,7 +212,6 @@ def test_leaf_pages_carry_their_table(tmp_path, page_size, rows_per_page, fanout
     leaf_hits = [h for h in hits if h["page"] in layout.leaf_pages]
     assert sorted(h["text"] for h in leaf_hits) == [f"people row {i:04d}" for i in range(24)]
     assert {(h["table"], h["page_type"]) for h in leaf_hits} == {("people", "leaf")}
-    assert all(h["table"] is None for h in hits if h["page_type"] != "leaf")
 
 
 # Each case: a damage to the two-table file ("a-1": alpha's last leaf page, "b0": beta's first, "aroot": its
@@ -297,13 +298,11 @@ def test_defaults_are_min_6_and_1000_hits(tmp_path):
     assert len([h for h in carve(db, "all", min_chars=5) if h["page"] in numbers]) == 2100
 
 
-class Index:
-    def __index__(self):
-        return 3
+INDEX_3 = type("Index", (), {"__index__": lambda self: 3})()  # an integer by __index__ only
 
 
 @pytest.mark.parametrize(
-    "min_chars, max_hits", [(Index(), True), (Index(), 7), (3, 2**64 - 1), (2**64 - 1, 1)]
+    "min_chars, max_hits", [(INDEX_3, True), (INDEX_3, 7), (3, 2**64 - 1), (2**64 - 1, 1)]
 )
 def test_index_integers_and_large_limits_are_accepted(small_db, min_chars, max_hits):
     got = small_db.carve_utf16le_strings_scoped("all", min_chars=min_chars, max_hits=max_hits)
