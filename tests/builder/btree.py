@@ -53,6 +53,7 @@ class TreeLayout:
     leaf_pages: list[int]
     branch_pages: list[int]
     levels: list[list[int]]
+    leaf_entry_counts: list[int]
 
 
 @dataclass
@@ -129,8 +130,9 @@ def assign_pages(plan: TreePlan, allocate: Callable[[], int], options: TreeOptio
         elif options.leaf_order != "sequential":
             raise ValueError(f"unknown leaf order {options.leaf_order!r}")
         levels[0] = numbers
+    counts = [end - start for start, end in plan.groups[0]]
     branches = [pgno for level in reversed(levels[1:]) for pgno in level]  # root first, then down
-    return TreeLayout(levels[-1][0], levels[0], branches, levels)
+    return TreeLayout(levels[-1][0], levels[0], branches, levels, counts)
 
 
 def space_header(page_count: int, parent_fdp: int = 1, flags: int = 0, pgno_owned_extents: int = 0) -> bytes:
