@@ -69,8 +69,8 @@ X4022 = "x" * ((S - 40 - 8 - 100) // 2)  # fills the data area of a page with tw
 PAGES = {
     # tags [40, 48), [48, 73), [73, 108); the tag array [8180, 8192)
     "records": make_page([b"\0" * 8, R1, R2], {1000: u("free space!")}),
-    # data [40, 45): the gap starts at 45 and is read from 46; strings at odd offsets are never found
-    "odd": make_page([b"\0" * 5], {46: u("gap at"), 201: u("odd"), 300: u("pair"), 311: u("pair")}),
+    # one tag [40, 45): the gap starts at 45 and is read from 46; strings at odd offsets are never found
+    "odd": make_page([u("12") + b"\0"], {46: u("gap at"), 201: u("odd"), 300: u("pair"), 311: u("pair")}),
     "edges": make_page([], {0: u("head text"), S - 18: u("tail text")}),
     "noise": make_page([], NOISE),
     "short": make_page([], {100: u("A"), 104: u("B"), 200: u("OK"), 300: u("x")}),
@@ -102,6 +102,7 @@ PAGES = {
         ("records", "lv_slack", 3, []),  # not a long-value page
         ("records", "all", 3, [(50, "record text"), (74, "after an odd byte"), (1000, "free space!")]),
         ("odd", "slack", 3, [(46, "gap at", 45, S - 4), (300, "pair", 45, S - 4)]),
+        ("odd", "tag_data", 2, [(40, "12", 40, 45)]),
         ("odd", "all", 3, [(46, "gap at"), (300, "pair")]),
         ("edges", "slack", 6, [(S - 18, "tail text", 40, S)]),
         ("edges", "all", 6, [(0, "head text"), (S - 18, "tail text")]),
@@ -298,12 +299,10 @@ def test_defaults_are_min_6_and_1000_hits(tmp_path):
     assert len([h for h in carve(db, "all", min_chars=5) if h["page"] in numbers]) == 2100
 
 
-INDEX_3 = type("Index", (), {"__index__": lambda self: 3})()  # an integer by __index__ only
+THREE = type("Three", (), {"__index__": lambda self: 3})()  # an integer by __index__ only
 
 
-@pytest.mark.parametrize(
-    "min_chars, max_hits", [(INDEX_3, True), (INDEX_3, 7), (3, 2**64 - 1), (2**64 - 1, 1)]
-)
+@pytest.mark.parametrize("min_chars, max_hits", [(THREE, True), (THREE, 7), (3, 2**64 - 1), (2**64 - 1, 1)])
 def test_index_integers_and_large_limits_are_accepted(small_db, min_chars, max_hits):
     got = small_db.carve_utf16le_strings_scoped("all", min_chars=min_chars, max_hits=max_hits)
     assert got == (carve(small_db, "all", min_chars=3)[: int(max_hits)] if min_chars != 2**64 - 1 else [])
