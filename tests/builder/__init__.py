@@ -8,87 +8,41 @@ broken = damage.set_next_page(data, 8192, db.layout.tables["t"].leaf_pages[0], 9
 """
 
 from . import damage
-from .btree import TreeLayout, TreeOptions, assign_pages, plan_tree, render_tree
-from .catalog import (
-    MSYSOBJECTS_COLUMNS,
-    CatalogEntry,
-    callback_entry,
-    catalog_key,
-    column_entry,
-    index_entry,
-    long_value_entry,
-    table_entry,
-)
-from .checksum import header_checksum, page_checksum
-from .compress import (
-    compress,
-    compress_7bit_ascii,
-    compress_7bit_unicode,
-    compress_xpress,
-    decompress,
-    pack_7bit,
-    unpack_7bit,
-)
+from .catalog import CatalogEntry, callback_entry, column_entry, table_entry
+from .checksum import header_checksum
+from .compress import compress, compress_7bit_ascii, compress_7bit_unicode, compress_xpress
 from .database import DatabaseBuilder
-from .encode import encode_text, encode_value, guid_bytes
-from .entries import branch_entry, leaf_entry
-from .geometry import Geometry
+from .encode import encode_value
+from .entries import leaf_entry
 from .header import build_header
-from .layout import DatabaseLayout, TableLayout
-from .lzxpress import Lz77Writer, lz77_decode, lz77_encode
-from .page import build_page, write_page
-from .record import NO_FLAG, RAW, RecordFormat
-from .table import TableBuilder, row_key
+from .lzxpress import Lz77Writer, lz77_encode
+from .page import build_page
+from .table import row_key
 from .values import Column, Compressed, LongValue, MultiValue, Raw, Tagged
 
 __all__ = [
-    "MSYSOBJECTS_COLUMNS",
-    "NO_FLAG",
-    "RAW",
     "CatalogEntry",
     "Column",
     "Compressed",
     "DatabaseBuilder",
-    "DatabaseLayout",
-    "Geometry",
     "LongValue",
     "Lz77Writer",
     "MultiValue",
     "Raw",
-    "RecordFormat",
-    "TableBuilder",
-    "TableLayout",
     "Tagged",
-    "TreeLayout",
-    "TreeOptions",
-    "assign_pages",
-    "branch_entry",
     "build_header",
     "build_page",
     "callback_entry",
-    "catalog_key",
     "column_entry",
     "compress",
     "compress_7bit_ascii",
     "compress_7bit_unicode",
     "compress_xpress",
     "damage",
-    "decompress",
-    "encode_text",
     "encode_value",
-    "guid_bytes",
     "header_checksum",
-    "index_entry",
     "leaf_entry",
-    "long_value_entry",
-    "lz77_decode",
     "lz77_encode",
-    "pack_7bit",
-    "page_checksum",
-    "plan_tree",
-    "render_tree",
     "row_key",
     "table_entry",
-    "unpack_7bit",
-    "write_page",
 ]

@@ -55,23 +55,6 @@ class TreeLayout:
     levels: list[list[int]]
     leaf_entry_counts: list[int]
 
-    @property
-    def pages(self) -> list[int]:
-        return sorted(set(self.leaf_pages) | set(self.branch_pages))
-
-    @property
-    def depth(self) -> int:
-        return len(self.levels)
-
-    def locate(self, index: int) -> tuple[int, int]:
-        """(page number, tag number) of the leaf entry with position `index` in tree order."""
-        remaining = index
-        for pgno, count in zip(self.leaf_pages, self.leaf_entry_counts, strict=True):
-            if remaining < count:
-                return pgno, remaining + 1
-            remaining -= count
-        raise IndexError(index)
-
 
 @dataclass
 class TreePlan:

@@ -1,4 +1,4 @@
-"""Compressed column values: 7-bit ASCII, 7-bit Unicode and XPRESS, plus a decoder for self-checks.
+"""Compressed column values: 7-bit ASCII, 7-bit Unicode and XPRESS.
 
 The first byte is a header whose top five bits select the scheme (header >> 3): 1 = 7-bit ASCII,
 2 = 7-bit Unicode, 3 = XPRESS. For the 7-bit schemes the low three bits hold the number of valid bits in
@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import struct
 
-from .lzxpress import lz77_decode, lz77_encode
+from .lzxpress import lz77_encode
 
 SCHEME_7BIT_ASCII = 1
 SCHEME_7BIT_UNICODE = 2
@@ -18,8 +18,6 @@ SCHEME_XPRESS = 3
 HEADER_7BIT_ASCII = SCHEME_7BIT_ASCII << 3
 HEADER_7BIT_UNICODE = SCHEME_7BIT_UNICODE << 3
 HEADER_XPRESS = SCHEME_XPRESS << 3
-
-SCHEMES = {"7bit_ascii": SCHEME_7BIT_ASCII, "7bit_unicode": SCHEME_7BIT_UNICODE, "xpress": SCHEME_XPRESS}
 
 
 def pack_7bit(units: bytes) -> tuple[bytes, int]:
@@ -38,18 +36,6 @@ def pack_7bit(units: bytes) -> tuple[bytes, int]:
     packed = bytes(out[: (total_bits + 7) // 8])
     last_bits = total_bits - 8 * (len(packed) - 1)
     return packed, last_bits
-
-
-def unpack_7bit(packed: bytes, last_bits: int) -> bytes:
-    """Inverse of pack_7bit: ((n - 1) * 8 + last_bits) / 7 units for n packed bytes."""
-    if not packed:
-        return b""
-    count = ((len(packed) - 1) * 8 + last_bits) // 7
-    out = bytearray()
-    for start in range(0, len(packed), 7):
-        value = int.from_bytes(packed[start : start + 7], "little")
-        out += bytes((value >> (7 * index)) & 0x7F for index in range(8))
-    return bytes(out[:count])
 
 
 def compress_7bit_ascii(data: bytes) -> bytes:
@@ -83,21 +69,3 @@ def compress(data: bytes, scheme: str) -> bytes:
     if scheme == "xpress":
         return compress_xpress(data)
     raise ValueError(f"unknown compression scheme {scheme!r}")
-
-
-def decompress(value: bytes) -> bytes:
-    """Decode a compressed value by its header byte (for the builder's own checks)."""
-    if not value:
-        return b""
-    header = value[0]
-    scheme = header >> 3
-    if scheme == SCHEME_7BIT_ASCII:
-        return unpack_7bit(value[1:], (header & 7) + 1)
-    if scheme == SCHEME_7BIT_UNICODE:
-        units = unpack_7bit(value[1:], (header & 7) + 1)
-        return b"".join(bytes((unit, 0)) for unit in units)
-    if scheme == SCHEME_XPRESS:
-        (size,) = struct.unpack_from("<H", value, 1)
-        out, _ = lz77_decode(value[3:], size)
-        return out
-    raise ValueError(f"unknown compression header 0x{header:02x}")

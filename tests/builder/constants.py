@@ -11,16 +11,13 @@ EXTENDED_HEADER_MIN_REVISION = 0x11
 SMALL_PAGE_HEADER = 40
 LARGE_PAGE_HEADER = 80
 
-# Database states stored at header offset 52.
-DB_STATE_JUST_CREATED = 1
-DB_STATE_DIRTY_SHUTDOWN = 2
+# Database state stored at header offset 52: clean shutdown.
 DB_STATE_CLEAN_SHUTDOWN = 3
 
 # Page flags.
 PAGE_ROOT = 0x0001
 PAGE_LEAF = 0x0002
 PAGE_PARENT = 0x0004
-PAGE_EMPTY = 0x0008
 PAGE_SPACE_TREE = 0x0020
 PAGE_INDEX = 0x0040
 PAGE_LONG_VALUE = 0x0080
@@ -28,9 +25,7 @@ PAGE_NEW_RECORD_FORMAT = 0x0800
 PAGE_NEW_CHECKSUM_FORMAT = 0x2000
 PAGE_IN_USE = PAGE_NEW_RECORD_FORMAT | PAGE_NEW_CHECKSUM_FORMAT
 
-# Tag flags (3 bits).
-TAG_VERSION = 0x1
-TAG_DELETED = 0x2
+# Tag flag (3 bits): the entry starts with a common-prefix size.
 TAG_COMMON = 0x4
 
 # Flag byte in front of a tagged value.
@@ -58,11 +53,7 @@ CATALOG_OBJECT_ID = 2
 
 # Column flags as stored in the catalog.
 COLUMN_NOT_NULL = 0x1
-COLUMN_AUTOINCREMENT = 0x4
-COLUMN_MULTI_VALUED = 0x8
 COLUMN_HAS_DEFAULT = 0x10
-COLUMN_ESCROW = 0x20
-COLUMN_COMPRESSED = 0x1000
 
 # Column type codes.
 BOOLEAN = 1

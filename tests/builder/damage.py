@@ -93,10 +93,6 @@ def set_next_page(data: Data, page_size: int, pgno: int, value: int) -> bytes:
     return set_page_field(data, page_size, pgno, "next_page", value)
 
 
-def set_prev_page(data: Data, page_size: int, pgno: int, value: int) -> bytes:
-    return set_page_field(data, page_size, pgno, "prev_page", value)
-
-
 def set_page_flags(data: Data, page_size: int, pgno: int, value: int) -> bytes:
     return set_page_field(data, page_size, pgno, "flags", value)
 
@@ -178,10 +174,6 @@ def set_header_field(data: Data, offset: int, fmt: str, value: int, *, fix_check
         fix_header_checksum(block)
         out[:4096] = block
     return bytes(out)
-
-
-def set_signature(data: Data, value: int) -> bytes:
-    return set_header_field(data, 4, "<I", value)
 
 
 def set_page_size(data: Data, value: int) -> bytes:

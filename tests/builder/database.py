@@ -120,7 +120,7 @@ class DatabaseBuilder:
     ) -> TableBuilder:
         """Add a table. Options: fanout, min_depth, key_compression, leaf_order ("sequential", "reversed",
         "shuffled"), register (False: no catalog records), lv_tree ("auto", "always", "never"),
-        lv_chunk_size, lv_rows_per_page, inline_long_limit, seed."""
+        lv_rows_per_page, seed."""
         if name in self.tables:
             raise ValueError(f"table {name!r} added twice (use add_catalog_entry for duplicate records)")
         options.setdefault("key_compression", self.key_compression)

@@ -33,24 +33,12 @@ class TableLayout:
         return self.data.branch_pages
 
     @property
-    def depth(self) -> int:
-        return self.data.depth
-
-    @property
     def lv_root_page(self) -> int | None:
         return self.lv.root_page if self.lv else None
 
     @property
     def lv_leaf_pages(self) -> list[int]:
         return self.lv.leaf_pages if self.lv else []
-
-    @property
-    def lv_branch_pages(self) -> list[int]:
-        return self.lv.branch_pages if self.lv else []
-
-    def locate_row(self, index: int) -> tuple[int, int]:
-        """(page number, tag number) of the index-th record in key order."""
-        return self.data.locate(index)
 
 
 @dataclass

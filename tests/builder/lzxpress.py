@@ -1,4 +1,4 @@
-"""Plain LZ77 (LZXPRESS) streams: an encoder with every length form, and a decoder for self-checks."""
+"""Plain LZ77 (LZXPRESS) streams: an encoder with every length form."""
 
 from __future__ import annotations
 
@@ -143,62 +143,3 @@ def lz77_encode(data: bytes, *, max_chain: int = 8, force_u32: bool = False) -> 
             writer.literal(data[pos : pos + 1])
             pos += 1
     return writer.getvalue(), writer.classes
-
-
-def lz77_decode(stream: bytes, size: int) -> tuple[bytes, Counter[str]]:
-    """Decode a plain LZ77 stream up to `size` bytes; returns the output and the length classes met."""
-    out = bytearray()
-    classes: Counter[str] = Counter()
-    pos = 0
-    flags = 0
-    flag_count = 0
-    nibble_pos: int | None = None
-    while len(out) < size and pos < len(stream):
-        if flag_count == 0:
-            (flags,) = struct.unpack_from("<I", stream, pos)
-            pos += 4
-            flag_count = 32
-        flag_count -= 1
-        if not (flags >> flag_count) & 1:
-            out.append(stream[pos])
-            pos += 1
-            continue
-        (word,) = struct.unpack_from("<H", stream, pos)
-        pos += 2
-        offset = (word >> 3) + 1
-        length = word & 7
-        kind = CLASS_SHORT
-        if length == 7:
-            kind = CLASS_NIBBLE
-            if nibble_pos is None:
-                nibble_pos = pos
-                length = stream[pos] & 0xF
-                pos += 1
-            else:
-                length = stream[nibble_pos] >> 4
-                nibble_pos = None
-            if length == 15:
-                kind = CLASS_BYTE
-                length = stream[pos]
-                pos += 1
-                if length == 255:
-                    kind = CLASS_U16
-                    (length,) = struct.unpack_from("<H", stream, pos)
-                    pos += 2
-                    if length == 0:
-                        kind = CLASS_U32
-                        (length,) = struct.unpack_from("<I", stream, pos)
-                        pos += 4
-                    if length < 22:
-                        raise ValueError("corrupt LZ77 length")
-                    length -= 22
-                length += 15
-            length += 7
-        length += 3
-        classes[kind] += 1
-        if offset > len(out):
-            raise ValueError("LZ77 match reaches before the start of the output")
-        start = len(out) - offset
-        for index in range(length):
-            out.append(out[start + index])
-    return bytes(out), classes

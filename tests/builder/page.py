@@ -15,7 +15,6 @@ OFFSET_PREVIOUS_PAGE = 16
 OFFSET_NEXT_PAGE = 20
 OFFSET_FATHER_OBJECT_ID = 24
 OFFSET_AVAILABLE_DATA_SIZE = 28
-OFFSET_AVAILABLE_UNCOMMITTED = 30
 OFFSET_FIRST_AVAILABLE_DATA = 32
 OFFSET_TAG_COUNT = 34
 OFFSET_PAGE_FLAGS = 36
@@ -27,11 +26,6 @@ LARGE_FIELD_MASK = 0x7FFF
 Tag = tuple[int, bytes]
 
 
-def tag_offset(page_size: int, index: int) -> int:
-    """Offset within the page of the 4 bytes of tag `index` (tag 0 is the last 4 bytes)."""
-    return page_size - 4 * (index + 1)
-
-
 def encode_tag(size: int, offset: int, flags: int, large: bool) -> tuple[int, int]:
     """The size word and offset word of a tag. On large pages the flags are not part of the tag."""
     if large:
@@ -41,11 +35,6 @@ def encode_tag(size: int, offset: int, flags: int, large: bool) -> tuple[int, in
     if size > SMALL_FIELD_MASK or offset > SMALL_FIELD_MASK:
         raise ValueError(f"tag size {size} / offset {offset} do not fit 13 bits")
     return size, offset | ((flags & 0x7) << 13)
-
-
-def used_bytes(tags: Sequence[Tag]) -> int:
-    """Bytes of the data area that a list of tags occupies: entries plus 4 bytes of tag array each."""
-    return sum(len(data) for _, data in tags) + 4 * len(tags)
 
 
 def build_page(

@@ -26,7 +26,7 @@ from .record import RAW, RecordFormat, TaggedPiece
 from .values import Column, Compressed, LongValue, MultiValue, Raw, Tagged
 
 MULTI_VALUE_LONG_REF = 0x8000
-DEFAULT_INLINE_LONG_LIMIT = 1024
+INLINE_LONG_LIMIT = 1024  # longer values of long columns go to the long-value tree
 
 LongValueSink = Callable[[LongValue, Column], int]
 
@@ -46,7 +46,6 @@ class RowEncoder:
         columns: Sequence[Column],
         large: bool,
         store_long_value: LongValueSink,
-        inline_long_limit: int | None = DEFAULT_INLINE_LONG_LIMIT,
         lv_id_width: int = 4,
     ) -> None:
         self.columns = sorted(columns, key=lambda c: c.id)
@@ -58,7 +57,6 @@ class RowEncoder:
         self.format = RecordFormat({c.id: c.size for c in self.columns if c.is_fixed}, large)
         self.large = large
         self.store_long_value = store_long_value
-        self.inline_long_limit = inline_long_limit
         self.lv_ref = struct.Struct("<Q" if lv_id_width == 8 else "<I")  # 8-byte ids in newer databases
         self.defaults = [c for c in self.columns if c.default is not None and not c.is_tagged]
         self.fast = {c.id: fast_encoders(c) for c in self.columns}
@@ -137,7 +135,7 @@ class RowEncoder:
             return column.id, self._marker(column) | TV_COMPRESSED, compressed_value(column, value)
         data = encode_value(column, value)
         if column.is_long:
-            if self.inline_long_limit is not None and len(data) > self.inline_long_limit:
+            if len(data) > INLINE_LONG_LIMIT:
                 lv_id = self.store_long_value(LongValue(data), column)
                 return column.id, TV_LONG_COLUMN | TV_LONG_VALUE, self.lv_ref.pack(lv_id)
             return column.id, TV_LONG_COLUMN, data

@@ -12,7 +12,7 @@ from .catalog import CatalogEntry, column_entries, index_entry, long_value_entry
 from .constants import PAGE_INDEX, PAGE_LONG_VALUE
 from .geometry import Geometry
 from .longvalue import StoredLongValue, default_chunk_size
-from .rows import DEFAULT_INLINE_LONG_LIMIT, RowEncoder, as_bytes
+from .rows import RowEncoder, as_bytes
 from .values import Column, LongValue
 
 _ROW_KEY = struct.Struct(">I")
@@ -50,9 +50,7 @@ class TableBuilder:
         leaf_order: str = "sequential",
         register: bool = True,
         lv_tree: str = "auto",
-        lv_chunk_size: int | None = None,
         lv_rows_per_page: int | None = None,
-        inline_long_limit: int | None = DEFAULT_INLINE_LONG_LIMIT,
         seed: int = 0,
         lv_id_width: int = 4,
     ) -> None:
@@ -64,19 +62,15 @@ class TableBuilder:
         if lv_tree not in ("auto", "always", "never"):
             raise ValueError(f"lv_tree must be 'auto', 'always' or 'never', not {lv_tree!r}")
         self.lv_tree = lv_tree
-        self.lv_chunk_size = lv_chunk_size
         self.lv_id_width = lv_id_width
         self.entries: list[tuple[bytes, bytes]] = []
         self.long_values: list[StoredLongValue] = []
         self.indexes: list[IndexSpec] = []
-        self.table_overrides: dict[str, Any] = {}
         self.lv_overrides: dict[str, Any] = {}
         self._next_row = 1
         self._next_lv_id = 1
         self._needs_sort = False
-        self.encoder = RowEncoder(
-            self.columns, geometry.large, self._store_long_value, inline_long_limit, lv_id_width
-        )
+        self.encoder = RowEncoder(self.columns, geometry.large, self._store_long_value, lv_id_width)
         self.data_options = TreeOptions(
             object_id=object_id,
             max_per_leaf=rows_per_page,
@@ -148,9 +142,7 @@ class TableBuilder:
         scheme = value.compress
         if scheme == "7bit":
             scheme = "7bit_unicode" if column.codepage == 1200 else "7bit_ascii"
-        chunk = (
-            value.chunk_size or self.lv_chunk_size or default_chunk_size(self.geometry, scheme is not None)
-        )
+        chunk = value.chunk_size or default_chunk_size(self.geometry, scheme is not None)
         self.long_values.append(
             StoredLongValue(
                 lv_id,
@@ -190,10 +182,6 @@ class TableBuilder:
         spec_id = index_id if index_id is not None else (self.object_id if primary else -1)
         self.indexes.append(IndexSpec(name, spec_id, primary, flags, locale, key_columns))
 
-    def override_catalog(self, **fields: Any) -> None:
-        """Replace fields of the table's catalog record (e.g. coltyp_or_fdp=999 for a wrong root page)."""
-        self.table_overrides.update(fields)
-
     def override_lv_catalog(self, **fields: Any) -> None:
         """Replace fields of the catalog record of the table's long-value tree."""
         self.lv_overrides.update(fields)
@@ -210,7 +198,7 @@ class TableBuilder:
         if not self.register:
             return []
         table = table_entry(self.name, self.object_id, root_page, pages=pages)
-        entries = [dataclasses.replace(table, **self.table_overrides)]
+        entries = [table]
         entries.extend(column_entries(self.object_id, self.columns))
         for spec in self.indexes:
             index_id, index_root = index_roots[spec.name]

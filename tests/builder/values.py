@@ -55,10 +55,6 @@ class Column:
         return self.id < FIRST_VARIABLE_ID
 
     @property
-    def is_variable(self) -> bool:
-        return FIRST_VARIABLE_ID <= self.id < FIRST_TAGGED_ID
-
-    @property
     def is_tagged(self) -> bool:
         return self.id >= FIRST_TAGGED_ID
 

@@ -1,13 +1,11 @@
 #include "check.hpp"
 
 int main() {
-  int run = 0;
-  for (const auto& c : pwtest::registry()) {
-    const int before = pwtest::failures();
-    c.body();
-    ++run;
-    if (pwtest::failures() != before) std::cout << "FAILED " << c.name << "\n";
+  for (const auto& [name, body] : pwtest::registry) {
+    const int before = pwtest::failures;
+    body();
+    if (pwtest::failures != before) std::cout << "FAILED " << name << "\n";
   }
-  std::cout << run << " cases, " << pwtest::failures() << " failed checks\n";
-  return pwtest::failures() == 0 ? 0 : 1;
+  std::cout << pwtest::registry.size() << " cases, " << pwtest::failures << " failed checks\n";
+  return pwtest::failures == 0 ? 0 : 1;
 }

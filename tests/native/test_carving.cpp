@@ -1,5 +1,7 @@
-// The range carver against a unit-by-unit reference scan, on buffers of every small length (the scalar path
-// for short buffers and the windowed path near buffer ends) and random contents biased towards text.
+// The range carver (direct and from a page's unit map) over buffers assembled from text runs at even offsets, text
+// one byte off and non-text units: the hits of a range are the planted runs cut to it. Every small buffer length
+// (the scalar path, the windowed path near buffer ends) and long buffers with runs across 64-unit windows.
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -8,100 +10,60 @@
 
 using namespace pw;
 using Buf = std::vector<std::uint8_t>;
+using Hits = std::vector<std::pair<std::uint64_t, std::string>>;  // (offset, text)
 
-namespace {
-
-struct Hit {
-  std::uint64_t offset;
-  std::string text;
-  bool operator==(const Hit&) const = default;
-};
-
-// The scan as the format of the hits describes it, one code unit at a time.
-std::vector<Hit> reference(const Buf& d, std::uint64_t start, std::uint64_t end, std::uint64_t min_chars,
-                           const std::string& needle, std::size_t max_hits) {
-  std::vector<Hit> out;
-  if (start >= end || start + 2 > end) return out;
-  std::uint64_t pos = start;
-  auto is_text = [&](std::uint64_t p) { return d[p + 1] == 0 && d[p] >= 0x20 && d[p] <= 0x7E; };
-  for (;;) {
-    if (out.size() >= max_hits) return out;
-    if (pos % 2) {
-      if (pos + 3 > end) return out;
-      ++pos;
-    }
-    std::uint64_t p = pos;
-    std::string text;
-    while (p + 2 <= end && is_text(p)) {
-      text.push_back(static_cast<char>(d[p]));
-      p += 2;
-    }
-    if (text.size() < min_chars) {
-      pos += 2;
-    } else {
-      if (needle.empty() || text.find(needle) != std::string::npos) {
-        out.push_back({pos, text});
-        if (out.size() >= max_hits) return out;
-      }
-      pos = p + 2;
-    }
-    if (pos + 2 > end) return out;
-  }
-}
-
-std::vector<Hit> carved(const Buf& d, std::uint64_t start, std::uint64_t end, std::uint64_t min_chars,
-                        const std::string& needle, std::size_t max_hits) {
-  std::vector<CarvedString> hits;
-  const std::optional<std::string> n = needle.empty() ? std::nullopt : std::optional<std::string>(needle);
-  carve_utf16le_from_range(7, d, start, end, "slack", 2, "leaf", nullptr, n, min_chars, max_hits, hits);
-  std::vector<Hit> out;
-  for (const auto& h : hits) {
-    if (h.page != 7 || h.slack_start != start || h.slack_end != end) return {{~0ull, "bad context"}};
-    out.push_back({h.offset, h.text});
-  }
-  return out;
-}
-
-Buf random_text_buffer(std::mt19937& rng, std::size_t n) {
-  Buf b(n);
-  for (std::size_t i = 0; i + 1 < n; i += 2) {
-    const unsigned roll = rng() % 10;
-    b[i] = roll < 7 ? static_cast<std::uint8_t>('a' + rng() % 3) : static_cast<std::uint8_t>(rng());
-    b[i + 1] = roll < 8 ? 0 : static_cast<std::uint8_t>(rng());
-  }
-  if (n % 2) b[n - 1] = static_cast<std::uint8_t>(rng());
-  return b;
-}
-
-}  // namespace
-
-TEST(range_carver_matches_reference_on_short_and_odd_ranges) {
+TEST(range_carver_finds_the_planted_runs) {
+  static const std::uint8_t kNoise[][2] = {{0x7F, 0}, {0x1F, 0}, {0x41, 1}, {0, 0}, {0xE9, 0}, {0x20, 0xFF}};
   std::mt19937 rng(1234);
-  for (std::size_t n = 0; n < 300; ++n) {
-    const Buf buf = random_text_buffer(rng, n);
-    for (int trial = 0; trial < 6; ++trial) {
-      const std::uint64_t start = n ? rng() % (n + 1) : 0;
-      const std::uint64_t end = start + (n > start ? rng() % (n - start + 1) : 0);
-      const std::uint64_t min_chars = 2 + rng() % 4;
-      const std::string needle = trial % 3 == 0 ? "ab" : "";
-      const std::size_t max_hits = trial == 5 ? 2 : 1000;
-      const auto want = reference(buf, start, end, min_chars, needle, max_hits);
-      const auto got = carved(buf, start, end, min_chars, needle, max_hits);
-      if (want != got) {
-        std::cout << "buffer " << n << " range [" << start << ", " << end << ") min " << min_chars << "\n";
-      }
-      CHECK(want == got);
+  std::vector<std::size_t> lengths(300);
+  for (std::size_t n = 0; n < lengths.size(); ++n) lengths[n] = n;
+  lengths.insert(lengths.end(), {1024, 4096, 4097, 8191});
+  for (const std::size_t n : lengths) {
+    Buf bytes;
+    Hits runs;  // every maximal run of text units at an even offset
+    while (bytes.size() < n) {
+      std::string text(1 + rng() % (n < 300 ? 12 : 200), ' ');
+      for (char& c : text) c = static_cast<char>(rng() % 3 ? 'a' + rng() % 3 : 0x20 + rng() % 0x5F);
+      const unsigned roll = rng() % 3;  // 0: a run, 1: the text one byte off, 2: no text
+      if (roll == 0) runs.push_back({bytes.size(), text});
+      if (roll == 1) bytes.push_back(1);  // then each unit at an even offset has a non-zero high byte
+      for (char c : roll < 2 ? text : "") bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c), 0});
+      if (roll == 1) bytes.push_back(1);
+      const auto* noise = kNoise[rng() % std::size(kNoise)];
+      bytes.insert(bytes.end(), {noise[0], noise[1]});
     }
-  }
-}
-
-TEST(range_carver_on_long_buffers_with_runs_across_windows) {
-  std::mt19937 rng(99);
-  for (std::size_t n : {1024u, 4096u, 4097u, 8191u}) {
-    const Buf buf = random_text_buffer(rng, n);
-    for (std::uint64_t min_chars : {2u, 3u, 6u, 70u}) {
-      CHECK(reference(buf, 0, n, min_chars, "", 100000) == carved(buf, 0, n, min_chars, "", 100000));
-      CHECK(reference(buf, 1, n - 1, min_chars, "b", 100000) == carved(buf, 1, n - 1, min_chars, "b", 100000));
+    bytes.resize(n);
+    TextUnitMap map;
+    map.assign(bytes);
+    for (int trial = 0; trial < 6; ++trial) {
+      const std::uint64_t start = n && trial ? rng() % (n + 1) : 0;  // trial 0: the whole buffer
+      std::uint64_t end = trial ? start + (n > start ? rng() % (n - start + 1) : 0) + (trial == 4) * 9 : n;
+      if (trial == 2) end = start + (start & 1) + 130;  // one unit past the end of the first 64-unit window
+      const std::uint64_t min_chars = n < 300 ? 1 + rng() % 5 : std::vector<int>{1, 3, 64, 65, 130}[rng() % 5];
+      const std::string needle = trial % 3 == 0 ? "ab" : "";
+      const std::size_t max_hits = trial == 5 ? 2 : 100000;
+      // The runs inside [start, end) from its first even offset, cut to whole units before its end.
+      Hits want;
+      const std::uint64_t first = start + (start & 1), stop = std::min<std::uint64_t>(end, n) & ~std::uint64_t{1};
+      for (const auto& [offset, text] : runs) {
+        const std::uint64_t s = std::max(offset, first), e = std::min(offset + 2 * text.size(), stop);
+        if (s >= e || (e - s) / 2 < min_chars || want.size() == max_hits) continue;
+        const std::string part = text.substr((s - offset) / 2, (e - s) / 2);
+        if (part.find(needle) != std::string::npos) want.push_back({s, part});
+      }
+      std::vector<CarvedString> direct, mapped;
+      const auto n_opt = needle.empty() ? std::nullopt : std::optional<std::string>(needle);
+      carve_utf16le_from_range(7, bytes, start, end, "slack", 2, "leaf", nullptr, n_opt, min_chars, max_hits, direct);
+      carve_utf16le_from_range(map, 7, start, end, "slack", 2, "leaf", nullptr, n_opt, min_chars, max_hits, mapped);
+      for (const auto* got : {&direct, &mapped}) {
+        Hits hits;
+        for (const auto& h : *got) {
+          const bool context = h.page == 7 && h.slack_start == start && h.slack_end == end && h.page_type == "leaf";
+          hits.push_back({context ? h.offset : ~0ull, h.text});
+        }
+        if (hits != want) std::cout << "buffer " << n << " [" << start << ", " << end << ") min " << min_chars << "\n";
+        CHECK(hits == want);
+      }
     }
   }
 }
