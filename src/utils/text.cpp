@@ -23,6 +23,11 @@ void decode_windows1252(Bytes in, std::string& out) {
   std::size_t i = 0;
   while (i < in.size()) {
     std::size_t run = i;
+    for (; in.size() - run >= 8; run += 8) {  // eight bytes at a time while none has its high bit set
+      std::uint64_t eight = 0;
+      std::memcpy(&eight, in.subspan(run, 8).data(), sizeof eight);
+      if (eight & 0x8080808080808080u) break;
+    }
     while (run < in.size() && in[run] < 0x80) ++run;
     out.append(chars + i, run - i);
     if (run == in.size()) break;

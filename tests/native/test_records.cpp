@@ -75,6 +75,15 @@ TEST(decode_string_by_codepage) {
       {{0x00, 0xD8, 'A', 0}, 1200, "\xEF\xBF\xBD\x41"},
       {{0x3E, 0xD8, 0x8A, 0xDD}, 1200, "\xF0\x9F\xA6\x8A"},  // a surrogate pair
       {{'A', 0, 0, 0}, 1200, std::string("A\0", 2)},
+      // ASCII runs long enough to be scanned a word at a time, broken at and after a word's edge
+      {{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0xE9, 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 0x80, 'q'},
+       1252,
+       "abcdefgh\xC3\xA9ijklmnop\xE2\x82\xACq"},
+      {{'a', 0, 'b', 0, 'c', 0, 'd', 0, 'e', 0, 0xE9, 0, 'f', 0},
+       1200,
+       "abcde\xC3\xA9"
+       "f"},
+      {{0xFE, 0xFF, 0, 'a', 0, 'b', 0, 'c', 0, 'd', 0, 0xE9}, 1200, "abcd\xC3\xA9"},
       {{'A'}, 65001, "ERR:Unknown codepage: 65001"},
       {{}, 0, "ERR:Unknown codepage: 0"},
       {{}, 1252, ""}};
