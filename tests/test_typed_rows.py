@@ -133,3 +133,28 @@ def test_samples_typed(sample):
         4096,
         True,
     )
+
+
+def filetime(*when: int) -> bytes:
+    ticks = (datetime.datetime(*when, tzinfo=UTC) - datetime.datetime(1601, 1, 1, tzinfo=UTC)) // (
+        datetime.timedelta(microseconds=1)
+    )
+    return struct.pack("<Q", ticks * 10)
+
+
+@pytest.mark.parametrize(
+    ("stored", "expected"),
+    [  # the automatic reading's edges: OLE dates from 1900 and FILETIMEs from 1970, both before 2200
+        (struct.pack("<d", 2.0), datetime.datetime(1900, 1, 1, tzinfo=UTC)),
+        (struct.pack("<d", 109574.5), datetime.datetime(2199, 12, 31, 12, tzinfo=UTC)),
+        (struct.pack("<d", 109575.0), struct.unpack("<Q", struct.pack("<d", 109575.0))[0]),
+        (filetime(1970, 1, 1), datetime.datetime(1970, 1, 1, tzinfo=UTC)),
+        (filetime(1969, 12, 31, 23, 59, 59), struct.unpack("<Q", filetime(1969, 12, 31, 23, 59, 59))[0]),
+        (filetime(2199, 12, 31, 23, 59, 59), datetime.datetime(2199, 12, 31, 23, 59, 59, tzinfo=UTC)),
+        (filetime(2200, 1, 1), struct.unpack("<Q", filetime(2200, 1, 1))[0]),
+    ],
+)
+def test_automatic_reading_edges(open_db, stored, expected):
+    db = DatabaseBuilder()
+    db.add_table("t", [Column(1, "When", 8)]).add_row({"When": Raw(stored)})
+    assert next(open_db(db).table("t").rows()) == {"When": expected}

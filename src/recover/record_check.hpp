@@ -42,7 +42,6 @@ class RecordShape {
   const TableInfo& table() const noexcept { return *table_; }
   // True when a record of the table could start with these 4 header bytes (a cheap filter for slack scans).
   bool plausible_header(Bytes at) const noexcept;
-  bool has_tagged_columns() const noexcept { return !tagged_.empty(); }
 
   // The confidence of `record` when it passes every required check.
   std::optional<std::uint32_t> check(Bytes record, bool large_page_mode) const;

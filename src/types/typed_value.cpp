@@ -14,10 +14,10 @@ constexpr double kOleUnixEpoch = 25569.0;                         // 1970-01-01 
 constexpr std::uint64_t kFiletimeUnixEpoch = 116444736000000000;  // 1970-01-01 as a FILETIME
 constexpr std::int64_t kMinMicros = -11644473600LL * 1000000;     // 1601-01-01
 constexpr std::int64_t kMaxMicros = 253402300799LL * 1000000;     // 9999-12-31 23:59:59
-// The automatic choice: OLE dates from 1900-01-01 (day 2) to 2200-01-01 (day 109574); FILETIMEs from 1970-01-01
+// The automatic choice: OLE dates from 1900-01-01 (day 2) to 2200-01-01 (day 109575); FILETIMEs from 1970-01-01
 // to 2200-01-01 (84006 days later).
 constexpr double kOlePlausibleLow = 2.0;
-constexpr double kOlePlausibleHigh = 109574.0;
+constexpr double kOlePlausibleHigh = 109575.0;
 constexpr std::int64_t kFiletimePlausibleHigh = 84006 * kMicrosPerDay;
 
 std::optional<std::uint64_t> eight_byte_bits(const ColumnValue& v) noexcept {
