@@ -210,6 +210,7 @@ def run(cmd: list[str], cwd: Path, timeout: float, env: dict[str, str] | None = 
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
+        errors="replace",  # a failing check may print bytes that are not UTF-8
         start_new_session=True,
     )
     try:
