@@ -64,10 +64,13 @@ def test_long_values_under_4_and_8_byte_ids(open_db, page_size):
             )
         t.add_row({"Id": 4, "Blob": LongValue(b"gone", lv_id=99, store=False)})  # a reference to a missing id
         t.add_row({"Id": 5, "Blob": Tagged(b"\x01\x00\x00\x00\x00\x00", flags=0x05)})  # a 6-byte reference
+        # the root's stated size bounds the value, whatever its chunks hold
+        t.add_row({"Id": 6, "Blob": LongValue(b"\x06" * 4000, chunk_size=1000, total_size=2500)})
     ese = open_db(db)
     expected = [{"Id": n, "Blob": data} for n, data in payloads.items()] + [
         {"Id": 4, "Blob": b""},
         {"Id": 5, "Blob": b""},
+        {"Id": 6, "Blob": b"\x06" * 2500},
     ]
     for name in ("wide", "narrow", "wide2"):
         assert ese.read_table(name) == expected
