@@ -278,17 +278,5 @@ def free_leaf(data: Data, page_size: int, pgno: int, tree_pages: list[int], *, l
         ]
         if children and not pview.flags & 0x2:
             tags = [t for i, t in enumerate(pview.tags) if i not in children]
-            page = build_page(
-                page_size,
-                large,
-                pview.flags,
-                tags,
-                pview.prev,
-                pview.next,
-                parent,
-                objid=pview.objid,
-                dbtime=pview.dbtime,
-                header_size=header_size,
-            )
-            out = overwrite_page(out, page_size, parent, page)
+            out = overwrite_page(out, page_size, parent, _rebuilt(pview, page_size, large, parent, tags))
     return out
