@@ -2,8 +2,10 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,22 +23,35 @@ inline std::optional<std::uint8_t> read_u8(Bytes b, std::size_t off) noexcept {
   return b[off];
 }
 
+namespace detail {
+// The little-endian unsigned integer of the sizeof(T) bytes at `at`: one load on a little-endian host.
+template <class T>
+T load_le(const std::uint8_t* at) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  } else {
+    T value = 0;
+    for (std::size_t i = sizeof(T); i-- > 0;) value = static_cast<T>((value << 8) | at[i]);
+    return value;
+  }
+}
+}  // namespace detail
+
 inline std::optional<std::uint16_t> read_u16le(Bytes b, std::size_t off) noexcept {
   if (!fits(b, off, 2)) return std::nullopt;
-  return static_cast<std::uint16_t>(b[off] | (b[off + 1] << 8));
+  return detail::load_le<std::uint16_t>(b.data() + off);
 }
 
 inline std::optional<std::uint32_t> read_u32le(Bytes b, std::size_t off) noexcept {
   if (!fits(b, off, 4)) return std::nullopt;
-  return static_cast<std::uint32_t>(b[off]) | (static_cast<std::uint32_t>(b[off + 1]) << 8) |
-         (static_cast<std::uint32_t>(b[off + 2]) << 16) | (static_cast<std::uint32_t>(b[off + 3]) << 24);
+  return detail::load_le<std::uint32_t>(b.data() + off);
 }
 
 inline std::optional<std::uint64_t> read_u64le(Bytes b, std::size_t off) noexcept {
   if (!fits(b, off, 8)) return std::nullopt;
-  auto lo = read_u32le(b, off);
-  auto hi = read_u32le(b, off + 4);
-  return static_cast<std::uint64_t>(*lo) | (static_cast<std::uint64_t>(*hi) << 32);
+  return detail::load_le<std::uint64_t>(b.data() + off);
 }
 
 inline std::optional<std::uint32_t> read_u32be(Bytes b, std::size_t off) noexcept {
