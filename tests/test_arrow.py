@@ -32,6 +32,8 @@ ROWS = [
     {"DateTime": OLE, "Multi": "solo", "LongBin": LongValue(b"\x02" * 3000), "Text": "\0"},
     {"DateTime": FILETIME, "Ascii": "plain", "LongText": Compressed("packed " * 9),
      "LongBin": MultiValue([b"1", b"2"])},  # a multi-value in a single-valued column: null, counted
+    {"Bit": False, "UByte": 1, "Short": 1, "Long": 3, "Currency": 1, "Single": 0.5, "Double": 0.25, "ULong": 1,
+     "LongLong": 2, "Guid": bytes(16), "UShort": 7},  # every fixed column stored but DateTime, marked null
 ]  # fmt: skip
 
 
@@ -164,7 +166,7 @@ def test_cli_export_formats(open_db, tmp_path, fmt) -> None:
     assert raw.count(b"\r\n") == len(ROWS) + 2  # one per row and header, one inside the quoted text
     header, *records = csv.reader(io.StringIO(raw.decode(), newline=""))
     assert header == [c.name for c in t.columns]
-    first, empty, third, _ = (dict(zip(header, r, strict=True)) for r in records)
+    first, empty, third, *_ = (dict(zip(header, r, strict=True)) for r in records)
     assert (first["Text"], first["Multi"], first["Bit"], first["Guid"]) == (
         'caf\xe9, "q"\r\nx',
         '["a","b,c"]',

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <type_traits>
 
 #include "../types/column_value.hpp"
@@ -52,9 +51,9 @@ class ColumnBuilder {
     buffers_.validity.data()[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
     buffers_.length = static_cast<std::int64_t>(slot + 1);
   }
-  // Appends `rows` values of a fixed-width or boolean column at once, value_at(i) giving the i-th as a
-  // std::optional<T> (T of the kind's width, or bool), empty for a null. Filling one column of a whole batch in
-  // one loop keeps its buffers in registers, which appending row by row across the columns cannot.
+  // Appends `rows` values of a fixed-width or boolean column at once: value_at(i, T& value) stores the i-th
+  // (T of the kind's width, or bool) and returns true, or returns false for a null. Filling one column of many
+  // rows in one loop keeps its buffers in registers, which appending row by row across the columns cannot.
   template <class T, class ValueAt>
   void append_run(std::size_t rows, ValueAt value_at) {
     constexpr bool kBits = std::is_same_v<T, bool>;
@@ -69,21 +68,39 @@ class ColumnBuilder {
     std::int64_t nulls = 0;
     for (std::size_t i = 0; i < rows; ++i) {
       const std::size_t slot = first + i;
-      const std::optional<T> value = value_at(i);
-      if (!value) ++nulls;
-      if constexpr (kBits) {
-        if (value && *value) data[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
-      } else {
-        const T stored = value.value_or(T{});  // a null slot holds zeros
-        std::memcpy(data + slot * sizeof(T), &stored, sizeof(T));
+      T value{};
+      const bool valid = value_at(i, value);
+      if (!valid) {
+        ++nulls;
+        value = T{};  // a null slot holds zeros
       }
-      if (value) validity[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
+      if constexpr (kBits) {
+        if (value) data[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
+      } else {
+        std::memcpy(data + slot * sizeof(T), &value, sizeof(T));
+      }
+      if (valid) validity[slot / 8] |= static_cast<std::uint8_t>(1u << (slot % 8));
     }
     buffers_.null_count += nulls;
     buffers_.length = static_cast<std::int64_t>(first + rows);
   }
   void append_bool(bool value);
   bool append_bytes(const char* data, std::size_t size);
+  // A variable value written straight into the data: the caller appends its bytes to value_data() and then
+  // calls end_value() with the size value_data() had before. false, and the bytes dropped, past
+  // kMaxArrayBytes.
+  ByteBuffer& value_data() noexcept { return buffers_.data; }
+  bool end_value(std::size_t start) {
+    auto& d = buffers_.data;
+    if (d.size() > kMaxArrayBytes) {
+      d.resize(start);
+      return false;
+    }
+    ensure_slot();
+    buffers_.offsets.push_back(static_cast<std::int32_t>(d.size()));
+    mark(true);
+    return true;
+  }
 
   // Bytes of variable data appended so far.
   std::size_t data_bytes() const noexcept { return buffers_.data.size(); }

@@ -1,8 +1,10 @@
 #include "direct_columns.hpp"
 
+#include <algorithm>
+
 #include "../record/parser.hpp"
 #include "../record/record.hpp"
-#include "../utils/text.hpp"
+#include "../utils/text_decoding.hpp"
 
 namespace pw::columnar {
 namespace {
@@ -10,6 +12,19 @@ namespace {
 bool has_default(const ColumnInfo& c) { return c.default_value && (c.flags & column_flag::kHasDefault); }
 
 constexpr std::size_t kFixedRun = 256;
+
+template <class T>
+std::optional<T> read_le(Bytes b, std::size_t offset) noexcept {
+  if constexpr (sizeof(T) == 1) {
+    return read_u8(b, offset);
+  } else if constexpr (sizeof(T) == 2) {
+    return read_u16le(b, offset);
+  } else if constexpr (sizeof(T) == 4) {
+    return read_u32le(b, offset);
+  } else {
+    return read_u64le(b, offset);
+  }
+}
 
 bool is_eight_byte_type(std::uint32_t type) {
   using namespace column_type;
@@ -73,7 +88,11 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
         default:
           break;
       }
-      if (take) fixed_.push_back(d);
+      if (take) {
+        fixed_.push_back(d);
+        largest_fixed_id_ = std::max(largest_fixed_id_, static_cast<std::uint8_t>(c.id));
+        fixed_columns_end_ = std::max(fixed_columns_end_, d.offset + d.size);
+      }
     } else if (c.id >= 128) {
       if (a.kind == ArrowKind::Binary && (c.column_type == kBinary || c.column_type == kLongBinary)) {
         take = true;
@@ -92,62 +111,68 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
   }
 }
 
+// Out of line: rows with all their fixed columns stored never get here, and the loops stay small.
 template <class T>
-std::optional<T> DirectColumns::stored_fixed(const FixedRow& row, const Column& c) noexcept {
+[[gnu::noinline]] std::optional<T> DirectColumns::stored_fixed(const FixedRow& row, const Column& c) noexcept {
   if (c.id > row.last_fixed || c.offset + c.size > row.record.size()) return std::nullopt;
   if (!row.null_bits.empty()) {
     const std::size_t bit = c.id - 1;
     if ((read_u8(row.null_bits, bit / 8).value_or(0) >> (bit % 8)) & 1u) return std::nullopt;
   }
-  if constexpr (sizeof(T) == 1) {
-    return read_u8(row.record, c.offset);
-  } else if constexpr (sizeof(T) == 2) {
-    return read_u16le(row.record, c.offset);
-  } else if constexpr (sizeof(T) == 4) {
-    return read_u32le(row.record, c.offset);
-  } else {
-    return read_u64le(row.record, c.offset);
-  }
+  return read_le<T>(row.record, c.offset);
+}
+
+template <class T, class Value, class Convert>
+void DirectColumns::append_fixed_run(const Column& c, ColumnBuilder& b, Convert convert) const {
+  b.append_run<Value>(pending_rows_.size(), [&](std::size_t i, Value& value) {
+    const FixedRow& row = pending_rows_[i];
+    const std::optional<T> stored = row.all_stored ? read_le<T>(row.record, c.offset) : stored_fixed<T>(row, c);
+    return stored && convert(*stored, value);
+  });
 }
 
 void DirectColumns::flush(std::vector<ColumnBuilder>& builders, std::atomic<std::uint64_t>* unreadable) {
-  const std::size_t rows = pending_rows_.size();
+  const auto as_stored = [](auto stored, decltype(stored)& value) {
+    value = stored;
+    return true;
+  };
   for (const Column& c : fixed_) {
     ColumnBuilder& b = builders[c.index];
-    const auto at = [&](std::size_t i) -> const FixedRow& { return pending_rows_[i]; };
     switch (c.read) {
       case Read::Bool:
-        b.append_run<bool>(rows, [&](std::size_t i) -> std::optional<bool> {
-          const auto stored = stored_fixed<std::uint8_t>(at(i), c);
-          return stored ? std::optional<bool>(*stored != 0) : std::nullopt;
+        append_fixed_run<std::uint8_t, bool>(c, b, [](std::uint8_t stored, bool& value) {
+          value = stored != 0;
+          return true;
         });
         break;
       case Read::U8:
-        b.append_run<std::uint8_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint8_t>(at(i), c); });
+        append_fixed_run<std::uint8_t, std::uint8_t>(c, b, as_stored);
         break;
       case Read::U16:
-        b.append_run<std::uint16_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint16_t>(at(i), c); });
+        append_fixed_run<std::uint16_t, std::uint16_t>(c, b, as_stored);
         break;
       case Read::U32:
-        b.append_run<std::uint32_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint32_t>(at(i), c); });
+        append_fixed_run<std::uint32_t, std::uint32_t>(c, b, as_stored);
         break;
       case Read::U64:
-        b.append_run<std::uint64_t>(rows, [&](std::size_t i) { return stored_fixed<std::uint64_t>(at(i), c); });
+        append_fixed_run<std::uint64_t, std::uint64_t>(c, b, as_stored);
         break;
       case Read::Instant: {
         std::uint64_t unread = 0;
-        b.append_run<std::int64_t>(rows, [&](std::size_t i) -> std::optional<std::int64_t> {
-          const auto stored = stored_fixed<std::uint64_t>(at(i), c);
-          if (!stored) return std::nullopt;
-          const auto instant = read_instant(*stored, c.reading);
-          if (!instant) ++unread;
-          return instant;
+        append_fixed_run<std::uint64_t, std::int64_t>(c, b, [&](std::uint64_t stored, std::int64_t& value) {
+          const auto instant = read_instant(stored, c.reading);
+          if (!instant) {
+            ++unread;
+            return false;
+          }
+          value = *instant;
+          return true;
         });
         if (unread) unreadable[c.index].fetch_add(unread, std::memory_order_relaxed);
         break;
       }
       default:
-        for (std::size_t i = 0; i < rows; ++i) b.append_null();
+        for (std::size_t i = 0; i < pending_rows_.size(); ++i) b.append_null();
         break;
     }
   }
@@ -166,7 +191,13 @@ void DirectColumns::append(Bytes rec, std::vector<ColumnBuilder>& builders, std:
   const bool has_bitmap = last_fixed > 0 && fixed_end + bitmap_size == variable_offsets && variable_offsets <= len;
   const Bytes null_bits = has_bitmap ? rec.subspan(fixed_end, bitmap_size) : Bytes{};
   if (!fixed_.empty()) {
-    pending_rows_.push_back({rec, null_bits, last_fixed});
+    bool all_stored = last_fixed >= largest_fixed_id_ && len >= fixed_columns_end_;
+    // No column marked null: the bits of columns 1..last fixed id are clear (the last byte's spare bits are set).
+    for (std::size_t i = 0; all_stored && i < null_bits.size(); ++i) {
+      const unsigned used = i + 1 < null_bits.size() || last_fixed % 8 == 0 ? 8 : last_fixed % 8;
+      all_stored = (null_bits[i] & ((1u << used) - 1u)) == 0;
+    }
+    pending_rows_.push_back({rec, null_bits, last_fixed, all_stored});
     // A few hundred records stay in the cache while their fixed columns are read one after the other.
     if (pending_rows_.size() == kFixedRun) flush(builders, unreadable);
   }
@@ -231,13 +262,13 @@ void DirectColumns::append_bytes(Bytes bytes, const Column& c, ColumnBuilder& b,
   if (c.read == Read::Bytes) {
     stored = b.append_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   } else {
-    std::string& s = text_;
-    s.clear();
-    if (!decode_string_into(bytes, c.codepage, s)) return b.append_null();
+    ByteBuffer& data = b.value_data();
+    const std::size_t start = data.size();
+    if (!text_decoding::decode_string_into(bytes, c.codepage, data)) return b.append_null();
     if (c.trim_nuls) {
-      while (!s.empty() && s.back() == '\0') s.pop_back();
+      while (data.size() > start && data.back() == '\0') data.pop_back();
     }
-    stored = b.append_bytes(s.data(), s.size());
+    stored = b.end_value(start);
   }
   if (!stored) {  // past what one array holds
     unreadable.fetch_add(1, std::memory_order_relaxed);

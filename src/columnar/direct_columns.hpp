@@ -59,14 +59,21 @@ class DirectColumns {
     bool trim_nuls;            // Text of the typed view
   };
 
-  // What a record's fixed columns are read from: the record, its fixed-column null bits, its last fixed id.
+  // What a record's fixed columns are read from: the record, its fixed-column null bits, its last fixed id,
+  // and whether every direct fixed column is stored in it and none is marked null (then each value is read
+  // without looking at the rest again).
   struct FixedRow {
     Bytes record;
     Bytes null_bits;
     std::uint8_t last_fixed;
+    bool all_stored;
   };
   template <class T>
   static std::optional<T> stored_fixed(const FixedRow& row, const Column& c) noexcept;
+  // Appends column `c` of the pending rows to `b`: each stored value of `T` through convert(stored, Value&),
+  // which returns false when it has no `Value`.
+  template <class T, class Value, class Convert>
+  void append_fixed_run(const Column& c, ColumnBuilder& b, Convert convert) const;
   // Appends a variable or tagged value's bytes: null when empty, text decoded by the column's codepage.
   void append_bytes(Bytes bytes, const Column& c, ColumnBuilder& b, std::atomic<std::uint64_t>& unreadable) const;
 
@@ -79,7 +86,8 @@ class DirectColumns {
   std::vector<bool> fallback_;                 // by row position
   std::vector<std::size_t> fallback_columns_;  // by stream column
   std::vector<FixedRow> pending_rows_;         // given to append(), their fixed columns not yet flushed
-  mutable std::string text_;                   // a decoded text, its storage reused value after value
+  std::uint8_t largest_fixed_id_ = 0;          // of the direct fixed columns
+  std::size_t fixed_columns_end_ = 0;          // where the last of their values ends in a record
   std::size_t fixed_end_[256];  // by last fixed id: where the fixed data ends (4 + sizes of columns up to it)
 };
 
