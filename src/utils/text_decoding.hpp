@@ -100,7 +100,9 @@ void decode_utf16(Bytes in, bool big_endian, Out& out) {
   while (ascii < units && unit_at(ascii) < 0x80) ++ascii;
   const std::size_t base = out.size();
   out.resize(base + ascii);
-  for (; k < ascii; ++k) out[base + k] = static_cast<typename Out::value_type>(unit_at(k));
+  const std::uint8_t* const units_in = in.subspan(0, 2 * ascii).data() + (big_endian ? 1 : 0);  // low bytes
+  auto* const narrowed = out.data() + base;  // a local pointer: the stores could alias the container's own
+  for (; k < ascii; ++k) narrowed[k] = static_cast<typename Out::value_type>(units_in[2 * k]);
   if (k < units) reserve_more(out, 3 * (units - k) + 3);
   for (; k < units; ++k) {
     const std::uint32_t u = unit_at(k);
