@@ -32,8 +32,8 @@ ROWS = [
     {"DateTime": OLE, "Multi": "solo", "LongBin": LongValue(b"\x02" * 3000), "Text": "\0"},
     {"DateTime": FILETIME, "Ascii": "plain", "LongText": Compressed("packed " * 9),
      "LongBin": MultiValue([b"1", b"2"])},  # a multi-value in a single-valued column: null, counted
-    {"Bit": False, "UByte": 1, "Short": 1, "Long": 3, "Currency": 1, "Single": 0.5, "Double": 0.25, "ULong": 1,
-     "LongLong": 2, "Guid": bytes(16), "UShort": 7},  # every fixed column stored but DateTime, marked null
+    {"Bit": False, "UByte": 1, "Short": 1, "Long": 3, "Currency": 1, "Single": 0.5, "Double": 0.25,
+     "ULong": 1, "LongLong": 2, "Guid": bytes(16), "UShort": 7},  # every fixed column stored but DateTime, marked null
 ]  # fmt: skip
 
 
