@@ -33,7 +33,7 @@ ROWS = [
     {"DateTime": FILETIME, "Ascii": "plain", "LongText": Compressed("packed " * 9),
      "LongBin": MultiValue([b"1", b"2"])},  # a multi-value in a single-valued column: null, counted
     {"Bit": False, "UByte": 1, "Short": 1, "Long": 3, "Currency": 1, "Single": 0.5, "Double": 0.25,
-     "ULong": 1, "LongLong": 2, "Guid": bytes(16), "UShort": 7},  # every fixed column stored but DateTime, marked null
+     "ULong": 1, "LongLong": 2, "Guid": bytes(16), "UShort": 7},  # all fixed columns stored but DateTime
 ]  # fmt: skip
 
 
