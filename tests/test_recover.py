@@ -25,11 +25,12 @@ COLUMNS = [
 
 
 def row(n: int) -> dict[str, object]:
-    return {"Id": n, "When": 45000.25 + n, "Name": f"name {n}", "Note": f"note \u202e{n}"}
+    blob = {"Blob": bytes([n, 0xB1])} if n % 2 else {}  # a binary value last in the record, zeros after it
+    return {"Id": n, "When": 45000.25 + n, "Name": f"name {n}", "Note": f"note \u202e{n}", **blob}
 
 
 def expect(n: int) -> dict[str, object]:
-    return {**row(n), "When": struct.unpack("<Q", struct.pack("<d", 45000.25 + n))[0], "Blob": None}
+    return {"Blob": None, **row(n), "When": struct.unpack("<Q", struct.pack("<d", 45000.25 + n))[0]}
 
 
 def flags_of(image: bytes, page_size: int, pgno: int, tag: int, large: bool) -> int:
