@@ -108,6 +108,17 @@ def test_samples_equal_rows(sample, name) -> None:
             check_equal(list(t.rows(deleted="include")), pa.table(src), src.unreadable_values)
 
 
+@pytest.mark.parametrize("values", [["a", "b,c"], [b"\x01", b"x"]], ids=["text", "binary"])
+def test_list_columns_of_many_elements(open_db, values) -> None:
+    """A batch with more list elements than a list column first has room for (64) keeps every value."""
+    kind = 10 if isinstance(values[0], str) else 9
+    rows = [{"Multi": MultiValue(values * 3)} for _ in range(30)]
+    t = open_db(one_table([Column(259, "Multi", kind, flags=0x8)], rows)).table("t")
+    table = pa.table(t)
+    table.validate(full=True)
+    assert table.column("Multi").to_pylist() == [r["Multi"] for r in t.rows()] == [values * 3] * 30
+
+
 def test_stream_errors_and_release(open_db, tmp_path) -> None:
     db = one_table([Column(1, "Id", 4)], [{"Id": k} for k in range(12)], 4096, rows_per_page=4)
     data = db.build()

@@ -83,13 +83,14 @@ void ColumnBuilder::reserve(std::size_t rows) {
 }
 
 // Bits and fixed-width values live in buffers sized for `capacity_` slots (zeroed), so an append writes in
-// place; the buffers are cut to the length when the array is exported.
+// place; the buffers are cut to the length when the array is exported. Variable data only ever grows by its
+// values.
 void ColumnBuilder::grow(std::size_t slots) {
   capacity_ = slots;
   buffers_.validity.resize((slots + 7) / 8, 0);
   if (kind_ == ArrowKind::Bool && !list_) {
     buffers_.data.resize((slots + 7) / 8, 0);
-  } else if (!list_) {
+  } else if (!list_ && !is_variable(kind_)) {
     buffers_.data.resize(slots * fixed_width(kind_));
   }
 }
