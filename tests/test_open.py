@@ -64,7 +64,7 @@ def test_open_failures_are_plain_oserrors(tmp_path, content: bytes, message: str
     [
         (lambda p: "missing.edb", FileNotFoundError, r"Database file not found: missing\.edb"),
         (lambda p: "a\0b", FileNotFoundError, "Database file not found: a\0b"),
-        (lambda p: str(p), OSError, IO),  # a directory
+        (lambda p: str(p), OSError, OPEN + r"IO error: Is a directory \(os error 21\)"),
         (lambda p: os.mkfifo(p / "pipe") or str(p / "pipe"), OSError, IO),
         (lambda p: b"db.edb", OSError, OPEN + "Invalid database header"),  # bytes are the file, not its name
         (lambda p: 42, TypeError, SOURCE + "int"),

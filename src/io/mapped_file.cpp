@@ -61,6 +61,7 @@ Result<std::unique_ptr<ByteSource>> open_file_source(const std::string& path) {
 Result<std::unique_ptr<ByteSource>> open_descriptor_source(int descriptor) {
   struct stat st {};
   if (::fstat(descriptor, &st) != 0) return EseError::io(errno);
+  if (S_ISDIR(st.st_mode)) return EseError::io(EISDIR);  // mapping it would say "No such device"
   const auto file_len = static_cast<std::size_t>(st.st_size);
   const std::size_t map_len = file_len == 0 ? 1 : file_len;
   void* addr = ::mmap(nullptr, map_len, PROT_READ, MAP_SHARED, descriptor, 0);
