@@ -130,12 +130,10 @@ void ColumnBuilder::append_bool(bool value) {
 
 bool ColumnBuilder::append_bytes(const char* data, std::size_t size) {
   auto& d = buffers_.data;
-  if (size > kMaxArrayBytes - d.size()) return false;
-  ensure_slot();
+  if (size > kMaxArrayBytes - d.size()) return false;  // checked before the copy
+  const std::size_t start = d.size();
   d.insert(d.end(), data, data + size);
-  buffers_.offsets.push_back(static_cast<std::int32_t>(d.size()));
-  mark(true);
-  return true;
+  return end_value(start);
 }
 
 bool ColumnBuilder::append_scalar(const ColumnValue& v) {

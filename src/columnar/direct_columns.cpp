@@ -13,19 +13,6 @@ bool has_default(const ColumnInfo& c) { return c.default_value && (c.flags & col
 
 constexpr std::size_t kFixedRun = 256;
 
-template <class T>
-std::optional<T> read_le(Bytes b, std::size_t offset) noexcept {
-  if constexpr (sizeof(T) == 1) {
-    return read_u8(b, offset);
-  } else if constexpr (sizeof(T) == 2) {
-    return read_u16le(b, offset);
-  } else if constexpr (sizeof(T) == 4) {
-    return read_u32le(b, offset);
-  } else {
-    return read_u64le(b, offset);
-  }
-}
-
 bool is_eight_byte_type(std::uint32_t type) {
   using namespace column_type;
   return type == kLongLong || type == kCurrency || type == kDateTime || type == kIEEEDouble;

@@ -18,40 +18,31 @@ using ByteString = std::string;  // raw bytes (names, owned values); never assum
 
 inline bool fits(Bytes b, std::size_t off, std::size_t n) noexcept { return off <= b.size() && b.size() - off >= n; }
 
-inline std::optional<std::uint8_t> read_u8(Bytes b, std::size_t off) noexcept {
-  if (!fits(b, off, 1)) return std::nullopt;
-  return b[off];
-}
-
-namespace detail {
-// The little-endian unsigned integer of the sizeof(T) bytes at `at`: one load on a little-endian host.
+// The unsigned little-endian integer of sizeof(T) bytes at `off`: one load after the bounds check on a
+// little-endian host.
 template <class T>
-T load_le(const std::uint8_t* at) noexcept {
+std::optional<T> read_le(Bytes b, std::size_t off) noexcept {
+  if (!fits(b, off, sizeof(T))) return std::nullopt;
   if constexpr (std::endian::native == std::endian::little) {
     T value;
-    std::memcpy(&value, at, sizeof value);
+    std::memcpy(&value, b.data() + off, sizeof value);
     return value;
   } else {
     T value = 0;
-    for (std::size_t i = sizeof(T); i-- > 0;) value = static_cast<T>((value << 8) | at[i]);
+    for (std::size_t i = sizeof(T); i-- > 0;) value = static_cast<T>((value << 8) | b[off + i]);
     return value;
   }
 }
-}  // namespace detail
 
+inline std::optional<std::uint8_t> read_u8(Bytes b, std::size_t off) noexcept { return read_le<std::uint8_t>(b, off); }
 inline std::optional<std::uint16_t> read_u16le(Bytes b, std::size_t off) noexcept {
-  if (!fits(b, off, 2)) return std::nullopt;
-  return detail::load_le<std::uint16_t>(b.data() + off);
+  return read_le<std::uint16_t>(b, off);
 }
-
 inline std::optional<std::uint32_t> read_u32le(Bytes b, std::size_t off) noexcept {
-  if (!fits(b, off, 4)) return std::nullopt;
-  return detail::load_le<std::uint32_t>(b.data() + off);
+  return read_le<std::uint32_t>(b, off);
 }
-
 inline std::optional<std::uint64_t> read_u64le(Bytes b, std::size_t off) noexcept {
-  if (!fits(b, off, 8)) return std::nullopt;
-  return detail::load_le<std::uint64_t>(b.data() + off);
+  return read_le<std::uint64_t>(b, off);
 }
 
 inline std::optional<std::uint32_t> read_u32be(Bytes b, std::size_t off) noexcept {

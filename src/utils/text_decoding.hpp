@@ -130,7 +130,7 @@ void decode_utf16(Bytes in, bool big_endian, Out& out) {
 // Appends the text of `bytes` in `codepage` to `out`; false, nothing appended, for an unknown codepage.
 template <class Out>
 bool decode_string_into(Bytes bytes, std::uint32_t codepage, Out& out) {
-  if (codepage != kCodepageUnicode && codepage != kCodepageWestern && codepage != kCodepageAscii) return false;
+  if (!is_known_codepage(codepage)) return false;
   if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
     const Bytes rest = bytes.subspan(3);
     const std::string text = utf8_lossy(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
