@@ -58,6 +58,9 @@ struct TableInfo {
   std::uint32_t space_usage = 0;
   // Positions in `columns`, stable-sorted by column id: the order of a row. Built by finalize().
   std::vector<std::size_t> row_order;
+  // The output key of each column in row order (distinct_column_keys), and of the deleted-row marker.
+  std::vector<std::string> column_keys;
+  std::string deleted_key;
 
   static TableInfo create(std::string name, std::uint32_t father_data_page, std::uint32_t space_usage) {
     TableInfo t;
@@ -67,8 +70,11 @@ struct TableInfo {
     return t;
   }
 
-  // Computes the derived row order once the columns are attached.
+  // Computes the derived row order and keys once the columns are attached.
   void finalize();
+
+  // Whether two columns share a name (their keys then differ from their names).
+  bool has_shared_column_names() const;
 
   const ColumnInfo& row_column(std::size_t i) const { return columns.at(row_order[i]).second; }
 };

@@ -98,7 +98,7 @@ PyObject* recovered_list(const Database& db, const TableInfo& table, const Recov
     std::vector<PyRef> keys;
     keys.reserve(table.row_order.size());
     for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      keys.emplace_back(name_to_str(table.row_column(k).name));
+      keys.emplace_back(name_to_str(table.column_keys[k]));
       if (!keys.back()) return nullptr;
     }
     PyRef list(PyList_New(0));

@@ -11,7 +11,7 @@ bool RowDicts::init(const TableInfo& table, const std::vector<bool>* wanted) {
   if (!template_) return false;
   for (std::size_t k = 0; k < table.row_order.size(); ++k) {
     if (wanted && !(*wanted)[k]) continue;
-    PyRef key(name_to_str(table.row_column(k).name));
+    PyRef key(name_to_str(table.column_keys[k]));
     if (!key || PyDict_SetItem(template_.get(), key.get(), Py_None) < 0) return false;
     keys_.emplace_back(k, std::move(key));
   }

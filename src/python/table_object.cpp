@@ -385,7 +385,7 @@ bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& 
     if (!arg_as_name(name.get(), func, "columns", raw)) return false;
     bool found = false;
     for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.row_column(k).name == raw) wanted[k] = found = true;
+      if (table.column_keys[k] == raw) wanted[k] = found = true;
     }
     if (!found) {
       PyErr_Format(PyExc_ValueError, "Column not found: %U", name.get());
@@ -416,7 +416,7 @@ bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<T
     }
     bool found = false;
     for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.row_column(k).name == raw) {
+      if (table.column_keys[k] == raw) {
         readings[k] = *reading;
         found = true;
       }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "catalog/column_keys.hpp"
 #include "error.hpp"
 #include "page/branch.hpp"
 #include "page/leaf.hpp"
@@ -173,4 +174,15 @@ TEST(branch_entries) {
   const Buf compressed = {3, 0, 1, 0, 'K', 9, 0, 0, 0};
   auto c = BranchEntry::parse(4, compressed, 100000);
   CHECK(c && c->common_key_size == 3 && str(c->key) == "K" && c->child_page == 9);
+}
+
+// Output keys: the last column of a shared name keeps it (as the raw row map does), earlier ones carry their
+// id; a key that an id suffix makes equal to a crafted name is lengthened; the marker never takes a column's key.
+TEST(column_keys_distinct_and_deterministic) {
+  using V = std::vector<std::string>;
+  CHECK(distinct_column_keys({"A", "B"}, {1, 2}) == (V{"A", "B"}));
+  CHECK(distinct_column_keys({"A", "A", "A"}, {1, 5, 300}) == (V{"A#1", "A#5", "A"}));
+  CHECK(distinct_column_keys({"A", "A#1", "A"}, {1, 2, 3}) == (V{"A#1~", "A#1", "A"}));
+  CHECK_EQ(deleted_marker_key({"x", "_deleted", "__deleted"}), std::string("___deleted"));
+  CHECK_EQ(deleted_marker_key({"x"}), std::string("_deleted"));
 }
