@@ -15,7 +15,8 @@ TableCursor::TableCursor(const Database& db, const TableInfo& table, TreePositio
       walk_(db, std::move(start), LeafKind::DataLeaf, OnUnreadablePage::Fail),
       large_(db.large_page_mode()),
       own_counts_(descent_counts),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      missing_long_values_(table.row_order.size(), 0) {}
 
 Result<bool> TableCursor::next_row(Row& row) {
   for (;;) {
@@ -48,7 +49,8 @@ void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
     // The long-value index is built only for a row whose multi-values may need it.
     const bool lists = std::any_of(row.values.begin(), row.values.end(),
                                    [](const ColumnValue& v) { return v.tag == ValueTag::MultiValue; });
-    make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_);
+    make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_,
+                   missing_long_values_);
   }
 }
 
@@ -73,20 +75,21 @@ void TableCursor::resolve_long_values(Row& row) {
   for (const std::size_t pos : row.long_value_refs) {
     ColumnValue& value = row.values[pos];
     const ColumnInfo& column = table_->row_column(pos);
-    std::string bytes;
+    std::optional<std::string> joined;
     const auto ref = parse_long_value_ref(as_bytes(value.bytes));
-    if (ref && !table_->long_values.empty()) {
-      const LongValueIndex* index = long_value_index();
-      if (!index) continue;  // the tree cannot be read: the reference stays as it is
-      if (auto joined = index->gather(*ref, column)) {
-        bytes = std::move(*joined);
-      } else {
-        ++own_counts_.unresolved_long_values;
-      }
-    } else {
-      ++own_counts_.unresolved_long_values;
+    const LongValueIndex* index = ref && !table_->long_values.empty() ? long_value_index() : nullptr;
+    if (index) joined = index->gather(*ref, column);
+    if (joined) {
+      value = text_or_binary(as_bytes(*joined), column);
+      continue;
     }
-    value = text_or_binary(as_bytes(bytes), column);
+    ++own_counts_.unresolved_long_values;
+    ++missing_long_values_[pos];
+    if (options_.typed) {
+      value = ColumnValue::null();  // the typed view has no value to give
+    } else if (!ref || table_->long_values.empty() || long_values_->ok()) {
+      value = text_or_binary(Bytes{}, column);  // the raw view: empty, as it always was
+    }  // else the tree cannot be read: the raw view keeps the reference's bytes, as it always did
   }
   row.long_value_refs.clear();
 }

@@ -45,6 +45,10 @@ class TableCursor {
   void decode_again(Row& row, const std::vector<bool>& wanted);
   // What the walk has passed over so far: damaged entries, loops, foreign pages, unresolved long values.
   WalkCounts counts() const;
+  // Per row position, the long-value references of the rows read so far that no long value answered (the
+  // typed view gives null for them, the raw view what the Parts' rows hold: empty bytes, or the reference
+  // itself when the tree cannot be read).
+  const std::vector<std::uint64_t>& missing_long_values() const noexcept { return missing_long_values_; }
 
  private:
   void decode(Row& row, const std::vector<bool>* wanted);
@@ -59,6 +63,7 @@ class TableCursor {
   WalkCounts own_counts_;                              // the descent's and the long values'
   std::optional<Result<LongValueIndex>> long_values_;  // built at the first reference
   CursorOptions options_;
+  std::vector<std::uint64_t> missing_long_values_;
 };
 
 // A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent

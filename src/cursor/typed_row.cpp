@@ -7,19 +7,19 @@ namespace pw {
 namespace {
 
 ColumnValue multi_value_list(const ColumnValue& raw, const ColumnInfo& column, const LongValueIndex* long_values,
-                             WalkCounts& counts) {
+                             WalkCounts& counts, std::uint64_t& missing) {
   const auto flags = static_cast<std::uint8_t>(raw.u);
   std::vector<ColumnValue> items;
   for (const MultiValueElement& element : split_multi_value(as_bytes(raw.bytes), flags)) {
     if (element.long_value) {
-      std::string bytes;
       const auto ref = parse_long_value_ref(element.data);
       if (auto joined = ref && long_values ? long_values->gather(*ref, column) : std::nullopt) {
-        bytes = std::move(*joined);
+        items.push_back(text_or_binary(as_bytes(*joined), column));
       } else {
         ++counts.unresolved_long_values;
+        ++missing;
+        items.push_back(ColumnValue::null());  // no value to give: null, counted
       }
-      items.push_back(text_or_binary(as_bytes(bytes), column));
     } else if (items.empty() && (flags & tagged_flag::kCompressed)) {
       items.push_back(decompress_tagged(element.data, column));  // only the first element is compressed
     } else {
@@ -33,12 +33,12 @@ ColumnValue multi_value_list(const ColumnValue& raw, const ColumnInfo& column, c
 }  // namespace
 
 void make_row_typed(Row& row, const TableInfo& table, const std::vector<TimestampReading>& readings,
-                    const LongValueIndex* long_values, WalkCounts& counts) {
+                    const LongValueIndex* long_values, WalkCounts& counts, std::vector<std::uint64_t>& missing) {
   for (std::size_t k = 0; k < row.values.size(); ++k) {
     ColumnValue& value = row.values[k];
     if (value.is_null()) continue;
     const ColumnInfo& column = table.row_column(k);
-    if (value.tag == ValueTag::MultiValue) value = multi_value_list(value, column, long_values, counts);
+    if (value.tag == ValueTag::MultiValue) value = multi_value_list(value, column, long_values, counts, missing[k]);
     make_typed(value, column, readings.empty() ? TimestampReading::Auto : readings[k]);
   }
 }

@@ -339,7 +339,8 @@ void make_recovered_typed(const Database& db, const TableInfo& table, std::vecto
     index.emplace(LongValueIndex::build(db, table.long_values.at(0).second.father_data_page));
   const LongValueIndex* long_values = index && index->ok() ? &index->value() : nullptr;
   WalkCounts counts;
-  for (RecoveredRecord& record : records) make_row_typed(record.row, table, {}, long_values, counts);
+  std::vector<std::uint64_t> missing(table.row_order.size(), 0);
+  for (RecoveredRecord& record : records) make_row_typed(record.row, table, {}, long_values, counts, missing);
 }
 
 }  // namespace pw
