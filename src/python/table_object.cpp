@@ -226,8 +226,7 @@ PyObject* table_recover(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Database* db = table_db(t);
     RecoverSources sources;
     if (!db || !parse_sources(sources_obj, sources)) return nullptr;
-    PyRef list(recovered_list(*db, *t->table, sources, typed != 0));
-    return list ? PyObject_GetIter(list.get()) : nullptr;
+    return recovered_iterator(t->owner, *t->database, *t->table, sources, typed != 0);
   });
 }
 
