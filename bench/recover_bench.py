@@ -72,14 +72,17 @@ def crowded_slack(lv_refs: int) -> bytes:
     t = db.add_table("t", [Column(1, "Id", 4), Column(256, "Blob", 11)], rows_per_page=1)
     pages = (lv_refs + 399) // 400 if lv_refs else 100
     for n in range(pages):
-        t.add_row({"Id": n, "Blob": LongValue(b"x" * (1 << 20), lv_id=1, store=n == 0)} if lv_refs else {"Id": n})
+        t.add_row(
+            {"Id": n, "Blob": LongValue(b"x" * (1 << 20), lv_id=1, store=n == 0)} if lv_refs else {"Id": n}
+        )
     record = struct.pack("<BBHIB", 1, 127, 9, 7, 0xFE)
     if lv_refs:
         record = t.encode_row({"Id": 7, "Blob": LongValue(b"", lv_id=1, store=False)})
     image = db.build()
     for pgno in db.layout.tables["t"].leaf_pages:
-        image, _ = damage.write_free_space(image, page_size, pgno, record * (page_size // len(record)),
-                                           large=db.large, skip=16)
+        image, _ = damage.write_free_space(
+            image, page_size, pgno, record * (page_size // len(record)), large=db.large, skip=16
+        )
     return image
 
 
