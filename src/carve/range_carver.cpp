@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <bit>
 
+#include "../utils/text.hpp"
+#include "../utils/unicode_text.hpp"
+
 #if defined(__SSE2__) && !defined(PAGEWRIGHT_PORTABLE_CARVE)
 #include <emmintrin.h>
 #define PW_CARVE_SSE2 1
@@ -97,6 +100,14 @@ class HitSink {
     hit.text.resize(chars);
     for (std::size_t i = 0; i < chars; ++i) hit.text[i] = static_cast<char>(run[2 * i]);
     hits_.push_back(std::move(hit));
+    return full();
+  }
+
+  // Offers the run starting at s whose text (UTF-8) is given; returns true once the hit list is full.
+  bool offer_text(std::size_t s, const std::string& text) {
+    if (!needle_.empty() && text.find(needle_) == std::string::npos) return false;
+    hits_.push_back({page_, s, start_, end_, std::string(region_kind_), page_flags_, std::string(page_type_), table_,
+                     text});
     return full();
   }
 
@@ -218,12 +229,90 @@ void scan_every_position(Bytes data, std::size_t pos, std::size_t stop, HitSink&
   }
 }
 
+// Runs of text of any script: printable ASCII, and letters, marks, numbers, punctuation, spaces and currency
+// signs of every script, surrogate pairs whole; a character of a second script (ScriptRun) ends one run and
+// starts the next. A run counts its characters, a pair being one. Han and Hangul fill a third of the code
+// space, so random bytes read as runs of them: a run of those scripts needs twice min_chars characters unless
+// it holds kana or CJK punctuation or ends at a NUL, as stored strings do; one whose every unit is two
+// printable ASCII bytes (8-bit text read as UTF-16), or with two units whose low byte is zero (UTF-16 ASCII
+// read one byte off), is not text.
+void scan_any_script(Bytes data, std::size_t pos, std::size_t stop, std::uint64_t min_chars, HitSink& sink) {
+  const std::uint8_t* info_of = unit_info_table();
+  const std::uint8_t* block_of = unit_block_table();
+  auto unit = [&](std::size_t at) { return data[at] | (static_cast<std::uint32_t>(data[at + 1]) << 8); };
+  std::string text;
+  std::uint64_t chars = 0;
+  std::size_t run_start = pos;
+  ScriptRun script;
+  bool ascii_pairs = true, companion = false;
+  unsigned zero_low = 0;
+  // Ends the run [run_start, end): its text is decoded only when it is kept.
+  auto end_run = [&](std::size_t end, bool nul_after) {
+    bool keep = chars >= min_chars;
+    if (keep && (script.script() == Script::Cjk || script.script() == Script::Hangul))
+      keep = !ascii_pairs && zero_low < 2 && (companion || nul_after || chars >= 2 * min_chars);
+    bool full = false;
+    if (keep) {
+      text.clear();
+      for (std::size_t q = run_start; q < end; q += 2) {
+        std::uint32_t cp = unit(q);
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(q + 2) - 0xDC00);
+          q += 2;
+        }
+        append_utf8(text, cp);
+      }
+      full = sink.offer_text(run_start, text);
+    }
+    chars = 0;
+    script.reset();
+    ascii_pairs = true;
+    companion = false;
+    zero_low = 0;
+    return full;
+  };
+  std::size_t p = pos;
+  while (p + 2 <= stop) {
+    const std::uint32_t u = unit(p);
+    std::size_t next = p + 2;
+    std::uint8_t info = block_of[u >> 8];
+    if (info == kUnitMixedBlock) info = info_of[u];
+    if (u >= 0xD800 && u <= 0xDBFF && next + 2 <= stop) {
+      const std::uint32_t low = unit(next);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        const std::uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+        const Script s = script_of(cp);
+        info = static_cast<std::uint8_t>((s == Script::Other ? kUnitOtherScript : static_cast<std::uint8_t>(s)) |
+                                         (code_class(cp) == CodeClass::Text ? kUnitText : 0));
+        next += 2;
+      }
+    }
+    if (!(info & kUnitText)) {
+      if (end_run(p, u == 0)) return;
+      p = next;
+      run_start = p;
+      continue;
+    }
+    if (!script.accept_script(unit_script(info))) {
+      if (end_run(p, false)) return;
+      run_start = p;
+      script.accept_script(unit_script(info));
+    }
+    ++chars;
+    ascii_pairs = ascii_pairs && data[p] >= 0x20 && data[p] <= 0x7E && data[p + 1] >= 0x20 && data[p + 1] <= 0x7E;
+    companion = companion || (info & kUnitCompanion);
+    zero_low += data[p] == 0;
+    p = next;
+  }
+  end_run(p, false);
+}
+
 // Both forms of the scan: the range checks, the odd start, and the choice of walk.
 template <class MakeClassifier>
 void carve_range(Bytes data, MakeClassifier&& make_classifier, std::uint32_t page, std::uint64_t start,
                  std::uint64_t end, std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
                  const SharedName& table, const std::optional<std::string>& needle, std::uint64_t min_chars,
-                 std::uint64_t max_hits, std::vector<CarvedString>& hits) {
+                 std::uint64_t max_hits, std::vector<CarvedString>& hits, bool any_script = false) {
   if (start >= end || end - start < 2) return;
   HitSink sink(page, data, start, end, region_kind, page_flags, page_type, table, needle, max_hits, hits);
   if (sink.full()) return;
@@ -231,7 +320,9 @@ void carve_range(Bytes data, MakeClassifier&& make_classifier, std::uint32_t pag
   const std::uint64_t stop = std::min<std::uint64_t>(end, data.size());
   const std::uint64_t first = start + (start & 1);
   if (first + 2 > stop) return;
-  if (min_chars == 0) {
+  if (any_script) {
+    scan_any_script(data, first, stop, std::max<std::uint64_t>(min_chars, 1), sink);
+  } else if (min_chars == 0) {
     scan_every_position(data, first, stop, sink);
   } else {
     scan_runs(make_classifier(stop), first, stop, min_chars, sink);
@@ -274,6 +365,16 @@ void carve_utf16le_from_range(const TextUnitMap& map, std::uint32_t page, std::u
   carve_range(
       map.data(), [&](std::size_t stop) { return MappedClassifier(map, stop); }, page, start, end, region_kind,
       page_flags, page_type, table, needle, min_chars, max_hits, hits);
+}
+
+void carve_utf16le_any_script_from_range(std::uint32_t page, Bytes data, std::uint64_t start, std::uint64_t end,
+                                         std::string_view region_kind, std::uint32_t page_flags,
+                                         std::string_view page_type, const SharedName& table,
+                                         const std::optional<std::string>& needle, std::uint64_t min_chars,
+                                         std::uint64_t max_hits, std::vector<CarvedString>& hits) {
+  carve_range(
+      data, [&](std::size_t stop) { return UnitClassifier(data, stop); }, page, start, end, region_kind, page_flags,
+      page_type, table, needle, min_chars, max_hits, hits, true);
 }
 
 }  // namespace pw
