@@ -240,9 +240,9 @@ class TableRecovery {
 
   // The entry whose record starts at `record`: a u16 local key size k >= 1 (a data tree's keys are never
   // empty; flag bits cleared) followed by k key bytes just before it, and before that a u16 common key size
-  // when one fits (1..255); the record itself, with no key, when no such word is found. The entry is taken to
-  // start at its local key size: a word before it may as well be the last bytes of the record before, which
-  // is never cut shorter than the entry that follows it.
+  // when one fits (1 up to the size of the page's key prefix: a larger word is the last bytes of the record
+  // before, which is never cut shorter than the entry that follows it); the record itself, with no key, when
+  // no such word is found.
   SlackEntry slack_entry(Bytes page, std::uint32_t record, std::uint32_t floor) const {
     const std::uint16_t mask = large_ ? 0x1FFF : 0x7FFF;
     for (std::size_t k = 1; k <= kMaxSlackKeySize && record >= floor + 2 + k; ++k) {
@@ -251,8 +251,8 @@ class TableRecovery {
       const Bytes local = page.subspan(at + 2, k);
       if (at >= floor + 2) {
         const std::uint16_t common = read_u16le(page, at - 2).value_or(0) & 0x1FFF;
-        if (common >= 1 && common <= kMaxSlackKeySize)
-          return {static_cast<std::uint32_t>(at), entry_key(key_prefix_, common, local)};
+        if (common >= 1 && common <= key_prefix_.size())
+          return {static_cast<std::uint32_t>(at - 2), entry_key(key_prefix_, common, local)};
       }
       return {static_cast<std::uint32_t>(at), entry_key(key_prefix_, 0, local)};
     }
