@@ -1,7 +1,7 @@
 """Type information for the `pagewright` extension module: a reader of Microsoft ESE database files.
 
-CarvedHit, ColumnInfo, TableScan, RecoveredRecord, RowValue, Row, CarveScope and RecoverSource exist for type
-checkers only; import them under
+CarvedHit, CarvedHits, ColumnInfo, TableScan, RecoveredRecord, RecordCheck, RowValue, Row, CarveScope,
+CarveScript, CarveOwners and RecoverSource exist for type checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
 
 Table and column names are the raw bytes the file stores, decoded as UTF-8 with "surrogateescape": a byte
@@ -41,9 +41,23 @@ RecoverSource: TypeAlias = Literal["deleted", "stale", "slack", "free"]
 """Where recover_records looks: entries flagged deleted, tag slots past a leaf page's count, the free space of
 the table's leaf pages, and leaf pages of the table that no tree reaches."""
 
+RecordCheck: TypeAlias = Literal[
+    "null_bitmap_filler",
+    "null_variable_offsets",
+    "not_null_columns",
+    "printable_text",
+    "fixed_size_values",
+    "long_values_resolve",
+]
+"""An optional check of a recovered record, beyond the required ones that every record passed: the unused bits
+of the fixed-column null bitmap set as the engine writes them; empty variable columns repeating the previous end
+offset as the engine writes them; every NotNull column holding a value; every text value printable; every
+tagged value of a fixed-size type of exactly that size; every long-value reference answered by the tree."""
+
 class RecoveredRecord(TypedDict):
-    """One record found by EseDatabase.recover_records: its values (converted as read_table converts them) and
-    its place in the file (offset and length of the record's bytes within the page)."""
+    """One recovered record: its values (recover_records: converted as read_table converts them; Table.recover:
+    typed as rows() gives them) and its place in the file (offset and length of the record's bytes within the
+    page)."""
 
     values: Row
     source: RecoverSource
@@ -51,11 +65,25 @@ class RecoveredRecord(TypedDict):
     offset: int
     length: int
     confidence: int
-    """How many optional checks held beyond the required ones (engine-written null bitmap and NULL variable
-    offsets, NotNull columns set, printable text, fixed-size tagged values of their size, long values that
-    resolve); higher is more certain."""
+    """How many of the optional checks held (len(checks)); a check that does not apply to the record adds
+    nothing, so compare the confidence of records of one table."""
+    checks: list[RecordCheck]
+    """The optional checks that held, in the order of RecordCheck."""
+    inferred_end: str | None
+    """The column whose value's end was inferred from the bytes that follow it (a record in page slack has no
+    tag to state its length; that value may run on past its true end), or None when the tag or the record
+    itself states every end."""
+    duplicate_of_live: bool
+    """The same record bytes are live under the same key (or under any key when the record's own key is not
+    known), or the same key is live with equal values: an old copy of a live row (a page left behind by a
+    split), not lost data."""
     unresolved_long_values: list[str]
-    """Columns whose long value no longer resolves: their value is the reference's bytes."""
+    """Columns whose long value no longer exists: the raw value is the reference's bytes, the typed one None."""
+    withheld_long_values: list[str]
+    """Columns whose long value this recovery already gave out 8 times (slack can hold thousands of records
+    referring to one value): the raw value is the reference's bytes, the typed one None."""
+    long_value_refs: dict[str, int]
+    """The long-value id of each column above."""
 
 class ColumnInfo(TypedDict):
     """One column of a table, as returned by EseDatabase.get_table_schema."""
@@ -77,6 +105,22 @@ class CarvedHit(TypedDict):
     page_type: Literal["long_value", "space_tree", "index", "leaf", "branch"]
     table: str | None
     text: str
+
+CarveScript: TypeAlias = Literal["ascii", "any"]
+"""What carving reports as text: printable ASCII, or text of every script (printable ASCII and the letters, marks,
+numbers, punctuation and currency signs of every script, surrogate pairs whole, one script besides Latin per
+string; strings of Han or Hangul need twice min_chars characters unless kana, CJK punctuation or a NUL after
+them vouch for them, since random bytes often read as those)."""
+
+CarveOwners: TypeAlias = Literal["leaf", "tree"]
+"""Which hits name a table: those of the leaf pages of its data tree, or those of every page of its trees
+(branch pages, its long-value and index trees too)."""
+
+class CarvedHits(list[CarvedHit]):
+    """The hits of a carving call, as a list."""
+
+    stopped_at_max_hits: bool
+    """True when the scan stopped at max_hits with more strings left to find; False when every page was scanned."""
 
 class TableScan(TypedDict):
     """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage."""
@@ -203,7 +247,8 @@ class Table:
     def recover(
         self, *, typed: bool = True, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> Iterator[RecoveredRecord]:
-        """Deleted and superseded records, values decoded as rows(typed=typed) decodes live ones."""
+        """Deleted and superseded records, read page by page, values decoded as rows(typed=typed) decodes live
+        ones (a long value that no longer exists, or was given out 8 times already, is None)."""
     def arrow(
         self,
         *,
@@ -279,15 +324,24 @@ class EseDatabase:
     def scan_table(self, table_name: str) -> TableScan: ...
     def export_table(self, table_name: str, output_path: str) -> None: ...
     def carve_utf16le_strings(
-        self, needle: str | None = None, min_chars: SupportsIndex = 6, max_hits: SupportsIndex = 1000
-    ) -> list[CarvedHit]: ...
+        self,
+        needle: str | None = None,
+        min_chars: SupportsIndex = 6,
+        max_hits: SupportsIndex = 1000,
+        *,
+        script: CarveScript = "ascii",
+        owners: CarveOwners = "leaf",
+    ) -> CarvedHits: ...
     def carve_utf16le_strings_scoped(
         self,
         scope: CarveScope,
         needle: str | None = None,
         min_chars: SupportsIndex = 6,
         max_hits: SupportsIndex = 1000,
-    ) -> list[CarvedHit]: ...
+        *,
+        script: CarveScript = "ascii",
+        owners: CarveOwners = "leaf",
+    ) -> CarvedHits: ...
     def recover_records(
         self, table_name: str, *, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> list[RecoveredRecord]:

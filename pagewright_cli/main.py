@@ -145,6 +145,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--max-hits", type=_count, default=1000, metavar="N", help="stop after N hits (default 1000)"
     )
     p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
+    p.add_argument(
+        "--ascii",
+        action="store_true",
+        help="printable ASCII only, and the owning table named on data leaf pages only (the library's "
+        "default); without it: text of every script, and every page of a table's trees names the table",
+    )
 
     recover.add_parser(sub)
 

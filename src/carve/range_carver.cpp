@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "../utils/text.hpp"
 #include "../utils/unicode_text.hpp"
@@ -17,6 +18,8 @@ namespace {
 // The scanner classifies code units 64 at a time: one window is 128 bytes and yields a 64-bit mask.
 constexpr std::size_t kWindowUnits = 64;
 constexpr std::size_t kWindowBytes = 2 * kWindowUnits;
+// Characters at either end of a run of any script that may be left out as stray bytes around the string.
+constexpr std::size_t kMaxStrayChars = 6;
 
 inline bool is_text_unit(std::uint8_t low, std::uint8_t high) noexcept {
   return high == 0 && low >= 0x20 && low <= 0x7E;
@@ -231,11 +234,12 @@ void scan_every_position(Bytes data, std::size_t pos, std::size_t stop, HitSink&
 
 // Runs of text of any script: printable ASCII, and letters, marks, numbers, punctuation, spaces and currency
 // signs of every script, surrogate pairs whole; a character of a second script (ScriptRun) ends one run and
-// starts the next. A run counts its characters, a pair being one. Han and Hangul fill a third of the code
-// space, so random bytes read as runs of them: a run of those scripts needs twice min_chars characters unless
-// it holds kana or CJK punctuation or ends at a NUL, as stored strings do; one whose every unit is two
-// printable ASCII bytes (8-bit text read as UTF-16), or with two units whose low byte is zero (UTF-16 ASCII
-// read one byte off), is not text.
+// starts the next. A run counts its characters, a pair being one. Han, Hangul and the rarely written blocks
+// fill most of the code space, so random bytes read as runs of them: a run of those scripts needs twice
+// min_chars characters unless it holds kana or CJK punctuation or ends at a NUL, as stored strings do; one
+// whose units are mostly (three in four) two printable ASCII bytes (8-bit text read as UTF-16), that has two units
+// whose low byte is zero (UTF-16 ASCII read one byte off), or that alternates with other characters (the tag
+// array, numbers), is not text.
 void scan_any_script(Bytes data, std::size_t pos, std::size_t stop, std::uint64_t min_chars, HitSink& sink) {
   const std::uint8_t* info_of = unit_info_table();
   const std::uint8_t* block_of = unit_block_table();
@@ -244,29 +248,62 @@ void scan_any_script(Bytes data, std::size_t pos, std::size_t stop, std::uint64_
   std::uint64_t chars = 0;
   std::size_t run_start = pos;
   ScriptRun script;
-  bool ascii_pairs = true, companion = false;
-  unsigned zero_low = 0;
-  // Ends the run [run_start, end): its text is decoded only when it is kept.
+  bool companion = false;
+  std::uint64_t ascii_pairs = 0, zero_low = 0;
+  std::vector<std::pair<std::uint32_t, std::size_t>> run;  // (code point, byte position) of a run ending
+  // Ends the run [run_start, end): its characters are decoded only when it may be kept. The bytes around a
+  // string (a value's flag byte, a length) read as a few characters of another script than their neighbour,
+  // or as Latin Extended characters (units of high byte 0x01 or 0x02) next to ASCII: those are left out.
   auto end_run = [&](std::size_t end, bool nul_after) {
-    bool keep = chars >= min_chars;
-    if (keep && (script.script() == Script::Cjk || script.script() == Script::Hangul))
-      keep = !ascii_pairs && zero_low < 2 && (companion || nul_after || chars >= 2 * min_chars);
     bool full = false;
-    if (keep) {
-      text.clear();
+    if (chars >= min_chars) {
+      run.clear();
       for (std::size_t q = run_start; q < end; q += 2) {
         std::uint32_t cp = unit(q);
+        const std::size_t at = q;
         if (cp >= 0xD800 && cp <= 0xDBFF) {
           cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(q + 2) - 0xDC00);
           q += 2;
         }
-        append_utf8(text, cp);
+        run.emplace_back(cp, at);
       }
-      full = sink.offer_text(run_start, text);
+      auto letter_script = [](std::uint32_t cp) {
+        const Script s = script_of(cp);
+        return cp < 0x80 && s != Script::Common ? Script::Latin : s;
+      };
+      auto stray = [&](std::uint32_t cp, std::uint32_t neighbour) {
+        if (cp < 0x80) return false;
+        const Script s = letter_script(neighbour);
+        return (s != Script::Common && letter_script(cp) != s) || (cp >= 0x100 && cp < 0x250 && neighbour < 0x80);
+      };
+      std::size_t first = 0, last = run.size();
+      while (first < kMaxStrayChars && first + 1 < last && stray(run[first].first, run[first + 1].first)) ++first;
+      while (run.size() - last < kMaxStrayChars && last > first + 1 && stray(run[last - 1].first, run[last - 2].first))
+        --last;
+      bool keep = last - first >= min_chars;
+      const Script main = script.script();
+      if (keep && (main == Script::Cjk || main == Script::Hangul || main == Script::Other)) {
+        // Han or Hangul that alternates with other characters is the tag array or other numbers, not text.
+        std::size_t switches = 0;
+        for (std::size_t k = first + 1; k < last; ++k) {
+          const auto big = [&](std::size_t i) {
+            const Script t = letter_script(run[i].first);
+            return t == Script::Cjk || t == Script::Hangul;
+          };
+          switches += big(k) != big(k - 1);
+        }
+        keep = 4 * ascii_pairs < 3 * chars && zero_low < 2 && 3 * switches <= last - first &&
+               (companion || nul_after || chars >= 2 * min_chars);
+      }
+      if (keep) {
+        text.clear();
+        for (std::size_t k = first; k < last; ++k) append_utf8(text, run[k].first);
+        full = sink.offer_text(run[first].second, text);
+      }
     }
     chars = 0;
     script.reset();
-    ascii_pairs = true;
+    ascii_pairs = 0;
     companion = false;
     zero_low = 0;
     return full;
@@ -299,7 +336,7 @@ void scan_any_script(Bytes data, std::size_t pos, std::size_t stop, std::uint64_
       script.accept_script(unit_script(info));
     }
     ++chars;
-    ascii_pairs = ascii_pairs && data[p] >= 0x20 && data[p] <= 0x7E && data[p + 1] >= 0x20 && data[p + 1] <= 0x7E;
+    ascii_pairs += data[p] >= 0x20 && data[p] <= 0x7E && data[p + 1] >= 0x20 && data[p + 1] <= 0x7E;
     companion = companion || (info & kUnitCompanion);
     zero_low += data[p] == 0;
     p = next;

@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../python/carve_methods.hpp"
 #include "../python/ese_database.hpp"
 #include "../python/table_object.hpp"
 #include "../python/values.hpp"
@@ -69,6 +70,10 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
       add_public(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
       add_public(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0 ||
       add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (PyModule_AddObjectRef(module, "CarvedHits", pw::py::carved_hits_type()) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -1,10 +1,12 @@
-// carve_utf16le_strings, carve_utf16le_strings_scoped: carving hits as a list of dicts.
+// carve_utf16le_strings, carve_utf16le_strings_scoped: carving hits as a list (CarvedHits) of dicts.
 #include <array>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "carve_methods.hpp"
 
 #include "../carve/scoped_carver.hpp"
 #include "errors.hpp"
@@ -108,19 +110,10 @@ PyObject* hits_to_list(const std::vector<CarvedString>& hits, bool any_script) {
   return list.release();
 }
 
-// The result list: a list subclass whose `stopped_at_max_hits` says whether max_hits ended the scan with
-// strings left to find (the class is made once, on first use).
+// The result list, of the CarvedHits class.
 PyObject* carved_hits(const CarveResult& result, bool any_script) {
-  static PyObject* cls = nullptr;
-  if (!cls) {
-    cls = PyObject_CallFunction(
-        reinterpret_cast<PyObject*>(&PyType_Type), "s(O){s:s,s:s,s:(s)}", "CarvedHits", &PyList_Type, "__module__",
-        "pagewright", "__doc__",
-        "The hits of a carving call, as a list. stopped_at_max_hits: True when the scan stopped at max_hits "
-        "with more strings left to find, False when every page was scanned.",
-        "__slots__", "stopped_at_max_hits");
-    if (!cls) return nullptr;
-  }
+  PyObject* cls = carved_hits_type();
+  if (!cls) return nullptr;
   PyRef list(hits_to_list(result.hits, any_script));
   if (!list) return nullptr;
   PyRef out(PyObject_CallOneArg(cls, list.get()));
@@ -171,6 +164,19 @@ constexpr std::uint64_t kDefaultMinChars = 6;
 constexpr std::uint64_t kDefaultMaxHits = 1000;
 
 }  // namespace
+
+PyObject* carved_hits_type() {
+  static PyObject* cls = nullptr;
+  if (!cls) {
+    cls = PyObject_CallFunction(
+        reinterpret_cast<PyObject*>(&PyType_Type), "s(O){s:s,s:s,s:(s)}", "CarvedHits", &PyList_Type, "__module__",
+        "pagewright", "__doc__",
+        "The hits of a carving call, as a list. stopped_at_max_hits: True when the scan stopped at max_hits "
+        "with more strings left to find, False when every page was scanned.",
+        "__slots__", "stopped_at_max_hits");
+  }
+  return cls;
+}
 
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {

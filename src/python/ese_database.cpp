@@ -220,9 +220,11 @@ PyMethodDef kMethods[] = {
      "Name of the table to export\n    output_path: Path to the output JSONL file\n\nRaises:\n    ValueError: If the "
      "table doesn't exist\n    IOError: If there's an error writing the file"},
     {"carve_utf16le_strings", PW_KW_METHOD(ese_carve_utf16le_strings), METH_VARARGS | METH_KEYWORDS,
-     "carve_utf16le_strings($self, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+     "carve_utf16le_strings($self, needle=None, min_chars=6, max_hits=1000, *, script='ascii', owners='leaf')"
+     "\n--\n\n"},
     {"carve_utf16le_strings_scoped", PW_KW_METHOD(ese_carve_utf16le_strings_scoped), METH_VARARGS | METH_KEYWORDS,
-     "carve_utf16le_strings_scoped($self, scope, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+     "carve_utf16le_strings_scoped($self, scope, needle=None, min_chars=6, max_hits=1000, *, script='ascii', "
+     "owners='leaf')\n--\n\n"},
     {"export_all", PW_KW_METHOD(ese_export_all), METH_VARARGS | METH_KEYWORDS,
      "export_all($self, output_dir)\n--\n\nExport all tables to JSONL files in a directory.\n\nArgs:\n    "
      "output_dir: Directory to write JSONL files to\n\nRaises:\n    IOError: If there's an error creating the "
@@ -249,8 +251,12 @@ PyMethodDef kMethods[] = {
      "'slack' (free space of the table's leaf pages), 'free' (leaf pages of the table that no tree "
      "reaches)\n\nReturns:\n    list[dict]: One dict per record: 'values' (column name -> value, converted as "
      "read_table converts them), 'source', 'page', 'offset' and 'length' (the record's bytes within the page), "
-     "'confidence' (how many optional checks held; higher is more certain) and 'unresolved_long_values' (names of "
-     "columns whose long value no longer resolves: their value is the reference's bytes)\n\nRaises:\n    ValueError: "
+     "'confidence' (how many optional checks held), 'checks' (their names: null_bitmap_filler, "
+     "null_variable_offsets, not_null_columns, printable_text, fixed_size_values, long_values_resolve), "
+     "'inferred_end' (the column whose end was inferred from the bytes after it, or None), 'duplicate_of_live' "
+     "(the same bytes, or key and values, are live), 'unresolved_long_values' and 'withheld_long_values' (columns "
+     "whose long value no longer exists or was given out 8 times already: their value is the reference's bytes) "
+     "and 'long_value_refs' (their long-value ids)\n\nRaises:\n    ValueError: "
      "If the table doesn't exist or a source is unknown\n    OSError: If the table's root page cannot be read"},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,

@@ -307,10 +307,11 @@ PyMethodDef kTableMethods[] = {
      "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns."},
     {"recover", PW_KW_METHOD(table_recover), METH_VARARGS | METH_KEYWORDS,
      "recover($self, /, *, typed=True, sources=('deleted', 'stale', 'slack', 'free'))\n--\n\n"
-     "Deleted and superseded records of the table, as an iterator of dicts {'values', 'source', 'page', 'offset', "
-     "'length', 'confidence', 'unresolved_long_values'}: entries flagged deleted, stale tag slots past a page's "
-     "count, records in the free space of the table's leaf pages, and leaf pages no tree reaches that still name "
-     "the table. Values are decoded as rows(typed=typed) decodes live ones."},
+     "Deleted and superseded records of the table, read page by page, as an iterator of dicts (keys as "
+     "EseDatabase.recover_records gives them): entries flagged deleted, stale tag slots past a page's count, "
+     "records in the free space of the table's leaf pages, and leaf pages no tree reaches that still name the "
+     "table. Values are decoded as rows(typed=typed) decodes live ones; a long value that no longer exists or "
+     "was given out 8 times already is None."},
     {"json_lines", PW_KW_METHOD(table_json_lines), METH_VARARGS | METH_KEYWORDS,
      "json_lines($self, /, *, typed=False, deleted='include')\n--\n\nThe rows as JSON Lines text, one str per row "
      "(without the line feed), read lazily and encoded exactly as export_table (typed=False) or "

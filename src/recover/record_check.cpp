@@ -423,7 +423,8 @@ std::optional<SlackEnd> RecordShape::slack_length(Bytes region, bool large, std:
     return end;
   }
   if (const std::size_t width = plain ? fixed_type_width(column.column_type) : 0) return sized(width);
-  if (plain && is_text_column(column)) return SlackEnd{text_end(region, p, region.size(), codepage_of(column)), position};
+  if (plain && is_text_column(column))
+    return SlackEnd{text_end(region, p, region.size(), codepage_of(column)), position};
   if (capped) return SlackEnd{region.size(), position};
   if (const auto next = following_entry(region, p, large)) return SlackEnd{*next, position};
   std::size_t end = region.size();

@@ -47,8 +47,8 @@ class Claims {
 std::uint32_t offset_in(Bytes page, Bytes part) { return static_cast<std::uint32_t>(part.data() - page.data()); }
 
 bool same_value(const ColumnValue& a, const ColumnValue& b) {
-  return a.tag == b.tag && a.u == b.u && a.i == b.i && std::bit_cast<std::uint64_t>(a.f) == std::bit_cast<std::uint64_t>(b.f) &&
-         a.guid == b.guid && a.bytes == b.bytes;
+  return a.tag == b.tag && a.u == b.u && a.i == b.i &&
+         std::bit_cast<std::uint64_t>(a.f) == std::bit_cast<std::uint64_t>(b.f) && a.guid == b.guid && a.bytes == b.bytes;
 }
 
 bool same_values(const Row& a, const Row& b) {
@@ -454,7 +454,8 @@ Result<RecordRecovery> RecordRecovery::open(const Database& db, const TableInfo&
   WalkCounts counts;
   auto start = descend_leftmost(db, table.father_data_page, OnBadBranch::StopHere, counts);
   if (!start) return std::move(start).error();
-  return RecordRecovery(std::make_unique<TableRecovery>(db, table, sources, typed, std::move(*start), root->object_id()));
+  return RecordRecovery(
+      std::make_unique<TableRecovery>(db, table, sources, typed, std::move(*start), root->object_id()));
 }
 
 bool RecordRecovery::next_page(std::vector<RecoveredRecord>& out) { return impl_->next_page(out); }

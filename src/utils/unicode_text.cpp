@@ -24,7 +24,8 @@ struct BmpClasses {
   BmpClasses() noexcept {
     for (std::size_t i = 0; i < std::size(kClassRuns) && (kClassRuns[i] >> 2) < 0x10000; ++i) {
       const std::uint32_t end = i + 1 < std::size(kClassRuns) ? std::min(kClassRuns[i + 1] >> 2, 0x10000u) : 0x10000u;
-      for (std::uint32_t cp = kClassRuns[i] >> 2; cp < end; ++cp) of[cp] = static_cast<std::uint8_t>(kClassRuns[i] & 3u);
+      for (std::uint32_t cp = kClassRuns[i] >> 2; cp < end; ++cp)
+        of[cp] = static_cast<std::uint8_t>(kClassRuns[i] & 3u);
     }
   }
 };
