@@ -274,7 +274,10 @@ void scan_any_script(Bytes data, std::size_t pos, std::size_t stop, std::uint64_
       auto stray = [&](std::uint32_t cp, std::uint32_t neighbour) {
         if (cp < 0x80) return false;
         const Script s = letter_script(neighbour);
-        return (s != Script::Common && letter_script(cp) != s) || (cp >= 0x100 && cp < 0x250 && neighbour < 0x80);
+        // Characters of the rarely written blocks are taken for one script only within one block.
+        const bool other_block = s == Script::Other && (cp >> 7) != (neighbour >> 7);
+        return (s != Script::Common && (letter_script(cp) != s || other_block)) ||
+               (cp >= 0x100 && cp < 0x250 && neighbour < 0x80);
       };
       std::size_t first = 0, last = run.size();
       while (first < kMaxStrayChars && first + 1 < last && stray(run[first].first, run[first + 1].first)) ++first;
