@@ -2,7 +2,10 @@
 // row of every table is read (no cap), long values resolved, rows encoded as JSON lines, every scope carved.
 // The oracle: entries are disjoint byte ranges of at least 2 bytes, so no table yields more rows than half
 // the image; no cell is larger than the image plus what LZ77 streams legitimately expanded to while its row
-// was read (hexadecimal doubles binary, JSON escapes at most sextuple text).
+// was read (hexadecimal doubles binary, JSON escapes at most sextuple text). Recovered records, raw and typed:
+// each page hands out at most a quarter of its bytes in records, and all values of all records together stay
+// within the image and its expansion given out kMaxLongValueRepeats times (each long value is given out in full
+// that often at most) plus the records' own bytes.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,6 +18,7 @@
 #include "export/json_writer.hpp"
 #include "fuzz_checks.hpp"
 #include "record/decompress.hpp"
+#include "recover/recover.hpp"
 
 namespace {
 
@@ -45,6 +49,35 @@ void read_every_row(const pw::Database& db, std::uint64_t image_size) {
   }
 }
 
+std::uint64_t value_bytes(const pw::ColumnValue& value) {
+  std::uint64_t n = value.bytes.size();
+  for (const pw::ColumnValue& element : value.elements) n += value_bytes(element);
+  return n;
+}
+
+void recover_every_table(const pw::Database& db, std::uint64_t image_size) {
+  std::vector<pw::RecoveredRecord> page;
+  for (const bool typed : {false, true}) {
+    for (const auto& [name, table] : db.tables()) {
+      auto recovery = pw::RecordRecovery::open(db, table, pw::RecoverSources{}, typed);
+      if (!recovery) continue;
+      const std::uint64_t expanded_before = pw::lz77_output_bytes_on_this_thread();
+      std::uint64_t records = 0, values = 0;
+      for (page.clear(); recovery->next_page(page); page.clear()) {
+        pwfuzz::require(page.size() <= db.page_size() / 4, "a page hands out more records than it can hold");
+        for (const pw::RecoveredRecord& r : page) {
+          ++records;
+          for (const pw::ColumnValue& v : r.row.values) values += value_bytes(v);
+        }
+      }
+      const std::uint64_t expanded = pw::lz77_output_bytes_on_this_thread() - expanded_before;
+      pwfuzz::require(records <= image_size / 4, "recovery yields more records than the image can hold");
+      const std::uint64_t budget = (pw::kMaxLongValueRepeats + 2) * (image_size + expanded) + 64 * records;
+      pwfuzz::require(values <= budget, "recovered values outgrow the image and its expansion");
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -54,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto db = pw::Database::open_memory(std::move(image));
   if (!db) return 0;
   read_every_row(**db, image_size);
+  recover_every_table(**db, image_size);
   const std::optional<std::string> no_needle;
   for (const auto scope : {pw::CarveScope::Slack, pw::CarveScope::All, pw::CarveScope::TagData, pw::CarveScope::LvAll,
                            pw::CarveScope::LvSlack}) {
