@@ -232,6 +232,28 @@ void scan_every_position(Bytes data, std::size_t pos, std::size_t stop, HitSink&
   }
 }
 
+// Eight code units of 16 bytes as two words: lane flags (bit 15 of each 16-bit lane) set for printable ASCII
+// units; kNoLanes marks eight zero units.
+constexpr std::uint64_t kAllLanes = 0x8000800080008000ULL;
+constexpr std::uint64_t kNoLanes = 0x1;
+std::uint64_t ascii_text_lanes(const std::uint8_t* p) noexcept {
+  constexpr std::uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFULL;
+  constexpr std::uint64_t kAtLeast20 = 0x7FE07FE07FE07FE0ULL;
+  constexpr std::uint64_t kAtMost7E = 0x807E807E807E807EULL;
+  std::uint64_t words[2] = {0, 0};
+  for (std::size_t b = 8; b-- > 0;) {
+    words[0] = (words[0] << 8) | p[b];
+    words[1] = (words[1] << 8) | p[8 + b];
+  }
+  if ((words[0] | words[1]) == 0) return kNoLanes;
+  std::uint64_t all = kAllLanes;
+  for (const std::uint64_t word : words) {
+    const std::uint64_t x = word & kLow15;
+    all &= (x + kAtLeast20) & (kAtMost7E - x) & ~word & kAllLanes;
+  }
+  return all;
+}
+
 // Runs of text of any script: printable ASCII, and letters, marks, numbers, punctuation, spaces and currency
 // signs of every script, surrogate pairs whole; a character of a second script (ScriptRun) ends one run and
 // starts the next. A run counts its characters, a pair being one. Han, Hangul and the rarely written blocks
@@ -313,6 +335,21 @@ void scan_any_script(Bytes data, std::size_t pos, std::size_t stop, std::uint64_
   };
   std::size_t p = pos;
   while (p + 2 <= stop) {
+    // Eight units at a time where the page is zeros (outside a run) or printable ASCII (inside a run that has
+    // its script: ASCII continues every script).
+    if (p + 16 <= stop) {
+      const std::uint64_t lanes = ascii_text_lanes(data.data() + p);
+      if (chars == 0 && lanes == kNoLanes) {
+        p += 16;
+        run_start = p;
+        continue;
+      }
+      if (lanes == kAllLanes && chars != 0 && script.script() != Script::Common) {
+        chars += 8;
+        p += 16;
+        continue;
+      }
+    }
     const std::uint32_t u = unit(p);
     std::size_t next = p + 2;
     std::uint8_t info = block_of[u >> 8];

@@ -123,27 +123,23 @@ PyObject* carved_hits(const CarveResult& result, bool any_script) {
   return out.release();
 }
 
+// A keyword argument that is one of two words: `out` is set when it is the second (left as it is when omitted).
+bool word_choice(PyObject* obj, const char* func, const char* arg, const char* first, const char* second, bool& out) {
+  if (!obj) return true;
+  std::string word;
+  if (!arg_as_utf8(obj, func, arg, word)) return false;
+  if (word != first && word != second) {
+    PyErr_Format(PyExc_ValueError, "Invalid %s: %U (expected: %s, %s)", arg, obj, first, second);
+    return false;
+  }
+  out = word == second;
+  return true;
+}
+
 // script= and owners=: the keyword-only choices beside the carving arguments.
 bool carve_options(PyObject* script_obj, PyObject* owners_obj, const char* func, CarveOptions& options) {
-  if (script_obj) {
-    std::string word;
-    if (!arg_as_utf8(script_obj, func, "script", word)) return false;
-    if (word != "ascii" && word != "any") {
-      PyErr_Format(PyExc_ValueError, "Invalid script: %U (expected: ascii, any)", script_obj);
-      return false;
-    }
-    options.any_script = word == "any";
-  }
-  if (owners_obj) {
-    std::string word;
-    if (!arg_as_utf8(owners_obj, func, "owners", word)) return false;
-    if (word != "leaf" && word != "tree") {
-      PyErr_Format(PyExc_ValueError, "Invalid owners: %U (expected: leaf, tree)", owners_obj);
-      return false;
-    }
-    options.tree_owners = word == "tree";
-  }
-  return true;
+  return word_choice(script_obj, func, "script", "ascii", "any", options.any_script) &&
+         word_choice(owners_obj, func, "owners", "leaf", "tree", options.tree_owners);
 }
 
 // Converts needle, min_chars and max_hits (in that order); omitted ones keep their defaults.

@@ -47,8 +47,8 @@ class Claims {
 std::uint32_t offset_in(Bytes page, Bytes part) { return static_cast<std::uint32_t>(part.data() - page.data()); }
 
 bool same_value(const ColumnValue& a, const ColumnValue& b) {
-  return a.tag == b.tag && a.u == b.u && a.i == b.i &&
-         std::bit_cast<std::uint64_t>(a.f) == std::bit_cast<std::uint64_t>(b.f) && a.guid == b.guid && a.bytes == b.bytes;
+  const bool same_float = std::bit_cast<std::uint64_t>(a.f) == std::bit_cast<std::uint64_t>(b.f);
+  return a.tag == b.tag && a.u == b.u && a.i == b.i && same_float && a.guid == b.guid && a.bytes == b.bytes;
 }
 
 bool same_values(const Row& a, const Row& b) {
@@ -100,6 +100,8 @@ class TableRecovery {
         return false;
       }
       if (!page_records_.empty()) {
+        std::sort(page_records_.begin(), page_records_.end(),
+                  [](const RecoveredRecord& a, const RecoveredRecord& b) { return a.offset < b.offset; });
         for (RecoveredRecord& r : page_records_) finish(r);
         for (RecoveredRecord& r : page_records_) out.push_back(std::move(r));
         page_records_.clear();
@@ -274,7 +276,6 @@ class TableRecovery {
     r.inferred_end = inferred_end;
     decode_record(record, table_, large_, r.row);
     r.duplicate_of_live = copy_of_live(record, key, r.row);
-    if (resolve_long_values(r)) r.checks |= kCheckLongValuesResolve;
     page_records_.push_back(std::move(r));
     return true;
   }
@@ -328,9 +329,11 @@ class TableRecovery {
     return all;
   }
 
-  // The typed view: values that are not given (references unresolved or withheld) are null; a multi-value
-  // whose elements refer to a long value given out too often already is withheld whole.
+  // Long values resolved in the order records are handed out. The typed view: values that are not given
+  // (references unresolved or withheld) are null; a multi-value whose elements refer to a long value given out
+  // too often already is withheld whole.
   void finish(RecoveredRecord& r) {
+    if (resolve_long_values(r)) r.checks |= kCheckLongValuesResolve;
     if (!typed_) return;
     for (const auto* list : {&r.unresolved_long_values, &r.withheld_long_values}) {
       for (const std::size_t pos : *list) r.row.values[pos] = ColumnValue::null();
