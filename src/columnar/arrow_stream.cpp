@@ -125,10 +125,11 @@ class TableStream {
           done_ = true;
           break;
         }
+        // Once per row: a row held over to the next batch keeps what was decoded (its long values joined once).
+        if (direct_.prepare(cursor_.record())) cursor_.decode_again(extra_row_, direct_.fallback());
       }
       pending_ = false;
       const Bytes record = cursor_.record();
-      if (direct_.prepare(record)) cursor_.decode_again(extra_row_, direct_.fallback());
       bool overflow = false;
       const std::size_t row_bytes = row_bytes_bound(overflow);
       if (rows > 0 && (overflow || row_bytes > batch_bytes_ - std::min(bytes, batch_bytes_))) {
