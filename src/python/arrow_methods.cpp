@@ -175,9 +175,6 @@ PyObject* column_list(PyObject* columns) {
     if (one) PyList_SET_ITEM(one, 0, Py_NewRef(columns));
     return one;
   }
-  PyObject* iter = PyObject_GetIter(columns);
-  if (!iter) return nullptr;
-  Py_DECREF(iter);
   return PySequence_List(columns);
 }
 
