@@ -31,7 +31,8 @@ one table. INFERRED END names the value whose end was read from the bytes that f
 slack has no tag to state its length): that value may run on past its true end. A record whose bytes (or key
 and values) equal a live row's is an old copy of it (a page left behind by a split): such records are hidden
 unless --all is given, and counted. Values are typed as `dump` gives them; a long value that no longer
-exists shows as <long value N missing>, one already shown 8 times as <long value N withheld>."""
+exists shows as <long value N missing>, one shown so often already that showing it again would pass the
+output bound (32 times the file size for values repeated) as <long value N withheld>."""
 
 
 def _summary(record: RecoveredRecord) -> str:

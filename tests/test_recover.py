@@ -189,40 +189,24 @@ def test_copies_of_live_rows_are_marked_and_hidden_by_the_command(tmp_path, caps
     assert len(capsys.readouterr().out.splitlines()) == 1 + 7
 
 
-def test_many_references_to_one_long_value_are_given_out_eight_times(open_db):
+def test_many_references_to_one_long_value_are_given_within_the_budget(open_db):
+    """Slack records filling a page refer to one 60 000-byte value: those past 32 times the file's size of
+    repeats are withheld, named, and None in the typed view."""
     db = DatabaseBuilder(page_size=8192)
     t = db.add_table("t", COLUMNS)
-    t.add_row({**row(1), "Blob": LongValue(b"x" * 3000, lv_id=5)})
+    t.add_row({**row(1), "Blob": LongValue(b"x" * 60000, lv_id=5)})
     image = db.build()
     ref = t.encode_row({**row(7), "Blob": LongValue(b"", lv_id=5, store=False)})
     image, _ = damage.write_free_space(
-        image, 8192, db.layout.tables["t"].leaf_pages[0], ref * 20, large=False
+        image, 8192, db.layout.tables["t"].leaf_pages[0], ref * 300, large=False
     )
     found = open_db(image).table("t").recover()
     assert iter(found) is found  # handed out page by page, not collected
-    given = [r["values"]["Blob"] == b"x" * 3000 for r in found]
-    assert given == [True] * 8 + [False] * 12
-    for r in open_db(image).table("t").recover():
-        assert r["withheld_long_values"] == ([] if r["values"]["Blob"] else ["Blob"])
-
-
-@pytest.mark.parametrize("page_size", PAGE_SIZES)
-@pytest.mark.parametrize("hostile", ["random", "claimed_size", "header_repeated"])
-def test_hostile_pages_give_no_crash_and_bounded_output(open_db, page_size, hostile):
-    image, db = removed_four_ways(page_size)
-    rng = random.Random(page_size)
-    leaves = db.layout.tables["t"].leaf_pages
-    for pgno in leaves[:3]:
-        base = damage.page_offset(page_size, pgno)
-        if hostile == "random":
-            image = damage.patch(image, base + 40, rng.randbytes(page_size - 40))
-        elif hostile == "claimed_size":  # every slot claims more than the page
-            image = damage.patch(image, base + page_size - 400, struct.pack("<HH", 0x7FFF, 0x10) * 100)
-        else:  # a plausible record header on every byte of the data area
-            image = damage.patch(image, base + 80, bytes([2, 128, 17, 0]) * ((page_size - 500) // 4))
-    found = open_db(image).recover_records("t")
-    assert len(found) <= len(leaves) * page_size // 4
-    assert all(r["offset"] + r["length"] <= page_size for r in found)
+    records = list(found)
+    given = [r["values"]["Blob"] == b"x" * 60000 for r in records]
+    allowed = 1 + 32 * len(image) // 60000
+    assert given == [True] * allowed + [False] * (len(records) - allowed) and len(records) > allowed
+    assert all(r["withheld_long_values"] == ([] if r["values"]["Blob"] else ["Blob"]) for r in records)
 
 
 def test_unknown_table_and_source_are_value_errors(open_db):

@@ -255,7 +255,7 @@ PyMethodDef kMethods[] = {
      "null_variable_offsets, not_null_columns, printable_text, fixed_size_values, long_values_resolve), "
      "'inferred_end' (the column whose end was inferred from the bytes after it, or None), 'duplicate_of_live' "
      "(the same bytes, or key and values, are live), 'unresolved_long_values' and 'withheld_long_values' (columns "
-     "whose long value no longer exists or was given out 8 times already: their value is the reference's bytes) "
+     "whose long value no longer exists or may not be given again: their value is the reference's bytes) "
      "and 'long_value_refs' (their long-value ids)\n\nRaises:\n    ValueError: "
      "If the table doesn't exist or a source is unknown\n    OSError: If the table's root page cannot be read"},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},

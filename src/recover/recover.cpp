@@ -4,7 +4,6 @@
 #include <bit>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "../btree/page_chain.hpp"
@@ -81,7 +80,8 @@ class TableRecovery {
         shape_(table),
         large_(db.large_page_mode()),
         object_id_(object_id),
-        chain_(std::in_place, db, std::move(start)) {}
+        chain_(std::in_place, db, std::move(start)),
+        budget_(db.file_bytes().size()) {}
 
   bool next_page(std::vector<RecoveredRecord>& out) {
     for (;;) {
@@ -291,33 +291,18 @@ class TableRecovery {
     return same_values(live_row_, row);
   }
 
-  // Whether the long value behind `ref` may be given out once more, counting the time it is.
-  bool give_out(LongValueRef ref) {
-    std::uint32_t& given = given_[ref.id * 2 + (ref.width == 8)];
-    if (given >= kMaxLongValueRepeats) return false;
-    ++given;
-    return true;
-  }
-  bool given_out_enough(LongValueRef ref) const {
-    const auto it = given_.find(ref.id * 2 + (ref.width == 8));
-    return it != given_.end() && it->second >= kMaxLongValueRepeats;
-  }
-
   // True when the record holds long-value references and every one resolves (or was resolved before).
   bool resolve_long_values(RecoveredRecord& r) {
     for (const std::size_t pos : r.row.long_value_refs) {
       ColumnValue& value = r.row.values[pos];
       const ColumnInfo& column = table_.row_column(pos);
       const auto ref = parse_long_value_ref(as_bytes(value.bytes));
-      if (ref && given_out_enough(*ref)) {
-        r.withheld_long_values.push_back(pos);
-        r.long_value_ids.emplace_back(pos, ref->id);
-        continue;
-      }
       std::optional<std::string> joined;
       if (ref && long_values()) joined = long_values()->gather(*ref, column);
-      if (joined) {
-        give_out(*ref);
+      if (joined && !budget_.admit(*ref, joined->size())) {
+        r.withheld_long_values.push_back(pos);
+        r.long_value_ids.emplace_back(pos, ref->id);
+      } else if (joined) {
         value = text_or_binary(as_bytes(*joined), column);
       } else {
         r.unresolved_long_values.push_back(pos);
@@ -330,32 +315,28 @@ class TableRecovery {
   }
 
   // Long values resolved in the order records are handed out. The typed view: values that are not given
-  // (references unresolved or withheld) are null; a multi-value whose elements refer to a long value given out
-  // too often already is withheld whole.
+  // (references unresolved or withheld) are null, and so are multi-value elements joining a long value again
+  // past the budget (their column is named withheld).
   void finish(RecoveredRecord& r) {
     if (resolve_long_values(r)) r.checks |= kCheckLongValuesResolve;
     if (!typed_) return;
     for (const auto* list : {&r.unresolved_long_values, &r.withheld_long_values}) {
       for (const std::size_t pos : *list) r.row.values[pos] = ColumnValue::null();
     }
+    std::vector<bool> cut(r.row.values.size(), false);
     for (std::size_t k = 0; k < r.row.values.size(); ++k) {
       const ColumnValue& value = r.row.values[k];
-      if (value.tag != ValueTag::MultiValue) continue;
-      for (const MultiValueElement& e : split_multi_value(as_bytes(value.bytes), static_cast<std::uint8_t>(value.u))) {
-        const auto ref = e.long_value ? parse_long_value_ref(e.data) : std::nullopt;
-        if (ref && !give_out(*ref)) {
-          r.row.values[k] = ColumnValue::null();
-          r.withheld_long_values.push_back(k);
-          r.long_value_ids.emplace_back(k, ref->id);
-          break;
-        }
-      }
+      if (value.tag == ValueTag::MultiValue)
+        cut[k] = split_multi_value(as_bytes(value.bytes), static_cast<std::uint8_t>(value.u)).cut;
     }
-    std::sort(r.withheld_long_values.begin(), r.withheld_long_values.end());
-    std::sort(r.long_value_ids.begin(), r.long_value_ids.end());
     WalkCounts counts;
     missing_.assign(table_.row_order.size(), 0);
-    make_row_typed(r.row, table_, {}, long_values(), counts, missing_);
+    unreadable_.assign(table_.row_order.size(), 0);
+    make_row_typed(r.row, table_, {}, long_values(), counts, missing_, &unreadable_, &budget_);
+    for (std::size_t k = 0; k < unreadable_.size(); ++k) {
+      if (unreadable_[k] > (cut[k] ? 1u : 0u)) r.withheld_long_values.push_back(k);
+    }
+    std::sort(r.withheld_long_values.begin(), r.withheld_long_values.end());
   }
 
   const LongValueIndex* long_values() {
@@ -394,8 +375,8 @@ class TableRecovery {
   std::optional<std::optional<LongValueIndex>> long_values_;  // built at the first reference
   std::optional<LiveRecords> live_;                           // built at the first candidate
   Row live_row_;
-  std::unordered_map<std::uint64_t, std::uint32_t> given_;  // times each long value (id, width) was given out
-  std::vector<std::uint64_t> missing_;
+  LongValueBudget budget_;  // long values given out again, in all: the cursor's bound
+  std::vector<std::uint64_t> missing_, unreadable_;
 };
 
 std::string_view recover_source_name(RecoverSource source) noexcept {

@@ -41,10 +41,6 @@ struct RecoverSources {
   static RecoverSources none() noexcept { return {false, false, false, false}; }
 };
 
-// How often one long value is given out in full in one recovery: slack can hold thousands of records that all
-// refer to one large value, and each copy would cost its size again. Later references are withheld.
-inline constexpr std::uint32_t kMaxLongValueRepeats = 8;
-
 struct RecoveredRecord {
   RecoverSource source = RecoverSource::Deleted;
   std::uint32_t page = 0;
@@ -65,8 +61,10 @@ struct RecoveredRecord {
   // Row positions whose long-value reference no long value answers: the raw value holds the reference's
   // bytes, the typed value is null.
   std::vector<std::size_t> unresolved_long_values;
-  // Row positions whose long value was already given out kMaxLongValueRepeats times by this recovery: the
-  // raw value holds the reference's bytes, the typed value is null.
+  // Row positions whose long value this recovery gave out before and may not give again: slack can hold
+  // thousands of records referring to one large value, so values joined again draw on the budget of a table
+  // read (LongValueBudget). The raw value holds the reference's bytes, the typed value (or the multi-value's
+  // elements past the budget) is null.
   std::vector<std::size_t> withheld_long_values;
   // (row position, long-value id) of every reference above whose value is not given, in row order.
   std::vector<std::pair<std::size_t, std::uint64_t>> long_value_ids;
