@@ -322,7 +322,7 @@ def _rows(db: EseDatabase, table: str, parse: Any) -> list[dict[str, Any]]:
 
 def _open(db: Database) -> EseDatabase:
     database = _base.open_database(db)
-    _base.require(database, "a BITS job database", ["Jobs", "Files"])
+    _base.require(database, "a BITS database", ["Jobs", "Files"])
     return database
 
 
