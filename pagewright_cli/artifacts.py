@@ -53,7 +53,7 @@ def _jobs(text: str) -> int:
 def add_parsers(sub: Any) -> None:
     for name, text in ARTIFACTS.items():
         p = sub.add_parser(name, help=text, description=f"{text}. {__doc__.split(chr(10) * 2)[1]}")
-        p.set_defaults(handler=run, artifact=name)
+        p.set_defaults(handler=run, artifact=name, usage_error=p.error)
         p.add_argument("paths", nargs="+", metavar="DB|DIR", help="databases and directories")
         p.add_argument("--table", action="append", metavar="VIEW", help="only this view (repeatable)")
         p.add_argument(
@@ -339,7 +339,7 @@ def _run_pool(
 def _many(args: argparse.Namespace, fmt: str) -> int:
     started = time.monotonic()
     if args.out is None:
-        raise CliError("several databases or a directory need --out DIR")
+        args.usage_error("several databases or a directory need --out DIR")
     sources, skipped = batch.find_databases(args.paths, args.recursive)
     for entry in skipped:
         print(f"pagewright: warning: skipped {clean(entry.path)}: {clean(entry.error)}", file=sys.stderr)
@@ -378,14 +378,14 @@ def run(args: argparse.Namespace) -> int:
     module = _module(args.artifact)
     fmt = args.format or ("jsonl" if args.out else "table")
     if fmt == "table" and args.out is not None:
-        raise CliError("--format table prints to the terminal: with --out choose jsonl, csv or parquet")
+        args.usage_error("--format table prints to the terminal: with --out choose jsonl, csv or parquet")
     if fmt == "parquet":
         try:
             formats.check_available(fmt)
         except formats.FormatError as exc:
             raise CliError(str(exc)) from None
         if args.out is None:
-            raise CliError("--format parquet writes files: give --out DIR")
+            args.usage_error("--format parquet writes files: give --out DIR")
     if len(args.paths) > 1 or os.path.isdir(args.paths[0]):
         return _many(args, fmt)
     return _one(args, module, fmt)
