@@ -309,15 +309,40 @@ def _schema(kind: str) -> Any:
     return pa.schema(head + body + tail)
 
 
-def _rows(db: EseDatabase, table: str, parse: Any) -> list[dict[str, Any]]:
-    out = []
+def _rows(db: EseDatabase, table: str, parse: Any, batch_rows: int) -> Iterator[list[dict[str, Any]]]:
+    """The rows of `table` with their blob parsed, one list per batch read."""
     source = _base.source_of(db)
-    for batch in _base.batches(db, table):
+    for batch in _base.batches(db, table, batch_rows=batch_rows):
+        rows = []
         for row in batch.to_pylist():
             blob = row.get("Blob")
             fields = parse(blob) if isinstance(blob, bytes) else {"notes": ["no Blob"]}
-            out.append({"source": source, "table": table, "Id": row.get("Id"), "Blob": blob, **fields})
-    return out
+            rows.append({"source": source, "table": table, "Id": row.get("Id"), "Blob": blob, **fields})
+        yield rows
+
+
+def _jobs(db: EseDatabase, batch_rows: int) -> Iterator[list[dict[str, Any]]]:
+    for jobs in _rows(db, "Jobs", parse_job, batch_rows):
+        for job in jobs:
+            if job.get("job_id") and job["Id"] and job["job_id"] != str(job["Id"]).lower():
+                job["notes"].append(f"the blob's job id {job['job_id']} differs from the row's Id")
+        yield jobs
+
+
+def _files(db: EseDatabase, batch_rows: int) -> Iterator[list[dict[str, Any]]]:
+    """The files, each with the job that lists it (the jobs are read first, keeping only that index)."""
+    owners = {
+        f: (j.get("job_id"), j.get("name"))
+        for jobs in _jobs(db, batch_rows)
+        for j in jobs
+        for f in j.get("file_ids") or ()
+    }
+    for files in _rows(db, "Files", parse_file, batch_rows):
+        for item in files:
+            item["job_id"], item["job_name"] = owners.get(str(item["Id"]).lower(), (None, None))
+            if str(item["Id"]).lower() not in owners:
+                item["notes"].append("no job lists this file")
+        yield files
 
 
 def _open(db: Database) -> EseDatabase:
@@ -332,38 +357,30 @@ def views(db: Database) -> list[str]:
     return ["jobs", "files"]
 
 
-def read_table(db: Database, view: str = "jobs") -> Any:
-    """The view "jobs" or "files" as a pyarrow.Table (a job database holds a few hundred jobs at most)."""
+def read(db: Database, view: str = "jobs", *, batch_rows: int = 65536) -> Any:
+    """The view "jobs" or "files" as a pyarrow.RecordBatchReader, parsed batch by batch."""
     pa, _ = _base.arrow()
     database = _open(db)
     if view not in ("jobs", "files"):
         raise ValueError(
             f"{_base.source_of(database)}: no BITS view {view!r} (this database has: jobs, files)"
         )
-    jobs = _rows(database, "Jobs", parse_job)
-    for job in jobs:
-        if job.get("job_id") and job["Id"] and job["job_id"] != str(job["Id"]).lower():
-            job["notes"].append(f"the blob's job id {job['job_id']} differs from the row's Id")
-    rows = jobs
-    if view == "files":
-        owners = {f: j for j in jobs for f in j.get("file_ids") or ()}
-        rows = _rows(database, "Files", parse_file)
-        for item in rows:
-            owner = owners.get(str(item["Id"]).lower())
-            item["job_id"], item["job_name"] = (owner["job_id"], owner["name"]) if owner else (None, None)
-            if owner is None:
-                item["notes"].append("no job lists this file")
-    for row in rows:
-        row["notes"] = "; ".join(row["notes"]) or None
-    return pa.Table.from_pylist(rows, schema=_schema(view))
+    schema = _schema(view)
+
+    def batches() -> Iterator[Any]:
+        for rows in (_jobs if view == "jobs" else _files)(database, batch_rows):
+            for row in rows:
+                row["notes"] = "; ".join(row["notes"]) or None
+            yield pa.Table.from_pylist(rows, schema=schema)
+
+    return _base.reader(schema, batches())
 
 
-def read(db: Database, view: str = "jobs", *, batch_rows: int = 65536) -> Any:
-    """read_table(db, view) as a pyarrow.RecordBatchReader of batches of at most `batch_rows` rows."""
-    table = read_table(db, view)
-    return _base.reader(table.schema, table.to_batches(max_chunksize=batch_rows))
+def read_table(db: Database, view: str = "jobs") -> Any:
+    """read(db, view) as one pyarrow.Table."""
+    return read(db, view).read_all()
 
 
 def records(db: Database, view: str = "jobs") -> Iterator[dict[str, Any]]:
-    """The rows of read_table(db, view) as dicts of Python values."""
+    """The rows of read(db, view) as dicts of Python values."""
     return _base.records(read(db, view))
