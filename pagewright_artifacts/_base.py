@@ -3,11 +3,10 @@ reported, the identity columns, per-row notes, FILETIME columns, and the readers
 
 from __future__ import annotations
 
-import contextlib
+import functools
 import importlib
 import os
-import queue
-import threading
+import sys
 import warnings
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, TypeAlias
@@ -46,12 +45,18 @@ class ArtifactWarning(UserWarning):
         super().__init__(f"{source}: table {table}: {problem}")
 
 
+_ARROW: tuple[Any, Any] | None = None
+
+
 def arrow() -> tuple[Any, Any]:
     """(pyarrow, pyarrow.compute), or MissingArrow naming the install command."""
-    try:
-        return importlib.import_module("pyarrow"), importlib.import_module("pyarrow.compute")
-    except ImportError:
-        raise MissingArrow(f"pagewright.artifacts needs pyarrow: {ARROW_HINT}") from None
+    global _ARROW
+    if _ARROW is None or sys.modules.get("pyarrow") is not _ARROW[0]:
+        try:
+            _ARROW = importlib.import_module("pyarrow"), importlib.import_module("pyarrow.compute")
+        except ImportError:
+            raise MissingArrow(f"pagewright.artifacts needs pyarrow: {ARROW_HINT}") from None
+    return _ARROW
 
 
 def open_database(db: Database) -> EseDatabase:
@@ -99,43 +104,6 @@ def batches(db: EseDatabase, table: str, **options: Any) -> Iterator[Batch]:
         warnings.warn(ArtifactWarning(source_of(db), table, problem), stacklevel=2)
 
 
-def ahead(items: Iterable[Any], depth: int = 2) -> Iterator[Any]:
-    """The items of `items`, the next ones produced in a second thread while the caller works on the current
-    one (the reader builds batches without the GIL, as Arrow's kernels run); at most `depth` wait. An error
-    of the producer is raised here; leaving early stops it."""
-    waiting: queue.Queue[Any] = queue.Queue(depth)
-    stop = threading.Event()
-    done = object()
-
-    def produce() -> None:
-        try:
-            for item in items:
-                while not stop.is_set():
-                    try:
-                        waiting.put(item, timeout=0.1)
-                        break
-                    except queue.Full:
-                        continue
-                if stop.is_set():
-                    return
-            waiting.put(done)
-        except BaseException as exc:  # handed to the consumer
-            waiting.put(exc)
-
-    thread = threading.Thread(target=produce, name="pagewright-artifacts-reader", daemon=True)
-    thread.start()
-    try:
-        while (item := waiting.get()) is not done:
-            if isinstance(item, BaseException):
-                raise item
-            yield item
-    finally:
-        stop.set()
-        while thread.is_alive():
-            with contextlib.suppress(queue.Empty):
-                waiting.get(timeout=0.1)
-
-
 def source_schema(db: EseDatabase, table: str, **options: Any) -> Schema:
     """The schema of Table.arrow(**options), known before any row is read."""
     pa, _ = arrow()
@@ -163,7 +131,7 @@ def transformed(
     if empty is None:
         empty = pa.RecordBatch.from_arrays([pa.array([], f.type) for f in schema], schema=schema)
     out = transform(empty)
-    return reader(out.schema, (transform(b) for b in ahead(parts)))
+    return reader(out.schema, (transform(b) for b in parts))
 
 
 def records(source: Reader) -> Iterator[dict[str, Any]]:
@@ -179,6 +147,12 @@ def field(name: str, array: Any, rule: str | None = None, metadata: dict[bytes, 
     if rule:
         meta[DECODED] = rule.encode()
     return pa.field(name, array.type, metadata=meta or None)
+
+
+@functools.lru_cache(maxsize=4)
+def _zeros(length: int) -> Any:
+    pa, _ = arrow()
+    return pa.repeat(pa.scalar(0, pa.int32()), length)
 
 
 class Columns:
@@ -201,7 +175,7 @@ class Columns:
         if value is None:
             self.add(name, pa.nulls(self.length, text_type()), rule)
         else:
-            zeros = pa.repeat(pa.scalar(0, pa.int32()), self.length)
+            zeros = _zeros(self.length)
             self.add(
                 name, pa.DictionaryArray.from_arrays(zeros, pa.array([value], pa.string()), safe=False), rule
             )
@@ -231,18 +205,22 @@ class Notes:
 
     def values(self, mask: Any, prefix: str, values: Any, suffix: str = "") -> None:
         """prefix + value + suffix (or prefix alone when `values` is None) on the rows of `mask`."""
+        self.by_value(mask, values, lambda value: f"{prefix}{'' if values is None else value}{suffix}")
+
+    def by_value(self, mask: Any, values: Any, describe: Callable[[Any], str]) -> None:
+        """describe(value) on the rows of `mask`, computed once per distinct value there."""
         pa, pc = arrow()
         mask = pc.fill_null(mask, False)
         if not pc.any(mask).as_py():
             return
         if values is None:
-            chosen = pa.repeat(pa.scalar(prefix), pc.sum(mask).as_py())
+            chosen = pa.repeat(pa.scalar(describe(None)), pc.sum(mask).as_py())
         else:
             picked = pc.filter(values, mask)
             if pa.types.is_dictionary(picked.type):
                 picked = picked.dictionary_decode()
             distinct = pc.unique(picked)
-            texts = pa.array([f"{prefix}{v}{suffix}" for v in distinct.to_pylist()], pa.string())
+            texts = pa.array([describe(v) for v in distinct.to_pylist()], pa.string())
             chosen = pc.take(texts, pc.index_in(picked, value_set=distinct))
         self.parts.append((mask, chosen))
 
@@ -293,6 +271,7 @@ class Lookup:
     def __init__(self, keys: Any, **values: Any) -> None:
         pa, _ = arrow()
         self.keys = keys
+        self._cast: dict[Any, Any] = {keys.type: keys}
         self.values: dict[str, tuple[Any, Any]] = {}
         for name, column in values.items():
             if not pa.types.is_string(column.type):
@@ -307,10 +286,23 @@ class Lookup:
     def __len__(self) -> int:
         return len(self.keys)
 
+    def _keys_as(self, kind: Any) -> Any:
+        """The keys in the type of the keys looked up (cast once per type, when they fit it)."""
+        _, pc = arrow()
+        if kind not in self._cast:
+            try:
+                self._cast[kind] = pc.cast(self.keys, kind)
+            except (ValueError, TypeError, NotImplementedError):  # ArrowInvalid is a ValueError
+                self._cast[kind] = None
+        cast = self._cast[kind]
+        if cast is None:
+            raise TypeError(f"keys of type {kind} cannot be looked up among keys of type {self.keys.type}")
+        return cast
+
     def __call__(self, keys: Any, *names: str) -> tuple[list[Any], Any]:
         """([the values `names` at each of `keys`], mask of the keys not found)."""
         pa, pc = arrow()
-        positions = pc.index_in(keys, value_set=self.keys)
+        positions = pc.index_in(keys, value_set=self._keys_as(keys.type))
         out = []
         for name in names:
             column, dictionary = self.values[name]

@@ -173,49 +173,56 @@ def _named(names: dict[int, str], code: int | None, what: str, notes: list[str])
     return names.get(code)
 
 
-def parse_job(blob: bytes) -> dict[str, Any]:
-    """The fields of a job blob (see the module's layout); missing ones None, with "notes"."""
-    job: dict[str, Any] = {"notes": []}
+def _decode(blob: bytes, delimiter: uuid.UUID, what: str, fields: Any) -> dict[str, Any]:
+    """A blob that starts and ends with `delimiter`: fields(cursor, record) reads its fields in order; a blob
+    too short ends them with a note. The unlabelled rest (tail) and fixed fields are listed."""
+    record: dict[str, Any] = {"notes": []}
     c = Cursor(blob)
     try:
-        if c.guid("the job delimiter") != JOB_DELIMITER:
-            job["notes"].append(
-                f"the blob does not start with the job delimiter {{{JOB_DELIMITER}}}: not decoded"
+        if c.guid(f"the {what} delimiter") != delimiter:
+            record["notes"].append(
+                f"the blob does not start with the {what} delimiter {{{delimiter}}}: not decoded"
             )
-            return job
-        job["type_code"], job["priority_code"], job["state_code"] = (
-            c.u32(f) for f in ("type", "priority", "state")
-        )
-        c.skip("u32")
-        job["job_id"] = str(c.guid("the job id"))
-        for name in ("name", "description", "notify_program", "notify_parameters", "owner_sid"):
-            job[name] = c.text(name.replace("_", " "))
-        job["notify_flags"] = c.u32("notify flags")
-        c.skip("u32", 5)
-        job["security_descriptor"] = c.take(
-            c.u32("the security descriptor's length"), "the security descriptor"
-        )
-        if c.guid("the file list delimiter") != FILE_LIST_DELIMITER:
-            raise Short(f"no file list delimiter {{{FILE_LIST_DELIMITER}}} at byte {c.at - 16}")
-        count = c.u32("the number of files")
-        job["file_ids"] = [str(c.guid("a file id")) for _ in range(min(count, len(blob) // 16 + 1))]
-        if c.guid("the end of the file list") != FILE_LIST_DELIMITER:
-            raise Short(f"the file list does not end with its delimiter at byte {c.at - 16}")
-        c.skip("u32", 2)
-        job["minimum_retry_delay"] = c.u32("the minimum retry delay")
-        job["no_progress_timeout"] = c.u32("the no-progress timeout")
-        for name in ("created", "modified", "completed"):
-            ticks = c.u64(f"the {name} time")
-            job[name] = filetime(ticks)
-            if job[name] is None and ticks:
-                job["notes"].append(f"{name}: FILETIME {ticks} is no instant")
+            return record
+        fields(c, record)
     except Short as exc:
-        job["notes"].append(str(exc))
-    job["tail_offset"] = c.at
-    job["tail_strings"] = tail_strings(blob, c.at)
-    job["unlabelled"] = c.unlabelled
-    if blob[-16:] != JOB_DELIMITER.bytes_le:
-        job["notes"].append("the blob does not end with the job delimiter")
+        record["notes"].append(str(exc))
+    record.update(tail_offset=c.at, tail_strings=tail_strings(blob, c.at), unlabelled=c.unlabelled)
+    if blob[-16:] != delimiter.bytes_le:
+        record["notes"].append(f"the blob does not end with the {what} delimiter")
+    return record
+
+
+def _job_fields(c: Cursor, job: dict[str, Any]) -> None:
+    job["type_code"], job["priority_code"], job["state_code"] = (
+        c.u32(f) for f in ("type", "priority", "state")
+    )
+    c.skip("u32")
+    job["job_id"] = str(c.guid("the job id"))
+    for name in ("name", "description", "notify_program", "notify_parameters", "owner_sid"):
+        job[name] = c.text(name.replace("_", " "))
+    job["notify_flags"] = c.u32("notify flags")
+    c.skip("u32", 5)
+    job["security_descriptor"] = c.take(c.u32("the security descriptor's length"), "the security descriptor")
+    if c.guid("the file list delimiter") != FILE_LIST_DELIMITER:
+        raise Short(f"no file list delimiter {{{FILE_LIST_DELIMITER}}} at byte {c.at - 16}")
+    count = c.u32("the number of files")
+    job["file_ids"] = [str(c.guid("a file id")) for _ in range(min(count, len(c.blob) // 16 + 1))]
+    if c.guid("the end of the file list") != FILE_LIST_DELIMITER:
+        raise Short(f"the file list does not end with its delimiter at byte {c.at - 16}")
+    c.skip("u32", 2)
+    job["minimum_retry_delay"] = c.u32("the minimum retry delay")
+    job["no_progress_timeout"] = c.u32("the no-progress timeout")
+    for name in ("created", "modified", "completed"):
+        ticks = c.u64(f"the {name} time")
+        job[name] = filetime(ticks)
+        if job[name] is None and ticks:
+            job["notes"].append(f"{name}: FILETIME {ticks} is no instant")
+
+
+def parse_job(blob: bytes) -> dict[str, Any]:
+    """The fields of a job blob (see the module's layout); missing ones None, with "notes"."""
+    job = _decode(blob, JOB_DELIMITER, "job", _job_fields)
     job["type"] = _named(JOB_TYPES, job.get("type_code"), "type", job["notes"])
     job["priority"] = _named(PRIORITIES, job.get("priority_code"), "priority", job["notes"])
     job["state"] = _named(STATES, job.get("state_code"), "state", job["notes"])
@@ -225,33 +232,22 @@ def parse_job(blob: bytes) -> dict[str, Any]:
     return job
 
 
+def _file_fields(c: Cursor, item: dict[str, Any]) -> None:
+    for name in ("local_path", "remote_url", "temp_path"):
+        item[name] = c.text(name.replace("_", " "))
+    for name in ("bytes_total", "bytes_transferred"):
+        value = c.u64(name.replace("_", " "))
+        item[name] = None if value == SIZE_UNKNOWN else value
+        if value == SIZE_UNKNOWN:
+            item["notes"].append(f"{name}: unknown (2^64-1)")
+    c.skip("u8")
+    item["volume_mount"] = c.text("the volume mount point")
+    item["volume_path"] = c.text("the volume path")
+
+
 def parse_file(blob: bytes) -> dict[str, Any]:
     """The fields of a file blob (see the module's layout); missing ones None, with "notes"."""
-    item: dict[str, Any] = {"notes": []}
-    c = Cursor(blob)
-    try:
-        if c.guid("the file delimiter") != FILE_DELIMITER:
-            item["notes"].append(
-                f"the blob does not start with the file delimiter {{{FILE_DELIMITER}}}: not decoded"
-            )
-            return item
-        for name in ("local_path", "remote_url", "temp_path"):
-            item[name] = c.text(name.replace("_", " "))
-        for name in ("bytes_total", "bytes_transferred"):
-            value = c.u64(name.replace("_", " "))
-            item[name] = None if value == SIZE_UNKNOWN else value
-            if value == SIZE_UNKNOWN:
-                item["notes"].append(f"{name}: unknown (2^64-1)")
-        c.skip("u8")
-        item["volume_mount"] = c.text("the volume mount point")
-        item["volume_path"] = c.text("the volume path")
-    except Short as exc:
-        item["notes"].append(str(exc))
-    item["tail_offset"] = c.at
-    item["tail_strings"] = tail_strings(blob, c.at)
-    item["unlabelled"] = c.unlabelled
-    if blob[-16:] != FILE_DELIMITER.bytes_le:
-        item["notes"].append("the blob does not end with the file delimiter")
+    item = _decode(blob, FILE_DELIMITER, "file", _file_fields)
     total, done = item.get("bytes_total"), item.get("bytes_transferred")
     item["transfer_complete"] = None if total is None or done is None else total == done
     return item

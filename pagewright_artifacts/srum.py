@@ -178,17 +178,13 @@ def id_map(db: Database) -> Any:
     return pa.Table.from_pylist([{"source": source, "table": ID_MAP, **r} for r in rows], schema=schema)
 
 
-def _resolver(ids: Any) -> _base.Lookup:
-    """The id map to look AppId and UserId up in: per IdIndex its name, kind, well-known name and problem
-    (the note of its entry, after its IdIndex)."""
-    pa, pc = _base.arrow()
+def _resolver(ids: Any) -> tuple[_base.Lookup, dict[int, str]]:
+    """The id map to look AppId and UserId up in (per IdIndex its name, kind and well-known name), and the
+    note of each entry that has one."""
     keys = ids.column("IdIndex").combine_chunks()
-    problem = pc.binary_join_element_wise(
-        pc.cast(keys, pa.string()), ids.column("notes").combine_chunks(), ": "
-    )
-    return _base.Lookup(
-        keys, problem=problem, **{n: ids.column(n).combine_chunks() for n in ("name", "kind", "sid_name")}
-    )
+    lookup = _base.Lookup(keys, **{n: ids.column(n).combine_chunks() for n in ("name", "kind", "sid_name")})
+    notes = {i: n for i, n in zip(keys.to_pylist(), ids.column("notes").to_pylist(), strict=True) if n}
+    return lookup, notes
 
 
 def _interface_types(luid: Any) -> Any:
@@ -200,8 +196,11 @@ def _interface_types(luid: Any) -> Any:
     return pa.DictionaryArray.from_arrays(pc.index_in(if_type, value_set=distinct), labels, safe=False)
 
 
-def _transform(batch: Any, source: str, table: str, times: tuple[str, ...], ids: _base.Lookup) -> Any:
+def _transform(
+    batch: Any, source: str, table: str, times: tuple[str, ...], ids: tuple[_base.Lookup, dict[int, str]]
+) -> Any:
     pa, pc = _base.arrow()
+    lookup, problems = ids
     out, notes = Columns(batch.num_rows), Notes(batch.num_rows)
     out.constant("source", source)
     out.constant("table", table)
@@ -213,18 +212,19 @@ def _transform(batch: Any, source: str, table: str, times: tuple[str, ...], ids:
             out.keep(batch, f.name)
         if f.name in _RESOLVED and pa.types.is_integer(f.type):
             name, kind, well_known = _RESOLVED[f.name]
-            keys = pc.cast(column, pa.int64())
-            (found, kinds, names, problems), missing = ids(keys, "name", "kind", "sid_name", "problem")
-            out.add(
-                name,
-                found,
-                f"{ID_MAP} entry of {f.name} (IdIndex): IdBlob as UTF-16LE text, or as a SID for IdType 3",
+            keys = column if pa.types.is_int32(f.type) else pc.cast(column, pa.int64())
+            (found, kinds, *names), missing = lookup(
+                keys, "name", "kind", *(["sid_name"] if well_known else [])
             )
+            rule = f"{ID_MAP} entry of {f.name} (IdIndex): IdBlob as UTF-16LE text, or as a SID for IdType 3"
+            out.add(name, found, rule)
             out.add(kind, kinds, f"IdType of the {f.name} entry")
             if well_known:
-                out.add(well_known, names, "name of a well-known SID")
+                out.add(well_known, names[0], "name of a well-known SID")
             notes.values(missing, f"{f.name} ", keys, f" is not in {ID_MAP}")
-            notes.values(pc.is_valid(problems), f"{f.name} ", problems)
+            if problems:
+                flagged = pc.is_in(keys, value_set=pa.array(list(problems), keys.type))
+                notes.by_value(flagged, keys, lambda key, n=f.name: f"{n} {key}: {problems[key]}")
         if f.name == "InterfaceLuid" and pa.types.is_integer(f.type):
             out.add("InterfaceType", _interface_types(column), "NET_LUID bits 48-63: IANA ifType")
     out.add("notes", notes.text, "what a value is or why it is null, where not obvious")
