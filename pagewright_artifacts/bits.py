@@ -96,6 +96,7 @@ NOTIFY_FLAGS = {
 }
 SIZE_UNKNOWN = (1 << 64) - 1
 MAX_STRING = 1 << 16  # code units; longer counts are no string of these records
+TAIL_SCAN = 1 << 16  # bytes of a blob's unlabelled rest searched for strings
 
 
 class Short(Exception):
@@ -149,10 +150,10 @@ def filetime(value: int) -> datetime.datetime | None:
 
 
 def tail_strings(blob: bytes, start: int) -> list[str]:
-    """The length-prefixed UTF-16LE strings found in blob[start:], as "offset: text": a u32 count of 2 or
-    more code units, the last NUL, the others printable."""
-    found, at = [], start
-    while at + 4 <= len(blob):
+    """The length-prefixed UTF-16LE strings found in blob[start:] (its first TAIL_SCAN bytes), as "offset:
+    text": a u32 count of 2 or more code units, the last NUL, the others printable."""
+    found, at, end_of_scan = [], start, min(len(blob), start + TAIL_SCAN)
+    while at + 4 <= end_of_scan:
         count = struct.unpack_from("<I", blob, at)[0]
         end = at + 4 + 2 * count
         if 2 <= count <= MAX_STRING and end <= len(blob) and blob[end - 2 : end] == b"\0\0":
@@ -162,6 +163,10 @@ def tail_strings(blob: bytes, start: int) -> list[str]:
                 at = end
                 continue
         at += 1
+    if end_of_scan < len(blob):
+        found.append(
+            f"{end_of_scan}: (the {len(blob) - end_of_scan} bytes after this offset were not searched)"
+        )
     return found
 
 
