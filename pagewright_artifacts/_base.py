@@ -123,14 +123,10 @@ def reader(schema: Schema, parts: Iterable[Batch]) -> Reader:
     return pa.RecordBatchReader.from_batches(schema, chunks())
 
 
-def transformed(
-    schema: Schema, parts: Iterable[Batch], transform: Callable[[Batch], Batch], empty: Batch | None = None
-) -> Reader:
+def transformed(schema: Schema, parts: Iterable[Batch], transform: Callable[[Batch], Batch]) -> Reader:
     """A reader of transform(batch) for each batch; its schema is the transform of an empty batch."""
     pa, _ = arrow()
-    if empty is None:
-        empty = pa.RecordBatch.from_arrays([pa.array([], f.type) for f in schema], schema=schema)
-    out = transform(empty)
+    out = transform(pa.RecordBatch.from_pylist([], schema=schema))
     return reader(out.schema, (transform(b) for b in parts))
 
 

@@ -14,6 +14,7 @@ that only some Windows builds write come through as the reader types them.
 
 from __future__ import annotations
 
+import functools
 import re
 from typing import TYPE_CHECKING, Any
 
@@ -196,6 +197,10 @@ def _interface_types(luid: Any) -> Any:
     return pa.DictionaryArray.from_arrays(pc.index_in(if_type, value_set=distinct), labels, safe=False)
 
 
+def _problem(column: str, problems: dict[int, str], key: int) -> str:
+    return f"{column} {key}: {problems[key]}"
+
+
 def _transform(
     batch: Any, source: str, table: str, times: tuple[str, ...], ids: tuple[_base.Lookup, dict[int, str]]
 ) -> Any:
@@ -224,7 +229,7 @@ def _transform(
             notes.values(missing, f"{f.name} ", keys, f" is not in {ID_MAP}")
             if problems:
                 flagged = pc.is_in(keys, value_set=pa.array(list(problems), keys.type))
-                notes.by_value(flagged, keys, lambda key, n=f.name: f"{n} {key}: {problems[key]}")
+                notes.by_value(flagged, keys, functools.partial(_problem, f.name, problems))
         if f.name == "InterfaceLuid" and pa.types.is_integer(f.type):
             out.add("InterfaceType", _interface_types(column), "NET_LUID bits 48-63: IANA ifType")
     out.add("notes", notes.text, "what a value is or why it is null, where not obvious")

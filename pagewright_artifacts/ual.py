@@ -252,11 +252,7 @@ def read(db: Database, view: str, *, batch_rows: int = 65536, system_identity: s
     row (position) first, RoleName and ProductName after RoleGuid, Address as text, notes last."""
     database = _open(db)
     found = _views(database)
-    name = (
-        found.get(view.lower())
-        if view.lower() in found
-        else next((t for t in found.values() if t == view), None)
-    )
+    name = found.get(view.lower()) or next((t for t in found.values() if t == view), None)
     if name is None:
         raise ValueError(
             f"{_base.source_of(database)}: no UAL table {view!r} (this database has: {', '.join(found)})"
@@ -276,9 +272,8 @@ def read(db: Database, view: str, *, batch_rows: int = 65536, system_identity: s
         return result
 
     schema = _base.source_schema(database, name)
-    empty = _base.arrow()[0].RecordBatch.from_pylist([], schema=schema)
-    out = make(empty, source, name, 0, role_map)
-    return _base.reader(out.schema, (step(b) for b in _base.batches(database, name, batch_rows=batch_rows)))
+    parts = _base.batches(database, name, batch_rows=batch_rows)
+    return _base.transformed(schema, parts, step)
 
 
 def read_table(db: Database, view: str, **options: Any) -> Any:
