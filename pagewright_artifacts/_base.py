@@ -84,7 +84,8 @@ def require(db: EseDatabase, what: str, tables: Iterable[str], mode: str = "all"
 
 def batches(db: EseDatabase, table: str, **options: Any) -> Iterator[Batch]:
     """The table's batches (Table.arrow(**options)). A read error ends them after the batches delivered, with
-    an ArtifactWarning; so do values the reader could not give (null, counted per column by the stream)."""
+    an ArtifactWarning; values the reader could not give (unreadable_values) and long-value references that
+    no long value answers (missing_long_values), null in the batches, are counted per column in one too."""
     pa, _ = arrow()
     stream = db.table(table).arrow(**options)
     rows = 0
@@ -97,11 +98,15 @@ def batches(db: EseDatabase, table: str, **options: Any) -> Iterator[Batch]:
             ArtifactWarning(source_of(db), table, f"read stopped after {rows} rows: {exc}"), stacklevel=2
         )
         return
-    unreadable = stream.unreadable_values
-    if unreadable:
-        counts = ", ".join(f"{column} {n}" for column, n in sorted(unreadable.items()))
-        problem = f"values of no form of their type, read as null: {counts}"
-        warnings.warn(ArtifactWarning(source_of(db), table, problem), stacklevel=2)
+    for kind, counted in (
+        ("unreadable_values", stream.unreadable_values),
+        ("missing_long_values", getattr(stream, "missing_long_values", {})),
+    ):
+        if counted:
+            counts = ", ".join(f"{column} {n}" for column, n in sorted(counted.items()))
+            warnings.warn(
+                ArtifactWarning(source_of(db), table, f"{kind} (read as null): {counts}"), stacklevel=2
+            )
 
 
 def source_schema(db: EseDatabase, table: str, **options: Any) -> Schema:

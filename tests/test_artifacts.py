@@ -10,8 +10,8 @@ import sys
 import warnings
 
 import pytest
+from builder import LongValue, damage
 from builder import artifacts as A
-from builder import damage
 from conftest import SAMPLES_DIR
 
 pa = pytest.importorskip("pyarrow")
@@ -243,6 +243,14 @@ def test_bits_blob_too_short_is_kept_and_noted(made):
         None,
         "bytes_total: unknown (2^64-1)",
     )
+
+
+def test_a_missing_long_value_is_noted_and_warned(tmp_path):
+    db = A.bits(jobs=[])
+    db.tables["Jobs"].add_row(Id=A.JOB_ID, Blob=LongValue(A.job_blob(), store=False))  # no long value answers
+    db.write(tmp_path / "q.db")
+    with pytest.warns(ArtifactWarning, match="table Jobs: missing_long_values \\(read as null\\): Blob 1"):
+        assert bits.read_table(tmp_path / "q.db", "jobs").to_pylist()[0]["notes"] == "no Blob"
 
 
 @pytest.mark.parametrize(
