@@ -138,6 +138,11 @@ def _id_entry(kind: int | None, blob: bytes | None) -> tuple[str | None, str | N
             None,
             None if sound else "IdBlob is not well-formed UTF-16LE (U+FFFD replaces the faults)",
         )
+    text, sound = utf16_text(blob)
+    if sound and len(blob) % 2 == 0 and text.isprintable() or sound and "\t" in text:
+        # Windows 10 writes IdType 4 entries as tab-separated UTF-16LE text (a GUID-like id, then fields).
+        note = f"IdType {kind} is not a known kind: IdBlob read as UTF-16LE text (kind left empty)"
+        return text, None, note
     return None, None, f"IdType {kind} is not a known kind: IdBlob kept raw"
 
 

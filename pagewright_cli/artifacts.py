@@ -106,7 +106,12 @@ def _csv_cell(value: object) -> str:
     return text
 
 
+TABLE_BYTES = 24  # bytes of a binary value the table view shows; the file formats carry every byte
+
+
 def _shown(value: object) -> str:
+    if isinstance(value, bytes) and len(value) > TABLE_BYTES:
+        return f"{value[:TABLE_BYTES].hex()}… ({len(value)} bytes)"
     shown = _plain(value)
     if shown is None:
         return ""

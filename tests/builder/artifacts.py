@@ -55,6 +55,7 @@ ID_MAP = {
     6: (9, b"\x01\x02\x03"),  # an IdType of no known kind
     7: (3, b"\x01\x05\x00"),  # a SID blob too short for its layout
     8: (0, utf16('=HYPERLINK("http://x")')),  # text a spreadsheet would run
+    9: (4, utf16("6cb9f58e-0000-0000-0000-100000000000\t\tSystem Reserved\t0")),  # Windows 10's IdType 4
 }
 SRUM_COLUMNS = [
     Column(1, "AutoIncId", LONG),
