@@ -12,6 +12,7 @@ namespace {
 
 std::uint64_t hash_of(std::string_view bytes) noexcept { return std::hash<std::string_view>{}(bytes); }
 std::string_view as_view(Bytes b) noexcept { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+std::uint64_t record_hash(Bytes record) noexcept { return hash_of(as_view(record)); }
 
 }  // namespace
 
@@ -33,16 +34,19 @@ LiveRecords LiveRecords::build(const Database& db, const TableInfo& table) {
     const auto at = static_cast<std::uint64_t>(record.data() - base);
     const auto length = static_cast<std::uint32_t>(record.size());
     full_key(item, key);
-    live.by_record_.push_back({hash_of(as_view(record)), at, length});
     live.by_key_.push_back({hash_of(key), at, length});
   }
-  std::sort(live.by_record_.begin(), live.by_record_.end());
   std::sort(live.by_key_.begin(), live.by_key_.end());
   return live;
 }
 
-bool LiveRecords::has_record(Bytes record) const {
-  const Entry probe{hash_of(as_view(record)), 0, 0};
+bool LiveRecords::has_record(Bytes record) {
+  if (by_record_.empty() && !by_key_.empty()) {
+    by_record_.reserve(by_key_.size());
+    for (const Entry& e : by_key_) by_record_.push_back({record_hash(bytes_of(e)), e.at, e.length});
+    std::sort(by_record_.begin(), by_record_.end());
+  }
+  const Entry probe{record_hash(record), 0, 0};
   for (auto it = std::lower_bound(by_record_.begin(), by_record_.end(), probe);
        it != by_record_.end() && it->hash == probe.hash; ++it) {
     const Bytes live = bytes_of(*it);

@@ -16,11 +16,12 @@ class Database;
 
 class LiveRecords {
  public:
-  // Walks the table's leaf level once; entries flagged deleted are not live. Holds 32 bytes per live record:
-  // hashes and the records' places in the file, whose bytes are read again to confirm a match.
+  // Walks the table's leaf level once; entries flagged deleted are not live. Holds 24 bytes per live record
+  // (the hash of its key, its place in the file), and as many again once a record is looked up by its bytes.
   static LiveRecords build(const Database& db, const TableInfo& table);
 
-  bool has_record(Bytes record) const;
+  // Whether the same bytes are live (a hash match is confirmed by comparing the bytes).
+  bool has_record(Bytes record);
   // The live record stored under this full key, if any.
   std::optional<Bytes> record_of_key(std::string_view key) const;
 
@@ -34,8 +35,8 @@ class LiveRecords {
   Bytes bytes_of(const Entry& e) const noexcept { return file_.subspan(e.at, e.length); }
 
   Bytes file_;
-  std::vector<Entry> by_record_;  // hash of the record's bytes
   std::vector<Entry> by_key_;     // hash of the entry's full key
+  std::vector<Entry> by_record_;  // hash of the record's bytes, made at the first lookup by bytes
 };
 
 }  // namespace pw
