@@ -23,7 +23,17 @@ from typing_extensions import Buffer
 import pagewright_dask as dask  # pagewright.dask.read_table: many files as one Dask DataFrame
 
 
-__all__ = ["EseDatabase", "Table", "Column", "Index", "ArrowStream", "__version__", "read_header", "export_file_name"]
+__all__ = [
+    "EseDatabase",
+    "Table",
+    "Column",
+    "Index",
+    "ArrowStream",
+    "__version__",
+    "read_header",
+    "export_file_name",
+    "verify_file",
+]
 
 __version__: Final[str]
 
@@ -128,6 +138,57 @@ class FileHeader(TypedDict):
     os_version: tuple[int, int, int, int]
     checksum: int
     checksum_ok: bool
+
+class LocatedBit(TypedDict):
+    """A bit the XOR-ECC checksum locates: its page, byte offset in the page and in the file, bit (0 = lowest) and
+    checksum block (0-3)."""
+
+    page: int
+    offset: int
+    bit: int
+    block: int
+    file_offset: int
+
+class DatabaseHeader(FileHeader):
+    page_repairs: list[LocatedBit] | None
+    """None, or with EseDatabase(..., repair_ecc=True) the bits read corrected (in memory only)."""
+
+class BlockChecksum(TypedDict):
+    block: int
+    stored: int
+    computed: int
+
+class PageFailure(TypedDict):
+    """A page whose stored checksum disagrees with its bytes."""
+
+    page: int
+    form: Literal["xor", "xor_ecc"]
+    status: Literal["mismatch", "correctable"]
+    blocks: list[BlockChecksum]
+    """The disagreeing checksum blocks (one for pages up to 8 KiB, up to four above)."""
+    bits: list[LocatedBit]
+    """status "correctable": one flipped bit per disagreeing block, located by the ECC."""
+    checksum_bit_only: bool
+    """Only the stored checksum differs, in one bit per block: the page's data is likely intact."""
+    checksum_of_page: int | None
+    """The page number whose checksum the page carries (a page written at another page's place)."""
+
+class PageVerification(TypedDict):
+    """Every page's checksum checked (EseDatabase.verify_pages, verify_file)."""
+
+    page_size: int
+    pages: int
+    ok: int
+    uninitialized: int
+    """Pages of zeros only: never written."""
+    mismatched: int
+    correctable: int
+    forms: dict[Literal["xor", "xor_ecc"], int]
+    header_ok: bool
+    shadow_ok: bool
+    failures: list[PageFailure]
+    """The first max_failures mismatched or correctable pages, in page order."""
+    failures_omitted: int
 
 @final
 class Column(tuple[Any, ...]):
@@ -239,6 +300,12 @@ class HeaderRead(FileHeader):
 def read_header(path: str | os.PathLike[str]) -> HeaderRead:
     """The file header, read without opening the database (also when its catalog is damaged)."""
 
+def verify_file(
+    path: str | os.PathLike[str], *, page_size: SupportsIndex | None = None, max_failures: SupportsIndex = 1000
+) -> PageVerification:
+    """Every page's checksum, checked without opening the database (also when its catalog is damaged);
+    page_size overrides the header's."""
+
 def export_file_name(table_name: str) -> str:
     """The file name export_all gives a table: its name with '/', '\\', '%', control characters and bytes
     that are not UTF-8 written as %XX, '.' and '..' as %2E and %2E%2E, then '.jsonl'. A result over 255
@@ -249,10 +316,11 @@ def export_file_name(table_name: str) -> str:
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
 
-    def __new__(cls, path: Source) -> Self:
+    def __new__(cls, path: Source, *, repair_ecc: bool = False) -> Self:
         """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
         memoryview, mmap.mmap), read in place and held (so not resizable) until close(); or a binary file object,
-        mapped through its fileno()."""
+        mapped through its fileno(). repair_ecc: check every page at the open and read those in which the ECC
+        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"])."""
     @property
     def path(self) -> str: ...
     @property
@@ -264,8 +332,10 @@ class EseDatabase:
         """Which copy of the file header was read: "shadow" (block 1) when block 0 is damaged (wrong checksum
         or page size) and the shadow is intact, else "primary"."""
     @property
-    def header(self) -> FileHeader:
+    def header(self) -> DatabaseHeader:
         """The file header (of the copy that was read)."""
+    def verify_pages(self, *, max_failures: SupportsIndex = 1000) -> PageVerification:
+        """Every page's checksum as the file stores it (also with repair_ecc=True)."""
     @property
     def closed(self) -> bool: ...
     def close(self) -> None:

@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import commands, formats, recover
+from . import commands, formats, recover, verify
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -147,6 +147,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
 
     recover.add_parser(sub)
+    verify.add_parser(sub)
 
     command(
         "demo",
