@@ -16,7 +16,20 @@ import os
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
+from typing import (
+    Any,
+    BinaryIO,
+    ClassVar,
+    Final,
+    Literal,
+    Protocol,
+    Self,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    TypeVar,
+    final,
+)
 
 from typing_extensions import Buffer
 
@@ -238,6 +251,24 @@ class Index(tuple[Any, ...]):
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
 
+UnreadableReason: TypeAlias = Literal[
+    "scrubbed", "xpress9", "xpress10", "unknown_compression", "corrupt_compression", "encrypted"
+]
+"""Why a stored value has no readable form: overwritten by the engine, compressed in a scheme not decoded
+(Xpress9, Xpress10, an unknown one), a corrupt XPRESS or LZ4 stream, or an encrypted column."""
+
+_Item = TypeVar("_Item", covariant=True)
+
+class RowIterator(Protocol[_Item]):
+    """What rows() and json_lines() return (a type for checkers only): an iterator that also reports."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _Item: ...
+    @property
+    def unreadable_values(self) -> dict[str, dict[UnreadableReason, int]]:
+        """{column: {reason: count}} of the values read so far whose stored form cannot be read: None in the
+        typed view, the stored bytes in the raw one."""
+
 @final
 class Table:
     """A table of an open database; iterating gives rows() with its defaults."""
@@ -255,9 +286,9 @@ class Table:
         columns: Iterable[str] | None = None,
         deleted: DeletedMode = "exclude",
         timestamps: Mapping[str, TimestampReading] | None = None,
-    ) -> Iterator[dict[str, TypedValue]]:
+    ) -> RowIterator[dict[str, TypedValue]]:
         """The rows as dicts, read lazily in the table's order."""
-    def json_lines(self, *, typed: bool = False, deleted: DeletedMode = "include") -> Iterator[str]:
+    def json_lines(self, *, typed: bool = False, deleted: DeletedMode = "include") -> RowIterator[str]:
         """The rows as JSON Lines text (no line feed), encoded as export_table / export_rows(typed=True) write."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
@@ -291,7 +322,11 @@ class ArrowStream:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     @property
     def unreadable_values(self) -> dict[str, int]:
-        """{column: count} of values the latest stream wrote as null (no form of the column's Arrow type)."""
+        """{column: count} of values the latest stream wrote as null (no form of the column's Arrow type, or
+        a stored form that cannot be read)."""
+    @property
+    def unreadable_reasons(self) -> dict[str, dict[UnreadableReason, int]]:
+        """{column: {reason: count}} of the values whose stored form cannot be read."""
 
 class HeaderRead(FileHeader):
     header_source: Literal["primary", "shadow"]

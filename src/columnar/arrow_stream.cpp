@@ -99,6 +99,11 @@ class TableStream {
       pending_ = false;
       const Bytes record = cursor_.record();
       if (direct_.prepare(record)) cursor_.decode_again(extra_row_, direct_.fallback());
+      // Stored bytes that are no value of the column (compressed in a scheme not decoded, encrypted) are null in
+      // both views: an Arrow column holds values of its type only. The cursor counts them by reason.
+      for (Row* decoded : {&row_, &extra_row_}) {
+        for (const UnreadableValue& u : decoded->unreadable) decoded->values[u.position] = ColumnValue::null();
+      }
       if (rows > 0 && overflows()) {
         pending_ = true;  // this row opens the next batch
         break;
@@ -110,6 +115,11 @@ class TableStream {
       ++rows;
     }
     direct_.flush(builders_, report_->unreadable.get());
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+      const UnreadableCounts& counts = cursor_.unreadable_values()[columns_[c].position];
+      for (std::size_t r = 0; r < kUnreadableKinds; ++r)
+        report_->reasons[c * kUnreadableKinds + r].store(counts[r], std::memory_order_relaxed);
+    }
     // The fixed columns were read after their rows' checks: a file that failed meanwhile read as zeros.
     if (const Status status = db_->source_status(); !status) {
       fail("Error reading record: " + status.error().to_string());
@@ -207,6 +217,7 @@ Result<std::shared_ptr<StreamReport>> open_arrow_stream(std::shared_ptr<const Da
   auto report = std::make_shared<StreamReport>();
   for (const ArrowColumn& column : columns) report->names.push_back(column.name);
   report->unreadable = std::make_unique<std::atomic<std::uint64_t>[]>(columns.size());
+  report->reasons = std::make_unique<std::atomic<std::uint64_t>[]>(columns.size() * kUnreadableKinds);
   auto stream = std::make_unique<TableStream>(std::move(db), std::move(*cursor), std::move(columns), std::move(direct),
                                               options.batch_rows, report);
   out->get_schema = stream_get_schema;

@@ -34,6 +34,9 @@ struct ArrowStreamOptions {
 struct StreamReport {
   std::vector<std::string> names;  // field names, as in the schema
   std::unique_ptr<std::atomic<std::uint64_t>[]> unreadable;
+  // Of those, the values with no readable form by reason (compressed in a scheme not decoded, corrupt,
+  // encrypted): kUnreadableKinds per column, indexed by Unreadable, brought up to date after each batch.
+  std::unique_ptr<std::atomic<std::uint64_t>[]> reasons;
 };
 
 // Opens the table whose raw name is `name` and fills `out` with a stream of its rows. `db` is held until the

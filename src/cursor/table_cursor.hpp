@@ -49,6 +49,9 @@ class TableCursor {
   // typed view gives null for them, the raw view what the Parts' rows hold: empty bytes, or the reference
   // itself when the tree cannot be read).
   const std::vector<std::uint64_t>& missing_long_values() const noexcept { return missing_long_values_; }
+  // Per row position and reason, the values of the rows read so far that have no readable form (compressed in a
+  // scheme not decoded, corrupt, encrypted): the typed view gives null for them, the raw view the stored bytes.
+  const std::vector<UnreadableCounts>& unreadable_values() const noexcept { return unreadable_values_; }
 
  private:
   void decode(Row& row, const std::vector<bool>* wanted);
@@ -64,6 +67,7 @@ class TableCursor {
   std::optional<Result<LongValueIndex>> long_values_;  // built at the first reference
   CursorOptions options_;
   std::vector<std::uint64_t> missing_long_values_;
+  std::vector<UnreadableCounts> unreadable_values_;
 };
 
 // A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent

@@ -92,22 +92,31 @@ PyObject* source_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs
   });
 }
 
-PyObject* source_unreadable(PyObject* self, void*) {
+// {column: count}, or with `by_reason` {column: {reason: count}} of the values with no readable form.
+PyObject* unreadable_counts(PyObject* self, bool by_reason) {
   return guarded([&]() -> PyObject* {
     const auto& report = *reinterpret_cast<PyArrowSource*>(self)->report;
     PyRef dict(PyDict_New());
     if (!dict || !report) return dict.release();
     for (std::size_t c = 0; c < report->names.size(); ++c) {
-      const std::uint64_t n = report->unreadable[c].load(std::memory_order_relaxed);
+      UnreadableCounts reasons{};
+      for (std::size_t r = 0; r < kUnreadableKinds; ++r)
+        reasons[r] = report->reasons[c * kUnreadableKinds + r].load(std::memory_order_relaxed);
+      std::uint64_t n = 0;
+      for (const std::uint64_t k : reasons) n += k;
+      if (!by_reason) n += report->unreadable[c].load(std::memory_order_relaxed);
       if (n == 0) continue;
       PyRef key(
           PyUnicode_DecodeUTF8(report->names[c].data(), static_cast<Py_ssize_t>(report->names[c].size()), "replace"));
-      PyRef count(PyLong_FromUnsignedLongLong(n));
+      PyRef count(by_reason ? unreadable_dict(reasons) : PyLong_FromUnsignedLongLong(n));
       if (!key || !count || PyDict_SetItem(dict.get(), key.get(), count.get()) < 0) return nullptr;
     }
     return dict.release();
   });
 }
+
+PyObject* source_unreadable(PyObject* self, void*) { return unreadable_counts(self, false); }
+PyObject* source_unreadable_reasons(PyObject* self, void*) { return unreadable_counts(self, true); }
 
 PyObject* source_repr(PyObject* self) {
   return PyUnicode_FromFormat("<ArrowStream of %R>", reinterpret_cast<PyArrowSource*>(self)->table);
@@ -124,7 +133,11 @@ PyGetSetDef kSourceGetSet[] = {
     {"unreadable_values", source_unreadable, nullptr,
      "{column: count} of values the latest stream wrote as null because they have no form of the column's Arrow "
      "type (a DateTime that no timestamp reading accepts, a fixed value stored short); counted as batches are "
-     "built, complete once the stream has ended.",
+     "built, complete once the stream has ended. Includes the values counted in unreadable_reasons.",
+     nullptr},
+    {"unreadable_reasons", source_unreadable_reasons, nullptr,
+     "{column: {reason: count}} of the values the latest stream wrote as null because their stored form cannot be "
+     "read: 'scrubbed', 'xpress9', 'xpress10', 'unknown_compression', 'corrupt_compression', 'encrypted'.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
