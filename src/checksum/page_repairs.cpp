@@ -17,8 +17,7 @@ PageRepairs PageRepairs::find(Bytes file, std::uint32_t page_size) {
   return repairs;
 }
 
-const std::vector<std::uint8_t>* PageRepairs::find_page(std::uint32_t pgno) const noexcept {
-  if (repairs_.empty()) return nullptr;
+const std::vector<std::uint8_t>* PageRepairs::find_repaired(std::uint32_t pgno) const noexcept {
   const auto it = std::lower_bound(repairs_.begin(), repairs_.end(), pgno,
                                    [](const PageRepair& r, std::uint32_t n) { return r.page < n; });
   return it != repairs_.end() && it->page == pgno ? &it->bytes : nullptr;

@@ -21,11 +21,14 @@ class PageRepairs {
   // Checks every page of a file image of `page_size`-byte pages. Memory: one page per corrected page.
   static PageRepairs find(Bytes file, std::uint32_t page_size);
 
-  // The corrected copy of page `pgno`, or nothing when the page needed none.
-  const std::vector<std::uint8_t>* find_page(std::uint32_t pgno) const noexcept;
+  // The corrected copy of page `pgno`, or nothing when the page needed none (inline: every page read asks).
+  const std::vector<std::uint8_t>* find_page(std::uint32_t pgno) const noexcept {
+    return repairs_.empty() ? nullptr : find_repaired(pgno);
+  }
   const std::vector<PageRepair>& list() const noexcept { return repairs_; }
 
  private:
+  const std::vector<std::uint8_t>* find_repaired(std::uint32_t pgno) const noexcept;
   std::vector<PageRepair> repairs_;  // by page number
 };
 
