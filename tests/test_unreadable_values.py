@@ -70,7 +70,7 @@ def test_unreadable_values_are_null_and_counted(open_db, page_size: int) -> None
     (typed,) = rows
     assert (typed["Lz4"], typed["LongLz4"], typed["Multi"]) == (MIXED, TEXT, [None, "second"])
     assert all(typed[name] is None for name in REASONS)
-    assert rows.unreadable_values == {**REASONS, "Multi": {"scrubbed": 1}}
+    assert rows.unreadable_reasons == {**REASONS, "Multi": {"scrubbed": 1}}
 
     pa = pytest.importorskip("pyarrow")
     source = table.arrow()
@@ -95,4 +95,4 @@ def test_lz4_streams_hostile(open_db) -> None:
     t = open_db(db).table("t")
     rows = t.rows()
     assert list(rows) == [{"c0": None, "c1": None, "c2": None, "c3": b"a" * 10}]
-    assert rows.unreadable_values == {f"c{k}": {"corrupt_compression": 1} for k in range(3)}
+    assert rows.unreadable_reasons == {f"c{k}": {"corrupt_compression": 1} for k in range(3)}

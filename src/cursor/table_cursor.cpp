@@ -17,7 +17,9 @@ TableCursor::TableCursor(const Database& db, const TableInfo& table, TreePositio
       own_counts_(descent_counts),
       options_(std::move(options)),
       missing_long_values_(table.row_order.size(), 0),
-      unreadable_values_(table.row_order.size(), UnreadableCounts{}) {}
+      unreadable_values_(table.row_order.size(), 0),
+      unreadable_reasons_(table.row_order.size(), UnreadableCounts{}),
+      long_value_budget_(db.file_bytes().size()) {}
 
 Result<bool> TableCursor::next_row(Row& row) {
   for (;;) {
@@ -47,7 +49,8 @@ void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
   decode_record(item_.entry.data, *table_, large_, row, wanted);
   if (!row.long_value_refs.empty()) resolve_long_values(row);
   for (const UnreadableValue& u : row.unreadable) {
-    ++unreadable_values_[u.position][static_cast<std::size_t>(u.reason)];
+    ++unreadable_values_[u.position];
+    ++unreadable_reasons_[u.position][static_cast<std::size_t>(u.reason)];
     if (options_.typed) row.values[u.position] = ColumnValue::null();  // no value to give, never the bytes
   }
   if (options_.typed) {
@@ -55,7 +58,7 @@ void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
     const bool lists = std::any_of(row.values.begin(), row.values.end(),
                                    [](const ColumnValue& v) { return v.tag == ValueTag::MultiValue; });
     make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_,
-                   missing_long_values_, &unreadable_values_);
+                   missing_long_values_, &unreadable_values_, &long_value_budget_, &unreadable_reasons_);
   }
 }
 
@@ -85,6 +88,11 @@ void TableCursor::resolve_long_values(Row& row) {
     const auto ref = parse_long_value_ref(as_bytes(value.bytes));
     const LongValueIndex* index = ref && !table_->long_values.empty() ? long_value_index() : nullptr;
     if (index) joined = index->gather(*ref, column, &unreadable);
+    if (joined && !long_value_budget_.admit(*ref, joined->size())) {
+      ++unreadable_values_[pos];  // joined again past the budget: not given, counted
+      value = options_.typed ? ColumnValue::null() : text_or_binary(Bytes{}, column);
+      continue;
+    }
     if (joined && unreadable) {
       row.unreadable.push_back({pos, *unreadable});
       // The raw view: the joined bytes as stored (ciphertext as binary, never decoded as text).

@@ -41,8 +41,8 @@ PyObject* unreadable_report(const TableInfo& table, const TableCursor& cursor);
 // to_pandas(); the ArrowStream type.
 PyObject* table_arrow(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* table_to_arrow(PyObject* self, PyObject* unused);
-PyObject* table_to_pandas(PyObject* self, PyObject* unused);
+PyObject* table_to_arrow(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* table_to_pandas(PyObject* self, PyObject* args, PyObject* kwargs);
 int ready_arrow_types();
 PyObject* arrow_stream_type_object();
 

@@ -18,7 +18,7 @@ PyObject* unreadable_dict(const UnreadableCounts& counts) {
 
 PyObject* unreadable_report(const TableInfo& table, const TableCursor& cursor) {
   PyRef dict(PyDict_New());
-  const std::vector<UnreadableCounts>& counts = cursor.unreadable_values();
+  const std::vector<UnreadableCounts>& counts = cursor.unreadable_reasons();
   for (std::size_t k = 0; dict && k < counts.size() && k < table.column_keys.size(); ++k) {
     std::uint64_t total = 0;
     for (const std::uint64_t n : counts[k]) total += n;
