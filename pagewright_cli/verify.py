@@ -6,7 +6,7 @@ import argparse
 import os
 from typing import TYPE_CHECKING, Any
 
-from .commands import load_module, write_json, write_text
+from .commands import CliError, load_module, write_json, write_text
 from .formatting import clean, render_table
 
 if TYPE_CHECKING:
@@ -56,6 +56,8 @@ def _ok(sound: bool) -> str:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    if args.page_size is not None and args.page_size <= 0:
+        raise CliError(f"--page-size must be positive: {args.page_size}")
     report = load_module().verify_file(
         args.db, page_size=args.page_size, max_failures=max(0, args.max_failures)
     )

@@ -105,6 +105,7 @@ def test_verify_command_and_hints(tmp_path, capsys) -> None:
     with pytest.raises(ValueError, match="no page checksums are known for a page size"):
         pagewright.verify_file(path)
     assert pagewright.verify_file(path, page_size=4096)["pages"] == 1
+    assert main(["verify", str(path), "--page-size", "-4096"]) == 1  # an error line, no traceback
 
 
 def test_real_files_verify_clean(sample, tmp_path) -> None:
