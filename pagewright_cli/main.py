@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import artifacts, commands, formats, recover
+from . import artifacts, commands, formats, recover, verify
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -153,6 +153,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     recover.add_parser(sub)
+    verify.add_parser(sub)
     artifacts.add_parsers(sub)
 
     command(
