@@ -84,8 +84,9 @@ struct UnitTables {
     for (std::uint32_t u = 0; u < 0x10000; ++u) {
       const Script s = script_of(u);
       std::uint8_t info = s == Script::Other ? kUnitOtherScript : static_cast<std::uint8_t>(s);
-      if (code_class(u) == CodeClass::Text) info |= kUnitText;
+      if (code_class(u) == CodeClass::Text || (u >= 0x20 && u <= 0x7E)) info |= kUnitText;
       if (is_cjk_companion(u)) info |= kUnitCompanion;
+      if (u >= 0xD800 && u <= 0xDFFF) info = u < 0xDC00 ? kUnitHighSurrogate : kUnitLowSurrogate;
       of[u] = info;
     }
     for (std::uint32_t b = 0; b < 0x100; ++b) {

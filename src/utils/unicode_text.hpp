@@ -23,12 +23,16 @@ Script script_of(std::uint32_t cp) noexcept;
 bool is_cjk_companion(std::uint32_t cp) noexcept;
 
 // What a scan needs of each UTF-16 code unit, one byte per unit of a 64 KiB table built once: its script in
-// the low 6 bits (Other as kUnitOtherScript), then whether it is Text, then whether it is a CJK companion.
-// Surrogates carry no flags.
+// the low 6 bits (Other as kUnitOtherScript), then whether it is text (Text, or printable ASCII: carving of any
+// script keeps every string the ASCII carver finds), then whether it is a CJK companion. The halves of a
+// surrogate pair are no text on their own and carry values of their own (their pair's script and class are the
+// scan's to find).
 inline constexpr std::uint8_t kUnitScriptMask = 0x3F;
 inline constexpr std::uint8_t kUnitOtherScript = 0x3F;
 inline constexpr std::uint8_t kUnitText = 0x40;
 inline constexpr std::uint8_t kUnitCompanion = 0x80;
+inline constexpr std::uint8_t kUnitHighSurrogate = 0x80;
+inline constexpr std::uint8_t kUnitLowSurrogate = 0x81;
 const std::uint8_t* unit_info_table() noexcept;
 // The info shared by all 256 units of a block (by high byte), or kUnitMixedBlock: a table that stays in the
 // first-level cache, where random units would miss the large one.
