@@ -14,10 +14,13 @@ namespace {
 
 constexpr std::size_t kWindowUnits = 64;
 constexpr std::size_t kWindowBytes = 2 * kWindowUnits;
+constexpr std::size_t kBatchWindows = 16;  // windows filled at a time (2 KiB of units)
 // Characters at either end of a run that may be left out as stray bytes around the string, and the characters
 // of each end that deciding it reads (the strays and the neighbour of the last).
 constexpr std::size_t kMaxStrayChars = 6;
 constexpr std::size_t kEndChars = kMaxStrayChars + 1;
+// Printable ASCII units in a row after which the run machine tries eight at a time.
+constexpr unsigned kAsciiBeforeSteps = 4;
 
 // Han, Hangul and the rarely written blocks fill most of the code space, so random bytes read as runs of them.
 bool is_crowded(Script s) noexcept { return s == Script::Cjk || s == Script::Hangul || s == Script::Other; }
@@ -69,23 +72,17 @@ class AnyScriptScan {
   void scan(std::size_t pos);
 
  private:
-  // A character as the run machine reads it: its code (a pair's code point), its table entry (for a pair its
-  // script and class) and the position after it.
-  struct Unit {
-    std::uint32_t code;
-    std::uint8_t info;
-    std::size_t next;
-  };
-
-  std::uint32_t unit(std::size_t at) const noexcept { return read_u16le(data_, at).value_or(0); }
-  Unit classify(std::size_t p) const noexcept;
+  // The unit at `at`; every position read is below stop_ (at most the buffer's size), so whole units lie there.
+  std::uint32_t unit(std::size_t at) const noexcept {
+    return data_[at] | (static_cast<std::uint32_t>(data_[at + 1]) << 8);
+  }
   RunChar char_at(std::size_t p) const noexcept;
   RunChar char_before(std::size_t p) const noexcept;
   bool eight_ascii_units(std::size_t p) const noexcept;
 
   bool scan_segment(std::size_t start, std::size_t end);
   void begin_run(std::size_t start) noexcept;
-  void count(std::size_t p, std::uint8_t info) noexcept;
+  void count(std::uint32_t u, std::uint8_t info) noexcept;
   bool end_run(std::size_t end, bool nul_after);
   bool plausible(bool nul_after) const noexcept;
   bool offer_run(std::size_t end);
@@ -95,30 +92,18 @@ class AnyScriptScan {
   std::uint64_t min_chars_;
   HitSink& sink_;
   const std::uint8_t* info_of_ = unit_info_table();
-  const std::uint8_t* block_of_ = unit_block_table();
+  const std::uint8_t* steps_ = script_run_steps();
 
   // The run being read.
   std::size_t run_start_ = 0;
   std::uint64_t chars_ = 0;
-  ScriptRun script_;
+  std::uint8_t script_ = 0;  // its script id (ScriptRun's script, in script_run_steps)
   bool companion_ = false;
   std::uint64_t ascii_pairs_ = 0;
   std::uint64_t zero_low_ = 0;
 };
 
-AnyScriptScan::Unit AnyScriptScan::classify(std::size_t p) const noexcept {
-  const std::uint32_t u = unit(p);
-  std::uint8_t info = block_of_[u >> 8];
-  if (info == kUnitMixedBlock) info = info_of_[u];
-  if (info == kUnitHighSurrogate && p + 4 <= stop_) {
-    const std::uint32_t low = unit(p + 2);
-    if (low >= 0xDC00 && low <= 0xDFFF) {
-      const std::uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-      return {cp, supplementary_info(cp), p + 4};
-    }
-  }
-  return {u, info, p + 2};
-}
+std::size_t width(const RunChar& c) noexcept { return c.cp > 0xFFFF ? 4 : 2; }
 
 // The character at p of a run (in a run, a high surrogate always starts a pair).
 RunChar AnyScriptScan::char_at(std::size_t p) const noexcept {
@@ -162,36 +147,39 @@ void AnyScriptScan::scan(std::size_t pos) {
     return;
   }
   const std::uint64_t joins = min_chars_ - 1;  // joined units after a segment's first in a long enough one
-  SegmentWindows windows(data_, stop_);
+  SegmentWindows windows(data_, pos, stop_);
+  std::array<SegmentWindow, kBatchWindows> batch;
   // The segment that holds the last unit of the window before: its first unit, and its units so far (0: none).
   std::size_t open_start = 0;
   std::uint64_t open_units = 0;
   std::size_t first = pos;
-  for (bool follows = false; first + 2 <= stop_; first += kWindowBytes, follows = true) {
-    const SegmentWindow window = windows.at(first, follows);
-    std::uint64_t joined = window.joined;
-    if (open_units != 0) {
-      const auto units = static_cast<unsigned>(std::countr_one(joined));
-      if (units == kWindowUnits) {
-        open_units += kWindowUnits;
-        continue;
+  for (std::size_t count; (count = windows.next(batch)) != 0;) {
+    for (std::size_t w = 0; w < count; ++w, first += kWindowBytes) {
+      const SegmentWindow& window = batch[w];
+      std::uint64_t joined = window.joined;
+      if (open_units != 0) {
+        const auto units = static_cast<unsigned>(std::countr_one(joined));
+        if (units == kWindowUnits) {
+          open_units += kWindowUnits;
+          continue;
+        }
+        if (open_units + units >= min_chars_ && !scan_segment(open_start, first + 2 * units)) return;
+        open_units = 0;
+        joined &= ~std::uint64_t{0} << units;  // the units of the segment just ended; bit `units` is clear
       }
-      if (open_units + units >= min_chars_ && !scan_segment(open_start, first + 2 * units)) return;
-      open_units = 0;
-      joined &= ~std::uint64_t{0} << units;  // the units of the segment just ended; bit `units` is clear
-    }
-    // The lowest j of a long segment within the window is its second unit (bit j - 1 is clear).
-    for (std::uint64_t seconds = runs_of_ones(joined, joins); seconds != 0;) {
-      const auto j = static_cast<unsigned>(std::countr_zero(seconds));
-      const unsigned end = j + static_cast<unsigned>(std::countr_one(joined >> j));
-      if (end == kWindowUnits) break;  // it goes on into the next window: kept open below
-      if (!scan_segment(first + 2 * (j - 1), first + 2 * end)) return;
-      seconds &= ~std::uint64_t{0} << end;
-    }
-    if (window.text >> 63) {
-      const auto start = 63 - static_cast<unsigned>(std::countl_one(joined));
-      open_start = first + 2 * start;
-      open_units = kWindowUnits - start;
+      // The lowest j of a long segment within the window is its second unit (bit j - 1 is clear).
+      for (std::uint64_t seconds = runs_of_ones(joined, joins); seconds != 0;) {
+        const auto j = static_cast<unsigned>(std::countr_zero(seconds));
+        const unsigned end = j + static_cast<unsigned>(std::countr_one(joined >> j));
+        if (end == kWindowUnits) break;  // it goes on into the next window: kept open below
+        if (!scan_segment(first + 2 * (j - 1), first + 2 * end)) return;
+        seconds &= ~std::uint64_t{0} << end;
+      }
+      if (window.text >> 63) {
+        const auto start = 63 - static_cast<unsigned>(std::countl_one(joined));
+        open_start = first + 2 * start;
+        open_units = kWindowUnits - start;
+      }
     }
   }
   if (open_units >= min_chars_) scan_segment(open_start, first);
@@ -201,26 +189,39 @@ void AnyScriptScan::scan(std::size_t pos) {
 bool AnyScriptScan::scan_segment(std::size_t start, std::size_t end) {
   begin_run(start);
   std::size_t p = start;
+  unsigned ascii_in_row = 0;
   while (p + 2 <= end) {
-    // Printable ASCII continues a run of every script: eight units at a time once the run has its script.
-    if (chars_ != 0 && script_.script() != Script::Common && p + 16 <= end && eight_ascii_units(p)) {
-      chars_ += 8;
-      p += 16;
+    const std::uint32_t u = unit(p);
+    std::uint8_t info = info_of_[u];
+    std::size_t next = p + 2;
+    if (info == kUnitHighSurrogate && p + 4 <= stop_) {
+      const std::uint32_t low = unit(p + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        info = supplementary_info(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        next = p + 4;
+      }
+    }
+    if (!(info & kUnitText)) {
+      if (end_run(p, u == 0)) return false;
+      begin_run(next);
+      p = next;
       continue;
     }
-    const Unit c = classify(p);
-    if (!(c.info & kUnitText)) {
-      if (end_run(p, c.code == 0)) return false;
-      begin_run(c.next);
-    } else {
-      if (!script_.accept_script(unit_script(c.info))) {
-        if (end_run(p, false)) return false;
-        begin_run(p);
-        script_.accept_script(unit_script(c.info));
-      }
-      count(p, c.info);
+    const std::uint8_t step = steps_[script_ * 64 + (info & kUnitScriptMask)];
+    if (step & kScriptRunEnds) {
+      if (end_run(p, false)) return false;
+      begin_run(p);
     }
-    p = c.next;
+    script_ = step & kUnitScriptMask;
+    count(u, info);
+    p = next;
+    // Printable ASCII continues a run of every script: once the run has its script, and after a few ASCII
+    // units in a row (trying it at every unit would mispredict in noise), eight units at a time.
+    ascii_in_row = u - 0x20 <= 0x7E - 0x20 ? ascii_in_row + 1 : 0;
+    if (ascii_in_row >= kAsciiBeforeSteps && script_ != 0) {
+      for (; p + 16 <= end && eight_ascii_units(p); p += 16) chars_ += 8;
+      ascii_in_row = 0;
+    }
   }
   return !end_run(p, p + 2 <= stop_ && unit(p) == 0);
 }
@@ -228,18 +229,18 @@ bool AnyScriptScan::scan_segment(std::size_t start, std::size_t end) {
 void AnyScriptScan::begin_run(std::size_t start) noexcept {
   run_start_ = start;
   chars_ = 0;
-  script_.reset();
+  script_ = 0;
   companion_ = false;
   ascii_pairs_ = 0;
   zero_low_ = 0;
 }
 
-void AnyScriptScan::count(std::size_t p, std::uint8_t info) noexcept {
-  const std::uint32_t u = unit(p);
+// Counts the character whose (first) unit is u.
+void AnyScriptScan::count(std::uint32_t u, std::uint8_t info) noexcept {
   const std::uint32_t low = u & 0xFF, high = u >> 8;
   ++chars_;
-  ascii_pairs_ += low >= 0x20 && low <= 0x7E && high >= 0x20 && high <= 0x7E;
-  companion_ = companion_ || (info & kUnitCompanion);
+  ascii_pairs_ += (low - 0x20 <= 0x7E - 0x20) & (high - 0x20 <= 0x7E - 0x20);
+  companion_ |= (info & kUnitCompanion) != 0;
   zero_low_ += low == 0;
 }
 
@@ -250,7 +251,7 @@ bool AnyScriptScan::end_run(std::size_t end, bool nul_after) {
 
 // What the counters of a run of the crowded scripts say before its characters are read.
 bool AnyScriptScan::plausible(bool nul_after) const noexcept {
-  if (!is_crowded(script_.script())) return true;
+  if (!is_crowded(unit_script(script_))) return true;
   return 4 * ascii_pairs_ < 3 * chars_ && zero_low_ < 2 && (companion_ || nul_after || chars_ / 2 >= min_chars_);
 }
 
@@ -259,38 +260,48 @@ bool AnyScriptScan::plausible(bool nul_after) const noexcept {
 // the sink is full.
 bool AnyScriptScan::offer_run(std::size_t end) {
   const std::uint64_t n = chars_;
-  std::array<RunChar, kEndChars> head, tail;  // the first characters; the last ones, tail[kEndChars - 1] last
-  const std::size_t ends = std::min<std::uint64_t>(n, kEndChars);
-  for (std::size_t k = 0, p = run_start_; k < ends; p = p + (head[k].cp > 0xFFFF ? 4 : 2), ++k) head[k] = char_at(p);
-  for (std::size_t k = kEndChars, p = end; k > kEndChars - ends; p = tail[k].at) tail[--k] = char_before(p);
-  // Character i, for i < kEndChars or i >= n - kEndChars.
-  auto nth = [&](std::uint64_t i) -> const RunChar& { return i < ends ? head[i] : tail[kEndChars - (n - i)]; };
+  // A run of up to 2 * kEndChars characters is decoded whole; of a longer one the first and the last kEndChars.
+  std::array<RunChar, 2 * kEndChars> ends;
+  const bool whole = n <= ends.size();
+  std::size_t p = run_start_;
+  for (std::size_t k = 0, front = whole ? n : kEndChars; k < front; p += width(ends[k]), ++k) ends[k] = char_at(p);
+  for (std::size_t k = ends.size(), q = end; !whole && k > kEndChars; q = ends[k].at) ends[--k] = char_before(q);
+  auto nth = [&](std::uint64_t i) -> const RunChar& {
+    return whole || i < kEndChars ? ends[i] : ends[i + ends.size() - n];  // i >= n - kEndChars in a long run
+  };
   std::uint64_t first = 0, last = n;
   while (first < kMaxStrayChars && first + 1 < last && is_stray(nth(first), nth(first + 1))) ++first;
   while (n - last < kMaxStrayChars && last > first + 1 && is_stray(nth(last - 1), nth(last - 2))) --last;
   if (last - first < min_chars_) return false;
 
-  const std::size_t from = nth(first).at;
-  if (is_crowded(script_.script())) {
+  // Calls f with the characters first .. last - 1.
+  auto each_char = [&](auto&& f) {
+    for (std::uint64_t k = first, q = nth(first).at; k < last; ++k) {
+      const RunChar c = whole ? ends[k] : char_at(q);
+      q += width(c);
+      f(k, c);
+    }
+  };
+  if (is_crowded(unit_script(script_))) {
     std::uint64_t switches = 0;
     bool big_before = false;
-    for (std::uint64_t k = first, p = from; k < last; ++k) {
-      const RunChar c = char_at(p);
+    each_char([&](std::uint64_t k, const RunChar& c) {
       const bool big = c.script == Script::Cjk || c.script == Script::Hangul;
       switches += k != first && big != big_before;
       big_before = big;
-      p += c.cp > 0xFFFF ? 4 : 2;
-    }
+    });
     if (3 * switches > last - first) return false;
   }
   std::string text;
   text.reserve(last - first);
-  for (std::uint64_t k = first, p = from; k < last; ++k) {
-    const RunChar c = char_at(p);
-    append_utf8(text, c.cp);
-    p += c.cp > 0xFFFF ? 4 : 2;
-  }
-  return sink_.offer_text(from, std::move(text));
+  each_char([&](std::uint64_t, const RunChar& c) {
+    if (c.cp < 0x80) {
+      text.push_back(static_cast<char>(c.cp));
+    } else {
+      append_utf8(text, c.cp);
+    }
+  });
+  return sink_.offer_text(nth(first).at, std::move(text));
 }
 
 }  // namespace

@@ -91,33 +91,44 @@ bool is_low_surrogate(std::uint32_t unit) noexcept { return unit >= 0xDC00 && un
 
 }  // namespace
 
-SegmentWindow SegmentWindows::at(std::size_t first, bool follows) noexcept {
+SegmentWindow SegmentWindows::window(std::size_t first) noexcept {
   const std::size_t count = std::min<std::size_t>((stop_ - first) / 2, kUnits);
-  // A window that the range ends in is read from a copy whose units past the range are zero, which is no text.
-  std::array<std::uint8_t, kWindowBytes> partial;
-  const std::uint8_t* units = partial.data();
-  if (count == kUnits && fits(data_, first, kWindowBytes)) {
+  const std::uint64_t in_range = count == kUnits ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+  // The units past the range's end are read when the buffer holds them (and left out of every mask); a window
+  // that the buffer ends in is read from a copy.
+  std::array<std::uint8_t, kWindowBytes> copy;
+  const std::uint8_t* units = copy.data();
+  if (fits(data_, first, kWindowBytes)) {
     units = data_.data() + first;
   } else {
-    partial.fill(0);
-    for (std::size_t k = 0; k < 2 * count; ++k) partial[k] = data_[first + k];
+    copy.fill(0);
+    for (std::size_t k = 0; k < 2 * count; ++k) copy[k] = data_[first + k];
   }
-  const EntryMasks m = entry_masks(units, follows ? last_script_ : 0);
+  EntryMasks m = entry_masks(units, last_script_);
+  m.text &= in_range;
+  m.high &= in_range;
+  m.low &= in_range;
 
   // A surrogate is text when it is half of a pair; a high one in the last lane pairs with the next window's first
   // unit, a low one in the first lane with the last window's last.
   const std::size_t next = first + kWindowBytes;
-  const bool low_next = count == kUnits && next + 2 <= stop_ && is_low_surrogate(read_u16le(data_, next).value_or(0));
+  const bool low_next = next + 2 <= stop_ && is_low_surrogate(read_u16le(data_, next).value_or(0));
   const std::uint64_t paired_high = m.high & ((m.low >> 1) | (std::uint64_t{low_next} << 63));
-  const std::uint64_t paired_low = m.low & ((m.high << 1) | std::uint64_t{follows && last_high_});
+  const std::uint64_t paired_low = m.low & ((m.high << 1) | std::uint64_t{last_high_});
 
   SegmentWindow window;
   window.text = m.text | paired_high | paired_low;
-  window.joined = window.text & ((window.text << 1) | std::uint64_t{follows && last_text_}) & ~m.parted;
+  window.joined = window.text & ((window.text << 1) | std::uint64_t{last_text_}) & ~m.parted;
   last_script_ = unit_info_table()[unit_at(units, kUnits - 1)] & kUnitScriptMask;
   last_text_ = (window.text >> 63) != 0;
   last_high_ = (m.high >> 63) != 0;
   return window;
+}
+
+std::size_t SegmentWindows::next(std::span<SegmentWindow> out) noexcept {
+  std::size_t n = 0;
+  for (; n < out.size() && next_ + 2 <= stop_; ++n, next_ += kWindowBytes) out[n] = window(next_);
+  return n;
 }
 
 }  // namespace pw

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "../utils/bytes.hpp"
 
@@ -25,19 +26,22 @@ struct SegmentWindow {
 
 class SegmentWindows {
  public:
-  // The units of [first unit, stop) of `data`; stop <= data.size().
-  SegmentWindows(Bytes data, std::size_t stop) noexcept : data_(data), stop_(stop) {}
+  // The units of [pos, stop) of `data` (pos even, stop <= data.size()); a run starts at pos.
+  SegmentWindows(Bytes data, std::size_t pos, std::size_t stop) noexcept : data_(data), next_(pos), stop_(stop) {}
 
-  // The window of the units from the even position `first` (first + 2 <= stop). `follows` says that it is the
-  // window after the one given last (first is 128 bytes further on), so that its first unit may continue
-  // that window's last; otherwise a run starts at `first`.
-  SegmentWindow at(std::size_t first, bool follows) noexcept;
+  // The next windows, one per 128 bytes from pos on (the last one may hold fewer units), as many as `out` holds
+  // or the range has left: their number, 0 once the range is done. Filling many at a time keeps the per-window
+  // work small beside the units'.
+  std::size_t next(std::span<SegmentWindow> out) noexcept;
 
  private:
+  SegmentWindow window(std::size_t first) noexcept;
+
   Bytes data_;
+  std::size_t next_;
   std::size_t stop_;
   // The last unit of the window given last: its script id, whether it may be text, whether it is a high
-  // surrogate.
+  // surrogate (all clear before the first window: a run starts there).
   std::uint8_t last_script_ = 0;
   bool last_text_ = false;
   bool last_high_ = false;

@@ -34,10 +34,6 @@ inline constexpr std::uint8_t kUnitCompanion = 0x80;
 inline constexpr std::uint8_t kUnitHighSurrogate = 0x80;
 inline constexpr std::uint8_t kUnitLowSurrogate = 0x81;
 const std::uint8_t* unit_info_table() noexcept;
-// The info shared by all 256 units of a block (by high byte), or kUnitMixedBlock: a table that stays in the
-// first-level cache, where random units would miss the large one.
-inline constexpr std::uint8_t kUnitMixedBlock = 0xFF;
-const std::uint8_t* unit_block_table() noexcept;
 inline Script unit_script(std::uint8_t info) noexcept {
   const std::uint8_t id = info & kUnitScriptMask;
   return id == kUnitOtherScript ? Script::Other : static_cast<Script>(id);
@@ -70,5 +66,11 @@ class ScriptRun {
  private:
   Script established_ = Script::Common;
 };
+
+// ScriptRun as a table over the script ids of unit entries (kUnitScriptMask bits), for scans that step through
+// many characters: entry [from * 64 + to] is the id a run of script id `from` has once a character of script
+// id `to` continues it, or kScriptRunEnds | to when that character ends the run and starts the next.
+inline constexpr std::uint8_t kScriptRunEnds = 0x80;
+const std::uint8_t* script_run_steps() noexcept;
 
 }  // namespace pw
