@@ -91,7 +91,7 @@ bool is_low_surrogate(std::uint32_t unit) noexcept { return unit >= 0xDC00 && un
 
 }  // namespace
 
-SegmentWindow SegmentWindows::window(std::size_t first) noexcept {
+[[gnu::always_inline]] inline SegmentWindow SegmentWindows::window(std::size_t first) noexcept {
   const std::size_t count = std::min<std::size_t>((stop_ - first) / 2, kUnits);
   const std::uint64_t in_range = count == kUnits ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
   // The units past the range's end are read when the buffer holds them (and left out of every mask); a window

@@ -30,8 +30,7 @@ class SegmentWindows {
   SegmentWindows(Bytes data, std::size_t pos, std::size_t stop) noexcept : data_(data), next_(pos), stop_(stop) {}
 
   // The next windows, one per 128 bytes from pos on (the last one may hold fewer units), as many as `out` holds
-  // or the range has left: their number, 0 once the range is done. Filling many at a time keeps the per-window
-  // work small beside the units'.
+  // or the range has left: their number, 0 once the range is done.
   std::size_t next(std::span<SegmentWindow> out) noexcept;
 
  private:
