@@ -1,5 +1,6 @@
 #include "database.hpp"
 
+#include "catalog/file_extent.hpp"
 #include "catalog/parser.hpp"
 #include "io/mapped_file.hpp"
 #include "page/branch.hpp"
@@ -52,10 +53,15 @@ Status Database::load() {
   if (page_size_ == 0) return EseError::parse_error("Invalid page size: 0");
   const std::uint64_t blocks = file_.size() / page_size_;
   total_pages_ = static_cast<std::uint32_t>(blocks >= 2 ? blocks - 2 : 0);
+  stated_last_page_ = last_owned_page(*this, kDatabaseRootPage);
   auto catalog = CatalogParser(*this).load(kCatalogRootPage);
   if (!catalog) return std::move(catalog).error();
   catalog_ = std::move(*catalog);
   return ok_status();
+}
+
+bool Database::known_truncated() const noexcept {
+  return total_pages_ < kCatalogRootPage || (stated_last_page_ && *stated_last_page_ > total_pages_);
 }
 
 EseError Database::source_error() {
@@ -70,7 +76,13 @@ Status Database::source_status() const {
 Result<Page> Database::read_page(std::uint32_t page_number) const {
   const std::uint64_t offset = (static_cast<std::uint64_t>(page_number) + 1) * page_size_;
   const std::uint64_t end = offset + page_size_;
-  if (end > file_.size()) return EseError::invalid_page_number(page_number);
+  if (end > file_.size()) {
+    // Past the end of a file that is cut short: say so, unless the number lies past what the database owns
+    // too (a damaged link, not a missing page).
+    if (known_truncated() && (!stated_last_page_ || page_number <= *stated_last_page_))
+      return EseError::page_past_truncated_end(page_number, total_pages_);
+    return EseError::invalid_page_number(page_number);
+  }
   auto page = Page::parse(file_.subspan(offset, page_size_), format_version_, format_revision_, page_size_);
   // A page header past the file's new end read as zeros. The rest of the page is read by the caller, which
   // checks source_status itself (probing the page's far end here too slows the carving loop measurably).

@@ -56,6 +56,7 @@ struct TableInfo {
   OrderedMap<LongValueInfo> long_values;
   std::uint32_t father_data_page = 0;
   std::uint32_t space_usage = 0;
+  std::uint32_t object_id = 0;  // the table record's Id: what its column, index and long-value records name
   // Positions in `columns`, stable-sorted by column id: the order of a row. Built by finalize().
   std::vector<std::size_t> row_order;
   // The output key of each column in row order (distinct_column_keys), and of the deleted-row marker.
