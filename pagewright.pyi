@@ -1,8 +1,11 @@
 """Type information for the `pagewright` extension module: a reader of Microsoft ESE database files.
 
-CarvedHit, ColumnInfo, TableScan, RecoveredRecord, RowValue, Row, CarveScope and RecoverSource exist for type
-checkers only; import them under
+CarvedHit, ColumnInfo, TableScan, WalkDamage, CatalogDamage, Truncation, DatabaseHeader, RecoveredRecord,
+RowValue, Row, CarveScope and RecoverSource exist for type checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
+
+`__all__` lists EseDatabase and __version__ (the module's contract); the other classes and functions below are
+importable by name.
 
 Table and column names are the raw bytes the file stores, decoded as UTF-8 with "surrogateescape": a byte
 that is not part of well-formed UTF-8 becomes the lone surrogate U+DC80..U+DCFF, so distinct names stay
@@ -16,14 +19,27 @@ import os
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
+from typing import (
+    Any,
+    ClassVar,
+    Final,
+    Generic,
+    Literal,
+    Protocol,
+    Self,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    TypeVar,
+    final,
+)
 
 from typing_extensions import Buffer
 
 import pagewright_dask as dask  # pagewright.dask.read_table: many files as one Dask DataFrame
 
 
-__all__ = ["EseDatabase", "Table", "Column", "Index", "ArrowStream", "__version__", "read_header", "export_file_name"]
+__all__ = ["EseDatabase", "__version__"]
 
 __version__: Final[str]
 
@@ -78,18 +94,53 @@ class CarvedHit(TypedDict):
     table: str | None
     text: str
 
-class TableScan(TypedDict):
-    """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage."""
+class WalkDamage(TypedDict):
+    """What a walk of a table passed over (RowIterator.damage); nonzero counts mean damage."""
 
-    rows: int
-    deleted: int
     bad_entries: int
     overlapping_entries: int
     foreign_pages: int
     loops: int
     unreadable_pages: int
+    missing_long_values: dict[str, int]
+    """{column: count} of long-value references that no long value answers (None in the typed view, empty in
+    the raw one); columns without any are left out."""
 
-Source: TypeAlias = str | os.PathLike[str] | os.PathLike[bytes] | Buffer | BinaryIO
+class TableScan(WalkDamage):
+    """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage.
+    missing_long_values counts the references of every entry, deleted ones included."""
+
+    rows: int
+    deleted: int
+
+class CatalogDamage(TypedDict):
+    """What reading the catalog passed over, lost or renamed (EseDatabase.catalog_damage)."""
+
+    bad_entries: int
+    overlapping_entries: int
+    foreign_pages: int
+    loops: int
+    unreadable_pages: int
+    error: str | None
+    """Why a part of the catalog could not be read (the tables it described are missing), or None."""
+    skipped_records: dict[int, int]
+    """{record type: count} of catalog records that could not be read (of a type no engine writes, too short)."""
+    notes: list[str]
+    """Tables or columns that share a name and the keys they were given, columns of a type code no engine
+    writes, records that name no table."""
+
+class Truncation(TypedDict):
+    """The file holds fewer pages than the database names (EseDatabase.header["truncation"])."""
+
+    file_pages: int
+    last_page: int
+    named_by: str
+    """What names last_page: the database's space tree, or the root page or owned extents of a tree."""
+
+class _BinaryReader(Protocol):
+    def read(self, size: int = ..., /) -> bytes: ...
+
+Source: TypeAlias = str | os.PathLike[str] | os.PathLike[bytes] | Buffer | _BinaryReader
 """What EseDatabase opens: a path, a buffer read in place, or a binary file object."""
 
 TimestampReading: TypeAlias = Literal["ole", "filetime", "unix", "raw"]
@@ -128,6 +179,23 @@ class FileHeader(TypedDict):
     os_version: tuple[int, int, int, int]
     checksum: int
     checksum_ok: bool
+
+class DatabaseHeader(FileHeader):
+    truncation: Truncation | None
+    """None when the file holds every page the database names; else the file was cut short (at a page
+    boundary, or within a page)."""
+
+_T = TypeVar("_T")
+
+@final
+class RowIterator(Generic[_T]):
+    """The rows of Table.rows() or Table.json_lines(), read lazily."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _T: ...
+    @property
+    def damage(self) -> WalkDamage:
+        """What the rows read so far passed over; complete once the iteration has ended."""
 
 @final
 class Column(tuple[Any, ...]):
@@ -191,12 +259,14 @@ class Table:
         self,
         *,
         typed: bool = True,
-        columns: Iterable[str] | None = None,
+        columns: str | Iterable[str] | None = None,
         deleted: DeletedMode = "exclude",
         timestamps: Mapping[str, TimestampReading] | None = None,
-    ) -> Iterator[dict[str, TypedValue]]:
-        """The rows as dicts, read lazily in the table's order."""
-    def json_lines(self, *, typed: bool = False, deleted: DeletedMode = "include") -> Iterator[str]:
+    ) -> RowIterator[dict[str, TypedValue]]:
+        """The rows as dicts, read lazily in the table's order. columns: one name or several, the dicts' keys in
+        the order asked (ValueError naming the table's columns for an unknown one). timestamps: only for
+        columns of 8-byte values (Currency, IEEE double, DateTime, Long long, binary), else ValueError."""
+    def json_lines(self, *, typed: bool = False, deleted: DeletedMode = "include") -> RowIterator[str]:
         """The rows as JSON Lines text (no line feed), encoded as export_table / export_rows(typed=True) write."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
@@ -251,8 +321,12 @@ class EseDatabase:
 
     def __new__(cls, path: Source) -> Self:
         """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
-        memoryview, mmap.mmap), read in place and held (so not resizable) until close(); or a binary file object,
-        mapped through its fileno()."""
+        memoryview, mmap.mmap), read in place and held (so not resizable) until close() — memory that maps a
+        file is guarded, so a file that shrinks makes reads raise OSError; or a binary file object: mapped
+        through its fileno() when that is a regular file holding what read() gives, else (io.BytesIO,
+        gzip.open(), a zip member) read through read() into memory, from its start, up to 4 GiB (more is a
+        ValueError: write it to a file). A fileno() that is no descriptor (negative, past the int range) is a
+        ValueError."""
     @property
     def path(self) -> str: ...
     @property
@@ -264,8 +338,12 @@ class EseDatabase:
         """Which copy of the file header was read: "shadow" (block 1) when block 0 is damaged (wrong checksum
         or page size) and the shadow is intact, else "primary"."""
     @property
-    def header(self) -> FileHeader:
-        """The file header (of the copy that was read)."""
+    def header(self) -> DatabaseHeader:
+        """The file header (of the copy that was read), and whether the file holds every page named."""
+    @property
+    def catalog_damage(self) -> CatalogDamage | None:
+        """What reading the catalog passed over, lost or renamed; None when it was read whole. A catalog that
+        cannot be walked to its end opens with the tables read so far."""
     @property
     def closed(self) -> bool: ...
     def close(self) -> None:

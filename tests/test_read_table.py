@@ -217,15 +217,25 @@ def test_compressed_chunks_only_in_compressed_columns(open_db) -> None:
 
 
 def test_dangling_and_unreadable_long_values(open_db) -> None:
-    cols = [Column(256, "T", 12), Column(257, "B", 11)]
+    cols = [Column(256, "T", 12), Column(257, "B", 11), Column(258, "M", 11, flags=8)]
     gone = {"T": LongValue("gone", store=False), "B": LongValue(b"gone", store=False)}
+    gone["M"] = MultiValue([b"a", LongValue(b"q", store=False)])
     db = one_table(cols, [gone, {"T": LongValue("x" * 3000), "B": Tagged(b"\x01\x02\x03", flags=0x04)}])
-    assert open_db(db).read_table("t") == [{"T": "", "B": b""}, {"T": "x" * 3000, "B": b""}]  # 3 bytes: no id
+    ese = open_db(db)
+    got = [{k: row[k] for k in "TB"} for row in ese.read_table("t")]
+    assert got == [{"T": "", "B": b""}, {"T": "x" * 3000, "B": b""}]  # 3 bytes: no id
+    # Counted where they are found (the scan reads no value), and null in the typed view.
+    rows = ese.table("t").rows()
+    assert [row["M"] for row in rows] == [[b"a", None], None]
+    missing = {"T": 1, "B": 2, "M": 1}
+    assert ese.scan_table("t")["missing_long_values"] == rows.damage["missing_long_values"] == missing
     no_tree = damage.overwrite_page(db.build(), 8192, db.layout.tables["t"].lv_root_page, b"")
     assert open_db(no_tree).read_table("t")[1]["T"] == ""  # a root that is no page of a tree
     db = one_table([Column(256, "B", 11)], [{"B": LongValue(b"z" * 3000, lv_id=7)}])
     db.tables["t"].override_lv_catalog(coltyp_or_fdp=99999)  # a tree past the end: the reference is kept
-    assert open_db(db).read_table("t") == [{"B": struct.pack("<I", 7)}]
+    ese = open_db(db)
+    assert ese.read_table("t") == [{"B": struct.pack("<I", 7)}]
+    assert ese.scan_table("t")["missing_long_values"] == {"B": 1}
 
 
 def test_many_long_values(open_db) -> None:

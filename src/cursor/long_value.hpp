@@ -39,6 +39,9 @@ class LongValueIndex {
   // holds no entry of that id.
   std::optional<std::string> gather(LongValueRef ref, const ColumnInfo& column) const;
 
+  // Whether the tree holds an entry of that id, so that gather() gives a value (without joining it).
+  bool contains(LongValueRef ref) const noexcept;
+
   const WalkCounts& counts() const noexcept { return counts_; }
 
  private:

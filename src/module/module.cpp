@@ -15,6 +15,15 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "pagewright", "", 0, nullptr,
 PyObject* g_module = nullptr;
 PyInterpreterState* g_interpreter = nullptr;
 
+// Sets an attribute that __all__ does not list (stealing value): the module's contract lists EseDatabase and
+// __version__ only; the other classes and functions are importable by name.
+int add_attribute(PyObject* module, const char* name, PyObject* value) {
+  if (!value) return -1;
+  const int rc = PyModule_AddObjectRef(module, name, value);
+  Py_DECREF(value);
+  return rc;
+}
+
 // Appends the name to __all__ (created on first use), then sets the attribute (stealing value).
 int add_public(PyObject* module, const char* name, PyObject* value) {
   if (!value) return -1;
@@ -64,19 +73,14 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
   if (!module) return nullptr;
   Py_INCREF(type);
   if (add_public(module, "EseDatabase", reinterpret_cast<PyObject*>(type)) < 0 ||
-      add_public(module, "Table", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::table_type()))) < 0 ||
-      add_public(module, "Column", Py_NewRef(pw::py::column_type_object())) < 0 ||
-      add_public(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
-      add_public(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0 ||
-      add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
+      add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0 ||
+      add_attribute(module, "Table", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::table_type()))) < 0 ||
+      add_attribute(module, "Column", Py_NewRef(pw::py::column_type_object())) < 0 ||
+      add_attribute(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
+      add_attribute(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0 ||
+      add_attribute(module, "RowIterator", Py_NewRef(pw::py::row_iterator_type_object())) < 0) {
     Py_DECREF(module);
     return nullptr;
-  }
-  for (const PyMethodDef* def = g_module_def.m_methods; def->ml_name; ++def) {
-    if (add_public(module, def->ml_name, PyObject_GetAttrString(module, def->ml_name)) < 0) {
-      Py_DECREF(module);
-      return nullptr;
-    }
   }
   // pagewright.dask: the Dask reader, a pure Python module installed beside this one (it imports Dask only when
   // used). Registered as a submodule, so that `import pagewright.dask` finds it.

@@ -1,9 +1,16 @@
 #include "ese_database.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <vector>
 
+#include "../io/fault_guard.hpp"
+
+#include "damage_dicts.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -11,23 +18,170 @@
 namespace pw::py {
 namespace {
 
+// A file object that is not a plain file on disk (io.BytesIO, gzip.open(), a zip member) is read into memory
+// through read(), up to this many bytes.
+constexpr std::size_t kMaxStreamBytes = std::size_t{4} << 30;
+
 // A caller's buffer read in place: the export is held (so a bytearray cannot be resized, an mmap not closed)
-// until the database goes, which happens with the GIL held.
+// until the database goes, which happens with the GIL held. A buffer that maps a file (an mmap.mmap) is
+// guarded as a mapped file is: once the file shrinks, reads fail instead of ending the process.
 class PyBufferSource final : public ByteSource {
  public:
-  explicit PyBufferSource(Py_buffer view) noexcept : view_(view) {}
-  ~PyBufferSource() override { PyBuffer_Release(&view_); }
+  PyBufferSource(Py_buffer view, std::optional<FaultGuard> guard) noexcept : view_(view), guard_(std::move(guard)) {}
+  ~PyBufferSource() override {
+    guard_.reset();  // before the release: the exporter may unmap the range at once
+    PyBuffer_Release(&view_);
+  }
   PyBufferSource(const PyBufferSource&) = delete;
   PyBufferSource& operator=(const PyBufferSource&) = delete;
   Bytes bytes() const noexcept override {
     return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }
-  const std::atomic<bool>& read_failed() const noexcept override { return never_failed_; }
+  const std::atomic<bool>& read_failed() const noexcept override {
+    return guard_ ? guard_->faulted() : never_failed_;
+  }
 
  private:
   Py_buffer view_;
+  std::optional<FaultGuard> guard_;
   std::atomic<bool> never_failed_{false};
 };
+
+Result<std::unique_ptr<Database>> open_buffer(PyObject* source, bool& raised) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) {
+    raised = true;
+    return EseError::invalid_header();
+  }
+  const auto* begin = static_cast<const std::uint8_t*>(view.buf);
+  const auto length = static_cast<std::size_t>(view.len);
+  if (length > 0 && maps_a_file(begin, length)) {
+    auto guard = FaultGuard::claim(begin, length);
+    if (!guard) {  // every guard is taken: a copy cannot fault
+      std::vector<std::uint8_t> copy(begin, begin + length);
+      PyBuffer_Release(&view);
+      return without_gil([&] { return Database::open_memory(std::move(copy)); });
+    }
+    return Database::open_bytes(std::make_unique<PyBufferSource>(view, std::move(guard)));
+  }
+  return Database::open_bytes(std::make_unique<PyBufferSource>(view, std::nullopt));
+}
+
+// The descriptor a file object's fileno() gives; -1 when it has none that can be used (fileno() raises
+// OSError or ValueError: io.BytesIO, a zip member); -2 with ValueError set for a number that is no descriptor.
+int descriptor_of(PyObject* source) {
+  if (!PyObject_HasAttrString(source, "fileno")) return -1;
+  PyRef number(PyObject_CallMethod(source, "fileno", nullptr));
+  if (!number) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -2;
+    PyErr_Clear();
+    return -1;
+  }
+  int overflow = 0;
+  const long long fd = PyLong_Check(number.get()) ? PyLong_AsLongLongAndOverflow(number.get(), &overflow) : -1;
+  if (fd == -1 && PyErr_Occurred()) return -2;
+  if (overflow || fd < 0 || fd > INT_MAX) {
+    PyErr_Format(PyExc_ValueError, "EseDatabase(): fileno() returned %R, which is not a file descriptor",
+                 number.get());
+    return -2;
+  }
+  return static_cast<int>(fd);
+}
+
+// The bytes of a read() result, appended to `out`; false with TypeError for a text stream.
+bool append_read(PyObject* chunk, std::vector<std::uint8_t>& out) {
+  Py_buffer view;
+  if (PyUnicode_Check(chunk) || PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE) < 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "EseDatabase(): read() of the file object gave %.200s, not bytes: open it in "
+                 "binary mode", Py_TYPE(chunk)->tp_name);
+    return false;
+  }
+  const auto* data = static_cast<const std::uint8_t*>(view.buf);
+  out.insert(out.end(), data, data + view.len);
+  PyBuffer_Release(&view);
+  return true;
+}
+
+bool seekable(PyObject* source) {
+  PyRef answer(PyObject_HasAttrString(source, "seekable") ? PyObject_CallMethod(source, "seekable", nullptr)
+                                                           : nullptr);
+  PyErr_Clear();
+  return answer && PyObject_IsTrue(answer.get()) == 1;
+}
+
+// Calls read(size) until `want` bytes are held or the stream ends; nothing more than `want` is asked for.
+bool read_up_to(PyObject* source, std::size_t want, std::vector<std::uint8_t>& out) {
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  while (out.size() < want) {
+    const std::size_t ask = std::min(kChunk, want - out.size());
+    PyRef chunk(PyObject_CallMethod(source, "read", "n", static_cast<Py_ssize_t>(ask)));
+    if (!chunk) return false;
+    if (chunk.get() == Py_None) {
+      PyErr_SetString(PyExc_OSError, "EseDatabase(): read() of the file object gave None (a non-blocking stream "
+                                     "without data)");
+      return false;
+    }
+    const std::size_t before = out.size();
+    if (!append_read(chunk.get(), out)) return false;
+    if (out.size() == before) break;  // the end of the stream
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+  return true;
+}
+
+// What the file object holds from its start (from where it stands when it cannot seek), through read(), at
+// most kMaxStreamBytes; its position is restored. False with an exception set.
+bool read_stream(PyObject* source, std::vector<std::uint8_t>& out) {
+  const bool can_seek = seekable(source);
+  PyRef position(can_seek ? PyObject_CallMethod(source, "tell", nullptr) : nullptr);
+  if (can_seek && (!position || !PyRef(PyObject_CallMethod(source, "seek", "i", 0)))) return false;
+  if (!read_up_to(source, kMaxStreamBytes + 1, out)) return false;
+  if (position && !PyRef(PyObject_CallMethod(source, "seek", "O", position.get()))) return false;
+  if (out.size() > kMaxStreamBytes) {
+    PyErr_Format(PyExc_ValueError,
+                 "EseDatabase(): the file object holds more than %llu bytes; a stream that is not a plain file "
+                 "(BytesIO, gzip, a zip member) is read into memory, up to that size: write it to a file and "
+                 "open the file",
+                 static_cast<unsigned long long>(kMaxStreamBytes));
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+// Whether the descriptor is a regular file whose first bytes are those read() gives from the start (so the
+// file object reads the file as it is, not a decompressed or enclosed stream); the position is restored.
+// -1 with an exception set.
+int descriptor_reads_like(PyObject* source, int fd) {
+  constexpr std::size_t kProbe = 65536;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !seekable(source)) return 0;
+  PyRef position(PyObject_CallMethod(source, "tell", nullptr));
+  if (!position || !PyRef(PyObject_CallMethod(source, "seek", "i", 0))) return -1;
+  std::vector<std::uint8_t> through_read;
+  const bool read = read_up_to(source, kProbe, through_read);
+  if (!PyRef(PyObject_CallMethod(source, "seek", "O", position.get())) || !read) return -1;
+  std::vector<std::uint8_t> on_disk(through_read.size() + 1);
+  const ssize_t n = ::pread(fd, on_disk.data(), on_disk.size(), 0);
+  const bool whole = through_read.size() < kProbe;  // read() reached the end: the file must end there too
+  if (n < 0 || static_cast<std::size_t>(n) < through_read.size() || (whole && static_cast<std::size_t>(n) != through_read.size()))
+    return 0;
+  return std::equal(through_read.begin(), through_read.end(), on_disk.begin()) ? 1 : 0;
+}
+
+// A binary file object: mapped through its descriptor when that reads as the object does, else read().
+Result<std::unique_ptr<Database>> open_file_object(PyObject* source, bool& raised) {
+  const int fd = descriptor_of(source);
+  int same = fd >= 0 ? descriptor_reads_like(source, fd) : 0;
+  raised = fd == -2 || same < 0;
+  if (raised) return EseError::invalid_header();
+  if (same) return without_gil([&] { return Database::open_descriptor(fd); });
+  std::vector<std::uint8_t> image;
+  raised = !read_stream(source, image);
+  if (raised) return EseError::invalid_header();
+  return without_gil([&] { return Database::open_memory(std::move(image)); });
+}
 
 PyObject* not_found(PyObject* path) {
   PyErr_Clear();
@@ -72,17 +226,14 @@ PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       opened = open_path(path.get(), missing);
       if (missing) return not_found(path.get());
     } else if (PyObject_CheckBuffer(source)) {
-      Py_buffer view;
-      if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) return nullptr;
-      auto bytes = std::make_unique<PyBufferSource>(view);
-      opened = Database::open_bytes(std::move(bytes));
+      bool raised = false;
+      opened = open_buffer(source, raised);
+      if (raised) return nullptr;
       path = PyRef(PyUnicode_FromString("<buffer>"));
-    } else if (PyObject_HasAttrString(source, "fileno")) {
-      PyRef number(PyObject_CallMethod(source, "fileno", nullptr));
-      if (!number) return nullptr;
-      const long fd = PyLong_AsLong(number.get());
-      if (fd == -1 && PyErr_Occurred()) return nullptr;
-      opened = without_gil([&] { return Database::open_descriptor(static_cast<int>(fd)); });
+    } else if (PyObject_HasAttrString(source, "fileno") || PyObject_HasAttrString(source, "read")) {
+      bool raised = false;
+      opened = open_file_object(source, raised);
+      if (raised) return nullptr;
       PyRef name(PyObject_GetAttrString(source, "name"));
       PyErr_Clear();
       path = PyRef(name && PyUnicode_Check(name.get()) ? name.release() : PyUnicode_FromString("<file>"));
@@ -146,7 +297,19 @@ PyObject* get_header_source(PyObject* self, void*) {
       self, [](const Database& db) { return PyUnicode_FromString(db.used_shadow_header() ? "shadow" : "primary"); });
 }
 PyObject* get_header(PyObject* self, void*) {
-  return with_open_db(self, [](const Database& db) { return guarded([&] { return header_dict(db.header()); }); });
+  return with_open_db(self, [](const Database& db) {
+    return guarded([&]() -> PyObject* {
+      PyRef dict(header_dict(db.header()));
+      if (!dict) return nullptr;
+      PyRef truncation(truncation_dict(file_extent(db)));
+      if (!truncation || PyDict_SetItemString(dict.get(), "truncation", truncation.get()) < 0) return nullptr;
+      return dict.release();
+    });
+  });
+}
+PyObject* get_catalog_damage(PyObject* self, void*) {
+  return with_open_db(self,
+                      [](const Database& db) { return guarded([&] { return catalog_damage_dict(db.catalog_damage()); }); });
 }
 PyObject* get_closed(PyObject* self, void*) {
   return PyBool_FromLong(reinterpret_cast<PyEseDatabase*>(self)->database == nullptr);
@@ -189,7 +352,18 @@ PyGetSetDef kGetSet[] = {
      "attach_time and detach_time (aware datetimes in UTC, or None when the header holds none), "
      "consistent_position, attach_position and detach_position (dicts of generation, sector, block: a position in "
      "the transaction logs), os_version (major, minor, build, service pack of the last writer), checksum and "
-     "checksum_ok.",
+     "checksum_ok; truncation: None when the file holds every page the database names, else {'file_pages': "
+     "pages the file holds, 'last_page': the highest page named, 'named_by': what names it (the database's "
+     "space tree, or the root page or owned extents of a tree)}: the file was cut short, e.g. at a page "
+     "boundary.",
+     nullptr},
+    {"catalog_damage", get_catalog_damage, nullptr,
+     "What reading the catalog passed over, lost or renamed, or None when it was read whole.\n\nA dict: the "
+     "walk counts (bad_entries, overlapping_entries, foreign_pages, loops, unreadable_pages), 'error' (why a "
+     "part of the catalog could not be read: its tables are missing, or None), 'skipped_records' ({record "
+     "type: count} of catalog records that could not be read, e.g. of a type no engine writes) and 'notes' "
+     "(list of str: tables or columns that share a name and the keys they got, columns of an unknown type, "
+     "records that name no table).",
      nullptr},
     {"closed", get_closed, nullptr, "True once close() was called (or the with block was left).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -209,7 +383,9 @@ PyMethodDef kMethods[] = {
      "scan_table($self, table_name)\n--\n\nWalk a table's leaf entries without decoding a value.\n\nReturns:\n    "
      "dict[str, int]: 'rows' (live entries), 'deleted' (entries flagged deleted, not yet cleaned away; "
      "read_table returns both), and what the walk had to pass over: 'bad_entries', 'overlapping_entries', "
-     "'foreign_pages' (links into another tree), 'loops', 'unreadable_pages'. Nonzero counts mean damage.\n\n"
+     "'foreign_pages' (links into another tree), 'loops', 'unreadable_pages', and 'missing_long_values': {column: "
+     "count} of long-value references (also multi-value elements stored apart) that no long value answers, in "
+     "every entry (read_table gives them as empty values, rows() as None). Nonzero counts mean damage.\n\n"
      "Raises:\n    ValueError: If the table doesn't exist\n    OSError: If a page cannot be read"},
     {"get_table_schema", PW_KW_METHOD(ese_get_table_schema), METH_VARARGS | METH_KEYWORDS,
      "get_table_schema($self, table_name)\n--\n\nGet the schema (columns) for a table.\n\nArgs:\n    table_name: "

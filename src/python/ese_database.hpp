@@ -60,6 +60,7 @@ PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_tables(PyObject* self, PyObject* unused);
 int ready_table_types();
 PyObject* column_type_object();
+PyObject* row_iterator_type_object();
 PyObject* index_type_object();
 
 // The file header as a dict (header.cpp).

@@ -1,12 +1,14 @@
 #include "table_object.hpp"
 
 #include <memory>
+#include <unordered_map>
 
 #include "../cursor/table_cursor.hpp"
 #include "../cursor/table_scan.hpp"
 #include "../export/json_writer.hpp"
 #include "../record/parser.hpp"
 #include "../types/typed_value.hpp"
+#include "damage_dicts.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -79,7 +81,21 @@ PyObject* make_column(const ColumnInfo& c) {
   return ok ? item.release() : nullptr;
 }
 
-PyObject* make_index(const TableInfo& table, const IndexInfo& index) {
+// Column names by column id, built once for all the indexes of a table: a key column costs one lookup.
+using ColumnNames = std::unordered_map<std::uint32_t, PyRef>;
+
+bool column_names_by_id(const TableInfo& table, ColumnNames& names) {
+  names.reserve(table.columns.size());
+  for (const auto& entry : table.columns) {
+    // Of columns sharing an id the last in catalog order names it, as a scan of the columns would.
+    PyRef name(name_to_str(entry.second.name));
+    if (!name) return false;
+    names.insert_or_assign(entry.second.id, std::move(name));
+  }
+  return true;
+}
+
+PyObject* make_index(const ColumnNames& names, const IndexInfo& index) {
   PyRef item(PyStructSequence_New(g_index_type));
   if (!item) return nullptr;
   PyRef columns;
@@ -87,10 +103,10 @@ PyObject* make_index(const TableInfo& table, const IndexInfo& index) {
     columns = PyRef(PyTuple_New(static_cast<Py_ssize_t>(index.key_columns->size())));
     if (!columns) return nullptr;
     for (std::size_t k = 0; k < index.key_columns->size(); ++k) {
-      PyObject* name = nullptr;
-      for (const auto& entry : table.columns)
-        if (entry.second.id == (*index.key_columns)[k]) name = name_to_str(entry.second.name);
-      if (!name) name = PyUnicode_FromFormat("#%u", static_cast<unsigned>((*index.key_columns)[k]));
+      const std::uint32_t id = (*index.key_columns)[k];
+      const auto found = names.find(id);
+      PyObject* name = found != names.end() ? Py_NewRef(found->second.get())
+                                            : PyUnicode_FromFormat("#%u", static_cast<unsigned>(id));
       if (!name) return nullptr;
       PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), name);
     }
@@ -146,12 +162,33 @@ PyObject* rows_next(PyObject* self) {
   });
 }
 
+PyObject* rows_get_damage(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto* it = reinterpret_cast<PyRowIterator*>(self);
+    PyRef dict(PyDict_New());
+    if (!dict || !walk_counts_items(dict.get(), it->cursor->counts())) return nullptr;
+    PyRef missing(column_counts_dict(it->cursor->table(), it->cursor->missing_long_values()));
+    if (!missing || PyDict_SetItemString(dict.get(), "missing_long_values", missing.get()) < 0) return nullptr;
+    return dict.release();
+  });
+}
+
+PyGetSetDef kRowsGetSet[] = {
+    {"damage", rows_get_damage, nullptr,
+     "What the iteration passed over so far (complete once it has ended): the walk counts (bad_entries, "
+     "overlapping_entries, foreign_pages, loops, unreadable_pages) and missing_long_values, {column: count} of "
+     "long-value references of the rows read that no long value answers (None in the typed view).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyTypeObject make_rows_type() {
   PyTypeObject t = static_type("pagewright.RowIterator", sizeof(PyRowIterator),
                                "Rows of a table as dicts, read lazily (Table.rows()).");
   t.tp_dealloc = rows_dealloc;
   t.tp_iter = PyObject_SelfIter;
   t.tp_iternext = rows_next;
+  t.tp_getset = kRowsGetSet;
   return t;
 }
 PyTypeObject g_rows_type = make_rows_type();
@@ -190,12 +227,13 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
     CursorOptions options;
     options.typed = typed != 0;
     options.deleted = DeletedRows::Exclude;
-    if (!wanted_columns(*t->table, columns, options.wanted, "rows") ||
+    std::vector<std::size_t> order;
+    if (!wanted_columns(*t->table, columns, options.wanted, "rows", &order) ||
         !timestamp_readings(*t->table, timestamps, options.readings, "rows") ||
         !deleted_mode(deleted, options.deleted, "rows"))
       return nullptr;
     auto dicts = std::make_unique<RowDicts>();
-    if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &options.wanted)) return nullptr;
+    if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &order)) return nullptr;
     return new_row_iterator(t, std::move(options), std::move(dicts), nullptr);
   });
 }
@@ -273,9 +311,10 @@ PyObject* table_get_indexes(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const TableInfo& table = *reinterpret_cast<PyTable*>(self)->table;
     PyRef list(PyList_New(0));
-    if (!list) return nullptr;
+    ColumnNames names;
+    if (!list || !column_names_by_id(table, names)) return nullptr;
     for (const auto& entry : table.indexes) {
-      PyRef index(make_index(table, entry.second));
+      PyRef index(make_index(names, entry.second));
       if (!index || PyList_Append(list.get(), index.get()) < 0) return nullptr;
     }
     return list.release();
@@ -302,10 +341,12 @@ PyMethodDef kTableMethods[] = {
      "DateTime as an aware datetime in UTC (the OLE reading when it lies between 1900 and 2200, else the FILETIME "
      "reading when it lies between 1970 and 2200, else the raw integer), GUIDs as uuid.UUID, text without trailing "
      "NULs, multi-values as lists; False gives read_table's values.\n"
-     "columns: names to decode (the others are left out).\n"
+     "columns: a name or names to decode, given in that order (the others are left out).\n"
      "deleted: 'exclude' (the engine's view), 'only' or 'include' entries flagged deleted but not yet cleaned "
      "away.\n"
-     "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns."},
+     "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns (another "
+     "column is a ValueError).\n"
+     "The iterator's damage property says what the rows read so far passed over."},
     {"recover", PW_KW_METHOD(table_recover), METH_VARARGS | METH_KEYWORDS,
      "recover($self, /, *, typed=True, sources=('deleted', 'stale', 'slack', 'free'))\n--\n\n"
      "Deleted and superseded records of the table, as an iterator of dicts {'values', 'source', 'page', 'offset', "
@@ -374,23 +415,71 @@ PyObject* new_table(PyObject* owner, const SharedDatabase& db, const TableInfo& 
 
 }  // namespace
 
-// The positions of the columns named in `names` (an iterable of str), all when None.
-bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func) {
+namespace {
+
+// The table's column keys, for a "Column not found" message: the first few, then how many more there are.
+std::string listed_keys(const TableInfo& table) {
+  constexpr std::size_t kListed = 20;
+  std::string out;
+  for (std::size_t k = 0; k < table.column_keys.size() && k < kListed; ++k)
+    out += (k ? ", " : "") + table.column_keys[k];
+  if (table.column_keys.size() > kListed) out += ", ... (" + std::to_string(table.column_keys.size() - kListed) + " more)";
+  return out;
+}
+
+bool column_not_found(const TableInfo& table, PyObject* name) {
+  PyRef columns(name_to_str(table.column_keys.empty() ? "none" : listed_keys(table)));
+  PyRef table_name(name_to_str(table.name));
+  if (!columns || !table_name) return false;
+  PyErr_Format(PyExc_ValueError, "Column not found: %U (the columns of table %R: %U)", name, table_name.get(),
+               columns.get());
+  return false;
+}
+
+// The row position of each column key (keys are distinct).
+std::unordered_map<std::string, std::size_t> key_positions(const TableInfo& table) {
+  std::unordered_map<std::string, std::size_t> positions;
+  positions.reserve(table.column_keys.size());
+  for (std::size_t k = 0; k < table.column_keys.size(); ++k) positions.emplace(table.column_keys[k], k);
+  return positions;
+}
+
+// Columns whose values a timestamp reading can apply to: the 8-byte types, and binary (its 8-byte values).
+bool holds_eight_byte_values(const ColumnInfo& column) {
+  switch (column.column_type) {
+    case column_type::kCurrency:
+    case column_type::kIEEEDouble:
+    case column_type::kDateTime:
+    case column_type::kLongLong:
+    case column_type::kBinary:
+    case column_type::kLongBinary:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func,
+                    std::vector<std::size_t>* order) {
   if (names == nullptr || names == Py_None) return true;
   wanted.assign(table.row_order.size(), false);
-  PyRef iter(PyObject_GetIter(names));
+  if (order) order->clear();
+  // One str is one column's name, not the characters of one.
+  PyRef one(PyUnicode_Check(names) ? PyTuple_Pack(1, names) : nullptr);
+  if (PyUnicode_Check(names) && !one) return false;
+  PyRef iter(PyObject_GetIter(one ? one.get() : names));
   if (!iter) return false;
+  const auto positions = key_positions(table);
   while (PyRef name{PyIter_Next(iter.get())}) {
     std::string raw;
     if (!arg_as_name(name.get(), func, "columns", raw)) return false;
-    bool found = false;
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.column_keys[k] == raw) wanted[k] = found = true;
-    }
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "Column not found: %U", name.get());
-      return false;
-    }
+    const auto found = positions.find(raw);
+    if (found == positions.end()) return column_not_found(table, name.get());
+    if (wanted[found->second]) continue;  // asked twice: given once, at its first place
+    wanted[found->second] = true;
+    if (order) order->push_back(found->second);
   }
   return !PyErr_Occurred();
 }
@@ -403,6 +492,7 @@ bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<T
     return false;
   }
   readings.assign(table.row_order.size(), TimestampReading::Auto);
+  const auto positions = key_positions(table);
   PyObject *key = nullptr, *value = nullptr;
   Py_ssize_t pos = 0;
   while (PyDict_Next(mapping, &pos, &key, &value)) {
@@ -414,17 +504,17 @@ bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<T
       PyErr_Format(PyExc_ValueError, "Invalid timestamp reading: %U (expected: ole, filetime, unix, raw)", value);
       return false;
     }
-    bool found = false;
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.column_keys[k] == raw) {
-        readings[k] = *reading;
-        found = true;
-      }
-    }
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "Column not found: %U", key);
+    const auto found = positions.find(raw);
+    if (found == positions.end()) return column_not_found(table, key);
+    const ColumnInfo& column = table.row_column(found->second);
+    if (!holds_eight_byte_values(column)) {
+      const auto type_name = column_type_name(column.column_type);
+      PyErr_Format(PyExc_ValueError,
+                   "%s(): timestamps: column %R is of type %s, not of 8 bytes: no reading applies to it", func, key,
+                   std::string(type_name).c_str());
       return false;
     }
+    readings[found->second] = *reading;
   }
   return true;
 }
@@ -458,6 +548,7 @@ int ready_table_types() {
 }
 
 PyObject* column_type_object() { return reinterpret_cast<PyObject*>(g_column_type); }
+PyObject* row_iterator_type_object() { return reinterpret_cast<PyObject*>(&g_rows_type); }
 PyObject* index_type_object() { return reinterpret_cast<PyObject*>(g_index_type); }
 
 PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs) {
