@@ -19,11 +19,13 @@ from . import formats
 from .formatting import clean, escape_unsafe_json, human_size, json_text, plain, render_table
 
 if TYPE_CHECKING:
-    from pagewright import CarvedHit, CarveScope, EseDatabase, HeaderRead, Table
+    from pagewright import CarvedHit, CarveScope, CatalogDamage, EseDatabase, HeaderRead, Table, Truncation
 
 SCOPES: tuple[CarveScope, ...] = ("slack", "all", "tag_data", "lv_all", "lv_slack")
 SIGNATURE = b"\xef\xcd\xab\x89"  # 0x89ABCDEF, little-endian, at offset 4 of a header block
 FILE_TYPES = {0: "database", 1: "streaming file"}
+CLEAN_SHUTDOWN = 3
+SKIP_COUNTS = ("bad_entries", "overlapping_entries", "foreign_pages", "loops", "unreadable_pages")
 DEMO_DIR = "pagewright-demo"
 DEMO_HITS = 10
 
@@ -43,8 +45,16 @@ def load_module() -> Any:
     return pagewright
 
 
+def refuse_directory(path: str) -> None:
+    """A directory is not a database: say so, and how to read the databases in it."""
+    if os.path.isdir(path):
+        command = f"pagewright export {path} OUT --recursive"
+        raise CliError(f"{path} is a directory; to export the databases in it, run: {command}")
+
+
 def open_database(path: str) -> EseDatabase:
     """Open a database, turning the library's exceptions into one-line errors."""
+    refuse_directory(path)
     module = load_module()
     try:
         db: EseDatabase = module.EseDatabase(path)
@@ -53,6 +63,21 @@ def open_database(path: str) -> EseDatabase:
     except OSError as exc:
         raise CliError(f"{path}: {exc}") from None
     return db
+
+
+def warn(message: str) -> None:
+    print(f"pagewright: warning: {clean(message)}", file=sys.stderr)
+
+
+def warn_if_dirty(db: EseDatabase, path: str) -> None:
+    """One line on stderr when the header says the database was not shut down cleanly."""
+    header = db.header
+    if header["state"] != CLEAN_SHUTDOWN:
+        state = header["state_name"]
+        warn(
+            f"{path}: the database was not shut down cleanly ({state}): rows written since the last clean "
+            "shutdown may be only in its transaction logs"
+        )
 
 
 def check_table(db: EseDatabase, name: str) -> None:
@@ -128,13 +153,32 @@ def has_signature(path: str, header: HeaderRead) -> bool:
         return False
 
 
-def truncation(size: int, page_size: int, error: str | None) -> str | None:
-    """Why the file looks cut short: a size that cuts a page, or a tree that points past the end."""
+def truncation(size: int, page_size: int, error: str | None, found: Truncation | None) -> str | None:
+    """Why the file looks cut short: a size that cuts a page, pages that the database or its trees name past
+    the file's end (`found`, the open database's finding), or an open that failed for that reason."""
     if page_size and size % page_size:
         return f"the size is not a multiple of the page size ({size % page_size} bytes past the last page)"
-    if error is not None and (past_end := re.search(r"Invalid page number: \d+", error)):
-        return f"a tree points past the end of the file ({past_end.group()})"
+    if found is not None:
+        pages, last = found["file_pages"], found["last_page"]
+        return f"the file holds {pages} pages, but {found['named_by']} names page {last}"
+    if error is not None and (past_end := re.search(r"page \d+ lies past the end of the file[^:]*", error)):
+        return past_end.group()
     return None
+
+
+def catalog_damage_lines(damage: CatalogDamage | None) -> list[str]:
+    """The catalog's damage, one finding a line (nothing for a sound catalog)."""
+    if damage is None:
+        return []
+    values: dict[str, Any] = dict(damage)
+    counts = [f"{key.replace('_', ' ')} {values[key]}" for key in SKIP_COUNTS if values[key]]
+    lines = [f"the catalog walk passed over {', '.join(counts)}"] if counts else []
+    if damage["error"] is not None:
+        lines.append(f"part of the catalog cannot be read, its tables are missing: {damage['error']}")
+    for kind, n in damage["skipped_records"].items():
+        records = "1 catalog record" if n == 1 else f"{n} catalog records"
+        lines.append(f"{records} of type {kind} could not be read: skipped")
+    return lines + damage["notes"]
 
 
 def info_fields(path: str, db: EseDatabase | None, error: str | None = None) -> dict[str, Any]:
@@ -163,7 +207,13 @@ def info_fields(path: str, db: EseDatabase | None, error: str | None = None) -> 
     fields.update(
         (key, plain(value)) for key, value in header.items() if key not in fields and key != "file_size"
     )
-    fields.update(truncated=truncation(size, page_size, error) is not None, error=error)
+    found = db.header["truncation"] if db is not None else None
+    fields.update(
+        truncated=truncation(size, page_size, error, found) is not None,
+        truncation=found,
+        catalog_damage=db.catalog_damage if db is not None else None,
+        error=error,
+    )
     return fields
 
 
@@ -190,13 +240,15 @@ def show_info(f: dict[str, Any]) -> None:
     lines.append(("tables", "? (the database cannot be opened)" if f["tables"] is None else str(f["tables"])))
     if f["header_source"] == "shadow":
         lines.append(("header", "read from the shadow copy (block 1): the primary header is damaged"))
-    cut = truncation(f["size"], f["page_size"], f["error"])
+    cut = truncation(f["size"], f["page_size"], f["error"], f["truncation"])
     if cut is not None:
         lines.append(("truncated", clean(cut)))
+    lines += [("catalog", clean(line)) for line in catalog_damage_lines(f["catalog_damage"])]
     write_text("\n".join(f"{key + ':':<13}{value}" for key, value in lines))
 
 
 def cmd_info(args: argparse.Namespace) -> int:
+    refuse_directory(args.db)
     module = load_module()
     db: EseDatabase | None = None
     error: str | None = None
@@ -226,40 +278,48 @@ def cmd_info(args: argparse.Namespace) -> int:
 # tables ----------------------------------------------------------------------------------------------------
 
 
-SKIP_COUNTS = ("bad_entries", "overlapping_entries", "foreign_pages", "loops", "unreadable_pages")
-
-
 def table_summaries(db: EseDatabase) -> list[dict[str, Any]]:
     """Name, column count and row count of every table, counted without decoding a row. "damage" holds the
-    skip counts of a walk that skipped anything (else None); a table that cannot be walked to its end has
-    rows None and its "error" (also a warning on stderr)."""
+    skip counts and the missing long values ({column: count}) of a walk that met any (else None); a table
+    that cannot be walked to its end has rows None and its "error" (also a warning on stderr)."""
     out = []
     for table in db.tables():
         summary: dict[str, Any] = {"name": table.name, "columns": len(table.columns), "rows": None}
         try:
             scan = db.scan_table(table.name)
         except (OSError, ValueError) as exc:
-            print(f"pagewright: warning: table {clean(table.name)}: {clean(str(exc))}", file=sys.stderr)
+            warn(f"table {table.name}: {exc}")
             out.append({**summary, "damage": None, "error": str(exc)})
             continue
-        walk: dict[str, Any] = dict(scan)
-        counts = {key: walk[key] for key in SKIP_COUNTS}
-        damage = counts if any(counts.values()) else None
-        out.append({**summary, "rows": scan["rows"], "damage": damage, "error": None})
+        counts: dict[str, Any] = dict(scan)
+        damage = {key: counts[key] for key in (*SKIP_COUNTS, "missing_long_values")}
+        found = any(damage.values())
+        out.append({**summary, "rows": scan["rows"], "damage": damage if found else None, "error": None})
     return out
 
 
 def damage_note(summary: dict[str, Any]) -> str:
     if summary["error"] is not None:
         return "unreadable"
-    if summary["damage"] is None:
+    damage = summary["damage"]
+    if damage is None:
         return ""
-    skipped = [f"{key.replace('_', ' ')} {n}" for key, n in summary["damage"].items() if n]
+    skipped = [f"{key.replace('_', ' ')} {damage[key]}" for key in SKIP_COUNTS if damage[key]]
+    if missing := damage["missing_long_values"]:
+        skipped.append(f"missing long values {sum(missing.values())}")
     return "damaged: " + ", ".join(skipped)
 
 
-def show_tables(db: EseDatabase) -> None:
-    summaries = table_summaries(db)
+def warn_about_the_file(db: EseDatabase, path: str) -> None:
+    """The file's truncation and the catalog's damage, one warning a finding, on stderr."""
+    found = db.header["truncation"]
+    if found is not None:
+        warn(f"{path}: the file is truncated: {truncation(0, 0, None, found)}")
+    for line in catalog_damage_lines(db.catalog_damage):
+        warn(f"{path}: {line}")
+
+
+def show_tables(summaries: list[dict[str, Any]]) -> None:
     rows: list[tuple[object, ...]] = [
         (s["name"], s["columns"], "?" if s["rows"] is None else s["rows"], damage_note(s)) for s in summaries
     ]
@@ -270,12 +330,16 @@ def show_tables(db: EseDatabase) -> None:
 
 
 def cmd_tables(args: argparse.Namespace) -> int:
+    """Exit status 1 when a table cannot be read to its end (the others are listed)."""
     db = open_database(args.db)
+    warn_if_dirty(db, args.db)
+    warn_about_the_file(db, args.db)
+    summaries = table_summaries(db)
     if args.json:
-        write_json(table_summaries(db))
+        write_json(summaries)
     else:
-        show_tables(db)
-    return 0
+        show_tables(summaries)
+    return 1 if any(s["error"] is not None for s in summaries) else 0
 
 
 # schema ----------------------------------------------------------------------------------------------------
@@ -359,6 +423,7 @@ def cmd_schema(args: argparse.Namespace) -> int:
 def cmd_dump(args: argparse.Namespace) -> int:
     """The rows as `export_rows` writes them, read and written one at a time (--limit N reads N rows)."""
     db = open_database(args.db)
+    warn_if_dirty(db, args.db)
     check_table(db, args.table)
     lines = db.table(args.table).json_lines(typed=args.typed)
     out = binary_stdout()
@@ -506,6 +571,7 @@ def cmd_export(args: argparse.Namespace) -> int:
             raise CliError(f"--format {fmt} exports one database at a time (several databases: jsonl only)")
         return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs, args.typed)
     db = open_database(args.inputs[0])
+    warn_if_dirty(db, args.inputs[0])
     if args.table:
         names = list(dict.fromkeys(args.table))
         for name in names:
@@ -568,7 +634,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         write_text("\n$ pagewright info SAMPLE")
         show_info(info_fields(path, db))
         write_text("\n$ pagewright tables SAMPLE")
-        show_tables(db)
+        show_tables(table_summaries(db))
         write_text(f"\n$ pagewright export SAMPLE {DEMO_DIR}")
         names = db.get_tables()
         rows, failed, seconds = export_tables(db, DEMO_DIR, names)

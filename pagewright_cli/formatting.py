@@ -49,6 +49,10 @@ def escape_unsafe_json(text: str) -> str:
     ASCII punctuation, digits and letters, so every unsafe character found is inside a string."""
     if text.isprintable():
         return text
+    # Line by line: a line that is printable is safe as it stands (indented JSON has many lines).
+    lines = text.split("\n")
+    if len(lines) > 1:
+        return "\n".join(line if line.isprintable() else escape_unsafe_json(line) for line in lines)
     out = []
     for ch in text:
         code = ord(ch)

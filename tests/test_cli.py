@@ -9,9 +9,19 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
-from builder import Column, DatabaseBuilder, LongValue, MultiValue, damage
+from builder import (
+    CatalogEntry,
+    Column,
+    DatabaseBuilder,
+    LongValue,
+    MultiValue,
+    column_entry,
+    damage,
+    table_entry,
+)
 
 import pagewright
 import pagewright_cli
@@ -77,12 +87,14 @@ def fields(text: str) -> dict[str, str]:
     return {k.strip(): v.strip() for k, _, v in (line.partition(":") for line in text.splitlines())}
 
 
-def damaged_events(tmp_path: Path, harm) -> str:
-    """Events (10 rows, 2 a leaf page) with harm(data, leaf pages, catalog root) done to the file."""
+def damaged_events(tmp_path: Path, harm, dangling: int = 0) -> str:
+    """Events (10 rows, 2 a leaf page) with harm(data, leaf pages, catalog root) done to the file; `dangling`
+    rows refer to a long value that the tree does not hold."""
     builder = DatabaseBuilder(page_size=8192)
-    events = builder.add_table("Events", columns=[Column(1, "Id", 4)], rows_per_page=2)
+    columns = [Column(1, "Id", 4), Column(256, "Blob", 11)]
+    events = builder.add_table("Events", columns=columns, rows_per_page=2)
     for i in range(EVENT_ROWS):
-        events.add_row(Id=i)
+        events.add_row(Id=i, Blob=LongValue(b"gone", lv_id=99, store=False) if i < dangling else None)
     data = builder.build()
     path = tmp_path / "damaged.edb"
     path.write_bytes(harm(data, builder.layout.tables["Events"].leaf_pages, builder.layout.catalog_root))
@@ -112,16 +124,28 @@ def test_info_database_state(capsys, tmp_path, state, name) -> None:
     assert (info["format_version"], info["format_revision"], info["file_type"]) == (0x620, 0x14, 0)
 
 
+@pytest.mark.parametrize("state", [1, 2, 3])
+def test_a_database_not_shut_down_cleanly_is_said_once(capsys, tmp_path, state) -> None:
+    path = build_db(tmp_path / "state.edb", db_state=state)
+    start = f"pagewright: warning: {path}: the database was not shut down cleanly ("
+    end = "): rows written since the last clean shutdown may be only in its transaction logs"
+    for argv in (["tables", path], ["dump", path, "Empty"], ["export", path, str(tmp_path / "out")]):
+        code, _, err = run(capsys, *argv)
+        warned = [line for line in err.splitlines() if line.startswith(start) and line.endswith(end)]
+        assert (code, len(warned)) == (0, state != 3), argv
+
+
 @pytest.mark.parametrize(
-    ("cut", "opens"),
+    ("cut", "opens", "truncated"),
     [
-        (lambda data, root: damage.set_child(data, 8192, root, 1, 9999), False),
-        (lambda data, root: data[: 8192 * (root + 1)], False),
-        (lambda data, root: data[:-100], True),
+        (lambda data, root: damage.set_child(data, 8192, root, 1, 9999), True, False),  # a bad link
+        (lambda data, root: data[: 8192 * (root + 1)], False, True),
+        (lambda data, root: data[:-100], True, True),
+        (lambda data, root: data[: -8192 * 3], True, True),  # at a page boundary: the trees reach past it
     ],
-    ids=["catalog-past-the-end", "cut-before-the-catalog", "cut-in-a-page"],
+    ids=["catalog-past-the-end", "cut-before-the-catalog", "cut-in-a-page", "cut-at-a-page"],
 )
-def test_info_on_a_damaged_or_truncated_file(capsys, tmp_path, cut, opens) -> None:
+def test_info_on_a_damaged_or_truncated_file(capsys, tmp_path, cut, opens, truncated) -> None:
     # a catalog with branch pages
     builder = DatabaseBuilder(page_size=8192, catalog_rows_per_page=4, catalog_fanout=3)
     for k in range(4):
@@ -137,13 +161,76 @@ def test_info_on_a_damaged_or_truncated_file(capsys, tmp_path, cut, opens) -> No
     code, out, err = run(capsys, "info", str(path), "--json")
     info = json.loads(out)
     assert code == (0 if opens else 1)
-    assert (info["tables"], info["error"], info["truncated"]) == (tables, error, True)
+    assert (info["tables"], info["error"], info["truncated"]) == (tables, error, truncated)
     assert all(info[k] == header[k] for k in ("page_size", "state", "checksum"))
     assert header["os_version"] == (10, 0, 19041, 0)  # as the builder writes it
     assert err == ("" if opens else f"pagewright: error: {path}: the database cannot be opened: {error}\n")
     shown = fields(run(capsys, "info", str(path))[1])
     assert shown["tables"] == str(tables) if opens else shown["tables"].startswith("?")
-    assert shown["state"] == f"{header['state_name']} ({header['state']})" and shown["truncated"]
+    assert shown["state"] == f"{header['state_name']} ({header['state']})"
+    assert ("truncated" in shown) == truncated
+
+
+def two_named(builder: DatabaseBuilder, data: bytes) -> bytes:
+    """The catalog with a second table record named "T0", of another object id, on the tree of T1."""
+    builder.add_catalog_entry(table_entry("T0", 77, builder.layout.tables["T1"].root_page))
+    return builder.build()
+
+
+# Damage that the catalog or the file's extent shows, and what `tables` (stderr) and `info` (a line) then say.
+CATALOG_CASES = {
+    "catalog loop": (
+        lambda b, d: damage.set_child(d, 8192, b.layout.catalog_branch_pages[-1], 1, b.layout.catalog_root),
+        {"loops": 1},
+        "the catalog walk passed over loops 1",
+    ),
+    "unknown catalog type": (
+        lambda b, d: b.add_catalog_entry(CatalogEntry(8, 256, 1, name="temp")) or b.build(),
+        {"skipped_records": {256: 1}},
+        "1 catalog record of type 256 could not be read: skipped",
+    ),
+    "two tables of one name": (
+        two_named,
+        {},
+        "two table records share the name 'T0': the table of object id 8 (root page ",
+    ),
+    "two columns of one name": (
+        lambda b, d: b.add_catalog_entry(column_entry(9, Column(3, "X", 4))) or b.build(),
+        {"notes": ["table 'T1': columns that share a name are keyed 'X' (id 2) as 'X#2', 'X' (id 3) as 'X'; "
+                   "the JSON Lines of export_table and export_all keep only the last of each name"]},
+        "columns that share a name",
+    ),  # fmt: skip
+    # The file ends before the last table's root page: that table cannot be read (exit status 1).
+    "cut at a page boundary": (
+        lambda b, d: d[: 8192 * (b.layout.tables["T3"].root_page + 1)],
+        None,
+        "the file is truncated: the file holds ",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", CATALOG_CASES)
+def test_catalog_and_file_damage_is_reported(capsys, tmp_path, case) -> None:
+    harm, found, said = CATALOG_CASES[case]
+    builder = DatabaseBuilder(page_size=8192, catalog_rows_per_page=4, catalog_fanout=3)
+    for k in range(4):
+        builder.add_table(f"T{k}", columns=[Column(1, "Id", 4), Column(2, "X", 4)]).add_row(Id=k)
+    path = tmp_path / "damaged.edb"
+    path.write_bytes(harm(builder, builder.build()))
+    db = pagewright.EseDatabase(str(path))
+    catalog = db.catalog_damage
+    assert catalog is None if found is None else {k: catalog[k] for k in found} == found
+    assert (db.header["truncation"] is None) == (found is not None)
+    code, out, err = run(capsys, "tables", str(path), "--json")
+    listed = {t["name"]: t["error"] for t in json.loads(out)}
+    assert list(listed) == db.get_tables() and said in err and err.startswith("pagewright: warning: ")
+    assert code == (1 if found is None else 0) and [n for n, e in listed.items() if e] == ["T3"] * (code == 1)
+    if case == "two tables of one name":
+        assert list(listed) == ["MSysObjects", "T0#8", "T1", "T2", "T3", "T0"]  # each at its place
+        assert db.read_table("T0#8") == [{"Id": 0, "X": None}] and db.read_table("T0") == [{}]  # no columns
+    shown = run(capsys, "info", str(path))[1]
+    assert said.removeprefix("the file is truncated: ") in shown
+    assert ("catalog:" in shown) == (found is not None)
 
 
 def test_tables(capsys, db_path) -> None:
@@ -161,25 +248,33 @@ def test_tables(capsys, db_path) -> None:
     ]
 
 
+DIRECTORY = "{tmp} is a directory; to export the databases in it, run: pagewright export {tmp} OUT --"
+DIRECTORY += "recursive"
 HARMS = {
     "loops": lambda data, leaves, root: damage.set_next_page(data, 8192, leaves[2], leaves[0]),
     "foreign_pages": lambda data, leaves, root: damage.set_next_page(data, 8192, leaves[2], root),
     "bad_entries": lambda data, leaves, root: damage.set_tag_count(data, 8192, leaves[1], 200),
     "broken": lambda data, leaves, root: damage.set_next_page(data, 8192, leaves[1], 9999),  # past the end
+    "missing_long_values": lambda data, leaves, root: data,  # with rows whose long value is not in the tree
 }
 
 
-@pytest.mark.parametrize("kind", ["loops", "foreign_pages", "bad_entries"])
+@pytest.mark.parametrize("kind", ["loops", "foreign_pages", "bad_entries", "missing_long_values"])
 def test_tables_marks_a_damaged_walk(capsys, tmp_path, kind) -> None:
-    path = damaged_events(tmp_path, HARMS[kind])
-    scan: dict[str, int] = dict(pagewright.EseDatabase(path).scan_table("Events"))
-    assert scan[kind] > 0 and [k for k in SKIP_COUNTS if scan[k]] == [kind]
+    path = damaged_events(tmp_path, HARMS[kind], dangling=3 if kind == "missing_long_values" else 0)
+    db = pagewright.EseDatabase(path)
+    scan: dict[str, Any] = dict(db.scan_table("Events"))
+    assert [k for k in (*SKIP_COUNTS, "missing_long_values") if scan[k]] == [kind]
+    rows = db.table("Events").rows()
+    assert len(list(rows)) == scan["rows"]
+    assert rows.damage == {k: scan[k] for k in (*SKIP_COUNTS, "missing_long_values")}  # what rows() passed
     code, out, _ = run(capsys, "tables", path, "--json")
     listed = json.loads(out)[-1]
-    assert (code, listed["rows"], listed["damage"]) == (0, scan["rows"], {k: scan[k] for k in SKIP_COUNTS})
+    assert (code, listed["rows"], listed["damage"]) == (0, scan["rows"], rows.damage)
     lines = [line.split(None, 3) for line in run(capsys, "tables", path)[1].splitlines()]
     assert lines[0] == ["TABLE", "COLUMNS", "ROWS", "NOTE"] and lines[1][3:] == []  # the catalog is sound
-    assert lines[-1] == ["Events", "1", str(scan["rows"]), f"damaged: {kind.replace('_', ' ')} {scan[kind]}"]
+    count = 3 if kind == "missing_long_values" else scan[kind]
+    assert lines[-1] == ["Events", "2", str(scan["rows"]), f"damaged: {kind.replace('_', ' ')} {count}"]
 
 
 @pytest.mark.parametrize("table", ["BrowserHistory", "NetworkUsage", "Events"])
@@ -323,7 +418,7 @@ def test_demo(capsys, monkeypatch, tmp_path) -> None:
         # No process can create a file in /proc/self, not even root's.
         (["export", "{sample}", "/proc/self"], "cannot write to directory '/proc/self': "),
         (["export", "{sample}", "{tmp}", "/proc/self"], "cannot write to directory '/proc/self': "),
-        (["carve", "{tmp}"], "{tmp}: Failed to open database: "),
+        *(([command, "{tmp}"], DIRECTORY) for command in ("carve", "tables", "info")),
     ],
 )
 def test_errors_are_one_line(capsys, tmp_path, argv, message) -> None:
@@ -339,8 +434,8 @@ def test_a_broken_link_fails_only_its_table(capsys, tmp_path) -> None:
     # Two rows a leaf page; the second page links past the end of the file: the first four rows can be read.
     path = damaged_events(tmp_path, HARMS["broken"])
     warning = "pagewright: warning: table Events: Error reading record: "
-    code, out, err = run(capsys, "tables", path)
-    assert (code, out.splitlines()[-1].split()) == (0, ["Events", "1", "?", "unreadable"])
+    code, out, err = run(capsys, "tables", path)  # exit status 1: a table cannot be read
+    assert (code, out.splitlines()[-1].split()) == (1, ["Events", "2", "?", "unreadable"])
     assert err.startswith(warning) and err.count("\n") == 1
     code, out, err = run(capsys, "dump", path, "Events", "--limit", "3")  # rows past --limit are not read
     assert (code, [json.loads(line)["Id"] for line in out.splitlines()], err) == (0, [0, 1, 2], "")
