@@ -124,10 +124,11 @@ def test_every_kind_of_source_reads_the_same(tmp_path) -> None:
         gzip.open(tmp_path / "db.gz") as unpacked,  # its fileno() is the compressed file's
         zipfile.ZipFile(tmp_path / "db.zip").open("db.edb") as member,
         open(tmp_path / "db.gz", "rb") as packed,
+        open(path, encoding="latin-1") as text,  # read through its binary buffer
     ):
         handle.read(100)  # the position of a file object does not matter and is kept
         lying = Wrapper(io.BytesIO(data), packed.fileno())  # fileno() names other bytes than read() gives
-        streams = [io.BytesIO(data), unpacked, member, lying, Wrapper(open(path, "rb"), handle.fileno())]
+        streams = [io.BytesIO(data), unpacked, member, lying, text]
         for source in [str(path), path, data, bytearray(data), memoryview(data), mapped, handle, *streams]:
             with EseDatabase(source) as db:
                 assert (db.get_tables(), db.page_size, db.total_pages) == ([], 4096, 5)

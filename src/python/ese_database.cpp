@@ -170,9 +170,17 @@ int descriptor_reads_like(PyObject* source, int fd) {
   return std::equal(through_read.begin(), through_read.end(), on_disk.begin()) ? 1 : 0;
 }
 
-// A binary file object: mapped through its descriptor when that reads as the object does, else read().
-Result<std::unique_ptr<Database>> open_file_object(PyObject* source, bool& raised) {
+// A binary file object: mapped through its descriptor when that reads as the object does (or when it has no
+// read() to compare with), else read(). A text file object is read through its binary buffer.
+Result<std::unique_ptr<Database>> open_file_object(PyObject* object, bool& raised) {
+  PyRef buffer(PyObject_HasAttrString(object, "encoding") && PyObject_HasAttrString(object, "buffer")
+                   ? PyObject_GetAttrString(object, "buffer")
+                   : nullptr);
+  PyErr_Clear();
+  PyObject* source = buffer ? buffer.get() : object;
   const int fd = descriptor_of(source);
+  if (fd >= 0 && !PyObject_HasAttrString(source, "read"))
+    return without_gil([&] { return Database::open_descriptor(fd); });
   int same = fd >= 0 ? descriptor_reads_like(source, fd) : 0;
   raised = fd == -2 || same < 0;
   if (raised) return EseError::invalid_header();
