@@ -21,6 +21,7 @@ constexpr std::size_t kDefaultValueVariableIndex = 3;  // variable column 131
 constexpr std::size_t kKeyFieldsVariableIndex = 4;     // variable column 132: 4 bytes per key column
 constexpr std::size_t kKeyFieldSize = 4;               // u16 key-field flags, u16 column id
 constexpr std::size_t kNoteItems = 20;                 // columns named in one note; the rest are counted
+constexpr std::size_t kMaxNotes = 100;                 // notes kept; the rest are counted in the last
 
 // Fixed columns of a catalog record (after the 4-byte record header): ObjidTable, Type, Id, ColtypOrPgnoFDP,
 // SpaceUsage, Flags, PagesOrLocale.
@@ -158,6 +159,12 @@ void register_tables(std::vector<CatalogRecord>& live, Catalog& catalog) {
   for (auto& entry : catalog.tables) {
     entry.second.finalize();
     if (entry.second.has_shared_column_names()) catalog.damage.notes.push_back(shared_names_note(entry.second));
+  }
+  auto& notes = catalog.damage.notes;
+  if (notes.size() > kMaxNotes) {  // a crafted catalog can have a note for every record
+    const std::size_t more = notes.size() - (kMaxNotes - 1);
+    notes.resize(kMaxNotes - 1);
+    notes.push_back("and " + std::to_string(more) + " more notes of the kinds above");
   }
 }
 

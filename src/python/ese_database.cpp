@@ -164,9 +164,10 @@ int descriptor_reads_like(PyObject* source, int fd) {
   if (!PyRef(PyObject_CallMethod(source, "seek", "O", position.get())) || !read) return -1;
   std::vector<std::uint8_t> on_disk(through_read.size() + 1);
   const ssize_t n = ::pread(fd, on_disk.data(), on_disk.size(), 0);
-  const bool whole = through_read.size() < kProbe;  // read() reached the end: the file must end there too
-  if (n < 0 || static_cast<std::size_t>(n) < through_read.size() || (whole && static_cast<std::size_t>(n) != through_read.size()))
-    return 0;
+  if (n < 0) return 0;
+  const auto held = static_cast<std::size_t>(n);
+  // When read() reached the end within the probe, the file must end there too.
+  if (held < through_read.size() || (through_read.size() < kProbe && held != through_read.size())) return 0;
   return std::equal(through_read.begin(), through_read.end(), on_disk.begin()) ? 1 : 0;
 }
 
@@ -316,8 +317,9 @@ PyObject* get_header(PyObject* self, void*) {
   });
 }
 PyObject* get_catalog_damage(PyObject* self, void*) {
-  return with_open_db(self,
-                      [](const Database& db) { return guarded([&] { return catalog_damage_dict(db.catalog_damage()); }); });
+  return with_open_db(self, [](const Database& db) {
+    return guarded([&] { return catalog_damage_dict(db.catalog_damage()); });
+  });
 }
 PyObject* get_closed(PyObject* self, void*) {
   return PyBool_FromLong(reinterpret_cast<PyEseDatabase*>(self)->database == nullptr);

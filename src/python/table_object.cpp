@@ -423,7 +423,8 @@ std::string listed_keys(const TableInfo& table) {
   std::string out;
   for (std::size_t k = 0; k < table.column_keys.size() && k < kListed; ++k)
     out += (k ? ", " : "") + table.column_keys[k];
-  if (table.column_keys.size() > kListed) out += ", ... (" + std::to_string(table.column_keys.size() - kListed) + " more)";
+  if (table.column_keys.size() > kListed)
+    out += ", ... (" + std::to_string(table.column_keys.size() - kListed) + " more)";
   return out;
 }
 
