@@ -1,6 +1,6 @@
 """Type information for the `pagewright` extension module: a reader of Microsoft ESE database files.
 
-CarvedHit, ColumnInfo, TableScan, WalkDamage, CatalogDamage, Truncation, DatabaseHeader, RecoveredRecord,
+CarvedHit, ColumnInfo, TableScan, WalkDamage, RowDamage, CatalogDamage, Truncation, DatabaseHeader, RecoveredRecord,
 RowValue, Row, CarveScope and RecoverSource exist for type checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
 
@@ -23,7 +23,6 @@ from typing import (
     Any,
     ClassVar,
     Final,
-    Generic,
     Literal,
     Protocol,
     Self,
@@ -36,6 +35,7 @@ from typing import (
 
 from typing_extensions import Buffer
 
+import pagewright_artifacts as artifacts  # pagewright.artifacts.srum, .ual, .webcache, .bits: artefact interpreters
 import pagewright_dask as dask  # pagewright.dask.read_table: many files as one Dask DataFrame
 
 
@@ -95,7 +95,7 @@ class CarvedHit(TypedDict):
     text: str
 
 class WalkDamage(TypedDict):
-    """What a walk of a table passed over (RowIterator.damage); nonzero counts mean damage."""
+    """What a walk of a table passed over; nonzero counts mean damage."""
 
     bad_entries: int
     overlapping_entries: int
@@ -105,6 +105,12 @@ class WalkDamage(TypedDict):
     missing_long_values: dict[str, int]
     """{column: count} of long-value references that no long value answers (None in the typed view, empty in
     the raw one); columns without any are left out."""
+
+class RowDamage(WalkDamage):
+    """What the rows of a RowIterator passed over (RowIterator.damage)."""
+
+    unreadable_values: dict[str, int]
+    """{column: count} of values the cursor could not give whole (see RowIterator.unreadable_reasons)."""
 
 class TableScan(WalkDamage):
     """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage.
@@ -180,22 +186,59 @@ class FileHeader(TypedDict):
     checksum: int
     checksum_ok: bool
 
+class LocatedBit(TypedDict):
+    """A bit the XOR-ECC checksum locates: its page, byte offset in the page and in the file, bit (0 = lowest) and
+    checksum block (0-3)."""
+
+    page: int
+    offset: int
+    bit: int
+    block: int
+    file_offset: int
+
 class DatabaseHeader(FileHeader):
+    page_repairs: list[LocatedBit] | None
+    """None, or with EseDatabase(..., repair_ecc=True) the bits read corrected (in memory only)."""
     truncation: Truncation | None
     """None when the file holds every page the database names; else the file was cut short (at a page
     boundary, or within a page)."""
 
-_T = TypeVar("_T")
+class BlockChecksum(TypedDict):
+    block: int
+    stored: int
+    computed: int
 
-@final
-class RowIterator(Generic[_T]):
-    """The rows of Table.rows() or Table.json_lines(), read lazily."""
+class PageFailure(TypedDict):
+    """A page whose stored checksum disagrees with its bytes."""
 
-    def __iter__(self) -> Self: ...
-    def __next__(self) -> _T: ...
-    @property
-    def damage(self) -> WalkDamage:
-        """What the rows read so far passed over; complete once the iteration has ended."""
+    page: int
+    form: Literal["xor", "xor_ecc"]
+    status: Literal["mismatch", "correctable"]
+    blocks: list[BlockChecksum]
+    """The disagreeing checksum blocks (one for pages up to 8 KiB, up to four above)."""
+    bits: list[LocatedBit]
+    """status "correctable": one flipped bit per disagreeing block, located by the ECC."""
+    checksum_bit_only: bool
+    """Only the stored checksum differs, in one bit per block: the page's data is likely intact."""
+    checksum_of_page: int | None
+    """The page number whose checksum the page carries (a page written at another page's place)."""
+
+class PageVerification(TypedDict):
+    """Every page's checksum checked (EseDatabase.verify_pages, verify_file)."""
+
+    page_size: int
+    pages: int
+    ok: int
+    uninitialized: int
+    """Pages of zeros only: never written."""
+    mismatched: int
+    correctable: int
+    forms: dict[Literal["xor", "xor_ecc"], int]
+    header_ok: bool
+    shadow_ok: bool
+    failures: list[PageFailure]
+    """The first max_failures mismatched or correctable pages, in page order."""
+    failures_omitted: int
 
 @final
 class Column(tuple[Any, ...]):
@@ -245,6 +288,27 @@ class Index(tuple[Any, ...]):
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
 
+UnreadableReason: TypeAlias = Literal[
+    "scrubbed", "xpress9", "xpress10", "unknown_compression", "corrupt_compression", "encrypted"
+]
+"""Why a stored value has no readable form: overwritten by the engine, compressed in a scheme not decoded
+(Xpress9, Xpress10, an unknown one), a corrupt XPRESS or LZ4 stream, or an encrypted column."""
+
+_Item = TypeVar("_Item", covariant=True)
+
+class RowIterator(Protocol[_Item]):
+    """What rows() and json_lines() return (a type for checkers only): an iterator that also reports."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _Item: ...
+    @property
+    def damage(self) -> RowDamage:
+        """What the rows read so far passed over; complete once the iteration has ended."""
+    @property
+    def unreadable_reasons(self) -> dict[str, dict[UnreadableReason, int]]:
+        """{column: {reason: count}} of the values read so far whose stored form cannot be read: None in the
+        typed view, the stored bytes in the raw one."""
+
 @final
 class Table:
     """A table of an open database; iterating gives rows() with its defaults."""
@@ -282,14 +346,41 @@ class Table:
         deleted: DeletedMode = "exclude",
         timestamps: Mapping[str, TimestampReading] | None = None,
         batch_rows: int = 65536,
+        batch_bytes: int = 67108864,
     ) -> ArrowStream:
-        """The rows as an Arrow stream source (pyarrow.table(), polars.DataFrame(), DuckDB read it directly)."""
+        """The rows as an Arrow stream source (pyarrow.table(), polars.DataFrame(), DuckDB read it directly), in
+        batches of at most batch_rows rows, each ending before the row that would take it past batch_bytes (at
+        least one row). Fields follow the order of `columns` (else column id order) and are named by the rows'
+        keys, with each byte that is not UTF-8, and NUL, written %XX, then made distinct again by the keys'
+        rule ("name#id"); a field named otherwise than its column keeps the raw name as hexadecimal in its
+        metadata (pagewright.raw_name). Where deleted rows are included ("include", "only"), a last boolean
+        field named like the rows' deleted marker ("_deleted" unless taken; metadata pagewright.marker=deleted)
+        is true for rows whose entry is flagged deleted."""
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """A PyCapsule 'arrow_array_stream' of the rows with arrow()'s defaults."""
-    def to_arrow(self) -> Any:
-        """The table as a pyarrow.Table; needs pyarrow (pip install 'pagewright[arrow]')."""
-    def to_pandas(self) -> Any:
-        """The table as a pandas.DataFrame through pyarrow; needs pyarrow and pandas."""
+    def to_arrow(
+        self,
+        *,
+        typed: bool = True,
+        columns: Iterable[str] | None = None,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+        batch_rows: int = 65536,
+        batch_bytes: int = 67108864,
+    ) -> Any:
+        """pyarrow.table(self.arrow(...)); needs pyarrow (pip install 'pagewright[arrow]')."""
+    def to_pandas(
+        self,
+        *,
+        typed: bool = True,
+        columns: Iterable[str] | None = None,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+        batch_rows: int = 65536,
+        batch_bytes: int = 67108864,
+    ) -> Any:
+        """to_arrow(...) as a pandas.DataFrame of Arrow-backed dtypes (pandas.ArrowDtype): 64-bit integers
+        stay exact beside nulls, instants stay timezone-aware (UTC); needs pyarrow and pandas."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[dict[str, TypedValue]]: ...
 
@@ -300,7 +391,16 @@ class ArrowStream:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     @property
     def unreadable_values(self) -> dict[str, int]:
-        """{column: count} of values the latest stream wrote as null (no form of the column's Arrow type)."""
+        """{field: count} of values the latest stream wrote as null (no form of the column's Arrow type, or a
+        stored form that cannot be read: see unreadable_reasons) or could not give whole (a multi-value whose
+        element offsets go back, cut there; a long value joined again past the read's budget of 32 times the
+        file's size)."""
+    @property
+    def missing_long_values(self) -> dict[str, int]:
+        """{field: count} of long-value references of the latest stream that no long value answers (null)."""
+    @property
+    def unreadable_reasons(self) -> dict[str, dict[UnreadableReason, int]]:
+        """{field: {reason: count}} of the values whose stored form cannot be read."""
 
 class HeaderRead(FileHeader):
     header_source: Literal["primary", "shadow"]
@@ -308,6 +408,12 @@ class HeaderRead(FileHeader):
 
 def read_header(path: str | os.PathLike[str]) -> HeaderRead:
     """The file header, read without opening the database (also when its catalog is damaged)."""
+
+def verify_file(
+    path: str | os.PathLike[str], *, page_size: SupportsIndex | None = None, max_failures: SupportsIndex = 1000
+) -> PageVerification:
+    """Every page's checksum, checked without opening the database (also when its catalog is damaged);
+    page_size overrides the header's."""
 
 def export_file_name(table_name: str) -> str:
     """The file name export_all gives a table: its name with '/', '\\', '%', control characters and bytes
@@ -319,14 +425,15 @@ def export_file_name(table_name: str) -> str:
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
 
-    def __new__(cls, path: Source) -> Self:
+    def __new__(cls, path: Source, *, repair_ecc: bool = False) -> Self:
         """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
         memoryview, mmap.mmap), read in place and held (so not resizable) until close() — memory that maps a
         file is guarded, so a file that shrinks makes reads raise OSError; or a binary file object: mapped
         through its fileno() when that is a regular file holding what read() gives, else (io.BytesIO,
         gzip.open(), a zip member) read through read() into memory, from its start, up to 4 GiB (more is a
         ValueError: write it to a file). A fileno() that is no descriptor (negative, past the int range) is a
-        ValueError."""
+        ValueError. repair_ecc: check every page at the open and read those in which the ECC
+        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"])."""
     @property
     def path(self) -> str: ...
     @property
@@ -344,6 +451,8 @@ class EseDatabase:
     def catalog_damage(self) -> CatalogDamage | None:
         """What reading the catalog passed over, lost or renamed; None when it was read whole. A catalog that
         cannot be walked to its end opens with the tables read so far."""
+    def verify_pages(self, *, max_failures: SupportsIndex = 1000) -> PageVerification:
+        """Every page's checksum as the file stores it (also with repair_ecc=True)."""
     @property
     def closed(self) -> bool: ...
     def close(self) -> None:

@@ -130,7 +130,7 @@ def test_module_contract() -> None:
     assert pagewright.__all__ == ["EseDatabase", "__version__"]
     stub_all = re.search(r"^__all__ = (\[.*\])$", STUB.read_text(), re.M)
     assert stub_all and eval(stub_all.group(1)) == pagewright.__all__
-    names = ("Table", "RowIterator", "ArrowStream", "read_header", "export_file_name")
+    names = ("Table", "Column", "ArrowStream", "read_header", "export_file_name", "verify_file")
     assert all(callable(getattr(pagewright, name)) for name in names)
 
 
@@ -153,7 +153,7 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
     """stubtest compares every name and signature of the stub with the compiled module; the type-only names
     (TypedDicts and aliases) are allowed to be absent at runtime."""
     allow = tmp_path / "allowlist.txt"
-    pattern = r"^class (\w+)\((?:TypedDict|FileHeader|WalkDamage)\)|^(\w+): TypeAlias"
+    pattern = r"^class (\w+)\((?:TypedDict|FileHeader|WalkDamage|Protocol\[\w+\])\)|^(\w+): TypeAlias"
     type_only = re.findall(pattern, STUB.read_text(), re.M)
     allow.write_text("".join(f"pagewright.{a or b}\n" for a, b in type_only))
     env = dict(os.environ, MYPYPATH=str(REPO), PYTHONPATH=str(Path(pagewright.__file__).resolve().parent))

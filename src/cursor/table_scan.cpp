@@ -43,7 +43,7 @@ class LongValueCheck {
       if (flags & tagged_flag::kLongValueReference) {
         count_if_missing(bytes.subspan(1), column->second, counts);
       } else if (flags & tagged_flag::kMultiValue) {
-        for (const MultiValueElement& element : split_multi_value(bytes.subspan(1), flags)) {
+        for (const MultiValueElement& element : split_multi_value(bytes.subspan(1), flags).elements) {
           if (element.long_value) count_if_missing(element.data, column->second, counts);
         }
       }

@@ -47,7 +47,7 @@ class PyBufferSource final : public ByteSource {
   std::atomic<bool> never_failed_{false};
 };
 
-Result<std::unique_ptr<Database>> open_buffer(PyObject* source, bool& raised) {
+Result<std::unique_ptr<Database>> open_buffer(PyObject* source, OpenOptions options, bool& raised) {
   Py_buffer view;
   if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) {
     raised = true;
@@ -58,13 +58,13 @@ Result<std::unique_ptr<Database>> open_buffer(PyObject* source, bool& raised) {
   if (length > 0 && maps_a_file(begin, length)) {
     auto guard = FaultGuard::claim(begin, length);
     if (!guard) {  // every guard is taken: a copy cannot fault
-      std::vector<std::uint8_t> copy(begin, begin + length);
+      auto copy = std::make_unique<MemoryImage>(std::vector<std::uint8_t>(begin, begin + length));
       PyBuffer_Release(&view);
-      return without_gil([&] { return Database::open_memory(std::move(copy)); });
+      return without_gil([&] { return Database::open_bytes(std::move(copy), options); });
     }
-    return Database::open_bytes(std::make_unique<PyBufferSource>(view, std::move(guard)));
+    return Database::open_bytes(std::make_unique<PyBufferSource>(view, std::move(guard)), options);
   }
-  return Database::open_bytes(std::make_unique<PyBufferSource>(view, std::nullopt));
+  return Database::open_bytes(std::make_unique<PyBufferSource>(view, std::nullopt), options);
 }
 
 // The descriptor a file object's fileno() gives; -1 when it has none that can be used (fileno() raises
@@ -173,7 +173,7 @@ int descriptor_reads_like(PyObject* source, int fd) {
 
 // A binary file object: mapped through its descriptor when that reads as the object does (or when it has no
 // read() to compare with), else read(). A text file object is read through its binary buffer.
-Result<std::unique_ptr<Database>> open_file_object(PyObject* object, bool& raised) {
+Result<std::unique_ptr<Database>> open_file_object(PyObject* object, OpenOptions options, bool& raised) {
   PyRef buffer(PyObject_HasAttrString(object, "encoding") && PyObject_HasAttrString(object, "buffer")
                    ? PyObject_GetAttrString(object, "buffer")
                    : nullptr);
@@ -181,15 +181,16 @@ Result<std::unique_ptr<Database>> open_file_object(PyObject* object, bool& raise
   PyObject* source = buffer ? buffer.get() : object;
   const int fd = descriptor_of(source);
   if (fd >= 0 && !PyObject_HasAttrString(source, "read"))
-    return without_gil([&] { return Database::open_descriptor(fd); });
+    return without_gil([&] { return Database::open_descriptor(fd, options); });
   int same = fd >= 0 ? descriptor_reads_like(source, fd) : 0;
   raised = fd == -2 || same < 0;
   if (raised) return EseError::invalid_header();
-  if (same) return without_gil([&] { return Database::open_descriptor(fd); });
+  if (same) return without_gil([&] { return Database::open_descriptor(fd, options); });
   std::vector<std::uint8_t> image;
   raised = !read_stream(source, image);
   if (raised) return EseError::invalid_header();
-  return without_gil([&] { return Database::open_memory(std::move(image)); });
+  auto memory = std::make_unique<MemoryImage>(std::move(image));
+  return without_gil([&] { return Database::open_bytes(std::move(memory), options); });
 }
 
 PyObject* not_found(PyObject* path) {
@@ -199,7 +200,7 @@ PyObject* not_found(PyObject* path) {
 }
 
 // A path given as str: the file must exist; its name is encoded as os.open encodes it.
-Result<std::unique_ptr<Database>> open_path(PyObject* path, bool& missing) {
+Result<std::unique_ptr<Database>> open_path(PyObject* path, OpenOptions options, bool& missing) {
   PyRef fs_path(PyUnicode_EncodeFSDefault(path));
   struct stat st {};
   missing =
@@ -208,7 +209,7 @@ Result<std::unique_ptr<Database>> open_path(PyObject* path, bool& missing) {
       ::stat(PyBytes_AS_STRING(fs_path.get()), &st) != 0;
   if (missing) return EseError::invalid_header();
   const std::string name(PyBytes_AS_STRING(fs_path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())));
-  return without_gil([&] { return Database::open(name); });
+  return without_gil([&] { return Database::open(name, options); });
 }
 
 // The str a path-like object names (os.fspath; bytes decoded as the file system encodes them).
@@ -222,26 +223,29 @@ PyObject* fspath_str(PyObject* source) {
 
 PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", nullptr};
+    static const char* kwlist[] = {"path", "repair_ecc", nullptr};
     PyObject* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:EseDatabase", const_cast<char**>(kwlist), &source))
+    int repair_ecc = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:EseDatabase", const_cast<char**>(kwlist), &source,
+                                     &repair_ecc))
       return nullptr;
+    const OpenOptions options{repair_ecc != 0};
     PyRef path;
     Result<std::unique_ptr<Database>> opened = EseError::invalid_header();
     if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
       path = PyRef(PyUnicode_Check(source) ? Py_NewRef(source) : fspath_str(source));
       if (!path) return nullptr;
       bool missing = false;
-      opened = open_path(path.get(), missing);
+      opened = open_path(path.get(), options, missing);
       if (missing) return not_found(path.get());
     } else if (PyObject_CheckBuffer(source)) {
       bool raised = false;
-      opened = open_buffer(source, raised);
+      opened = open_buffer(source, options, raised);
       if (raised) return nullptr;
       path = PyRef(PyUnicode_FromString("<buffer>"));
     } else if (PyObject_HasAttrString(source, "fileno") || PyObject_HasAttrString(source, "read")) {
       bool raised = false;
-      opened = open_file_object(source, raised);
+      opened = open_file_object(source, options, raised);
       if (raised) return nullptr;
       PyRef name(PyObject_GetAttrString(source, "name"));
       PyErr_Clear();
@@ -309,7 +313,8 @@ PyObject* get_header(PyObject* self, void*) {
   return with_open_db(self, [](const Database& db) {
     return guarded([&]() -> PyObject* {
       PyRef dict(header_dict(db.header()));
-      if (!dict) return nullptr;
+      PyRef repairs(dict ? page_repairs_list(db) : nullptr);
+      if (!repairs || PyDict_SetItemString(dict.get(), "page_repairs", repairs.get()) < 0) return nullptr;
       PyRef truncation(truncation_dict(file_extent(db)));
       if (!truncation || PyDict_SetItemString(dict.get(), "truncation", truncation.get()) < 0) return nullptr;
       return dict.release();
@@ -362,10 +367,11 @@ PyGetSetDef kGetSet[] = {
      "attach_time and detach_time (aware datetimes in UTC, or None when the header holds none), "
      "consistent_position, attach_position and detach_position (dicts of generation, sector, block: a position in "
      "the transaction logs), os_version (major, minor, build, service pack of the last writer), checksum and "
-     "checksum_ok; truncation: None when the file holds every page the database names, else {'file_pages': "
-     "pages the file holds, 'last_page': the highest page named, 'named_by': what names it (the database's "
-     "space tree, or the root page or owned extents of a tree)}: the file was cut short, e.g. at a page "
-     "boundary.",
+     "checksum_ok; page_repairs: None, or with EseDatabase(..., repair_ecc=True) the bits corrected in memory (dicts "
+     "of page, offset, bit, block, file_offset); truncation: None when the file holds every page "
+     "the database names, else {'file_pages': pages the file holds, 'last_page': the highest page named, "
+     "'named_by': what names it (the database's space tree, or the root page or owned extents of a tree)}: the "
+     "file was cut short, e.g. at a page boundary.",
      nullptr},
     {"catalog_damage", get_catalog_damage, nullptr,
      "What reading the catalog passed over, lost or renamed, or None when it was read whole.\n\nA dict: the "
@@ -438,6 +444,17 @@ PyMethodDef kMethods[] = {
      "'confidence' (how many optional checks held; higher is more certain) and 'unresolved_long_values' (names of "
      "columns whose long value no longer resolves: their value is the reference's bytes)\n\nRaises:\n    ValueError: "
      "If the table doesn't exist or a source is unknown\n    OSError: If the table's root page cannot be read"},
+    {"verify_pages", PW_KW_METHOD(ese_verify_pages), METH_VARARGS | METH_KEYWORDS,
+     "verify_pages($self, *, max_failures=1000)\n--\n\nCheck the checksum of every page of the file as it is on "
+     "disk (also with repair_ecc=True).\n\nReturns:\n    dict: 'page_size', 'pages', counts 'ok', "
+     "'uninitialized' (all zeros: never written), 'mismatched', 'correctable' (one flipped bit per block, located "
+     "by the ECC), 'forms' ({'xor': n, 'xor_ecc': n}), 'header_ok' and 'shadow_ok' (the two header copies), "
+     "'failures' (the first max_failures failing pages: 'page', 'form', 'status' ('mismatch' or 'correctable'), "
+     "'blocks' (each disagreeing block with its 'stored' and 'computed' checksum), 'bits' (the located bits: "
+     "'offset' in the page, 'bit', 'block', 'file_offset'), 'checksum_bit_only' (only the stored checksum differs, "
+     "in one bit: the data is likely intact), 'checksum_of_page' (the page number the stored checksum is right for, "
+     "or None)) and 'failures_omitted'.\n\nRaises:\n    OSError: If the file shrank or could not be read "
+     "meanwhile"},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
@@ -447,7 +464,9 @@ PyMethodDef kMethods[] = {
 PyTypeObject make_type() {
   PyTypeObject t = static_type(
       "EseDatabase", sizeof(PyEseDatabase),
-      "EseDatabase(path)\n--\n\nPython wrapper for ESE database.\n\nThis class provides access to Microsoft ESE "
+      "EseDatabase(path, *, repair_ecc=False)\n--\n\nPython wrapper for ESE database.\n\nrepair_ecc: check every "
+      "page at the open and read a page in which the checksum's ECC locates a single flipped bit (per block) with "
+      "that bit corrected, in memory only; header['page_repairs'] lists the corrections.\n\nThis class provides access to Microsoft ESE "
       "databases from Python.\n\nExample:\n    >>> from pagewright import EseDatabase\n    >>> db = "
       "EseDatabase(\"Current.mdb\")\n    >>> tables = db.get_tables()\n    >>> records = "
       "db.read_table(\"MSysObjects\")");
