@@ -62,8 +62,12 @@ int ready_table_types();
 PyObject* column_type_object();
 PyObject* index_type_object();
 
-// The file header as a dict (header.cpp).
+// The file header as a dict (header.cpp); a signature as {random, created, computer_name} (None when unset);
+// a log time as an aware datetime in UTC (None when unset; the raw fields when no datetime can hold them).
 PyObject* header_dict(const FileHeader& header);
+PyObject* signature_dict(const LogSignature& signature);
+PyObject* log_time_object(const std::optional<LogTime>& time);
+PyObject* log_position(const LogPosition& position);  // {generation, sector, block}
 
 // Module-level functions (bodies in export_methods.cpp); the table ends with a null entry.
 PyMethodDef* module_functions();
