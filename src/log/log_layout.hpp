@@ -111,6 +111,7 @@ inline constexpr std::uint8_t kChecksum = 42;
 inline constexpr std::uint8_t kExternalRestore = 45;
 inline constexpr std::uint8_t kBackupObsolete = 46;
 inline constexpr std::uint8_t kEmptyTree = 48;
+inline constexpr std::uint8_t kInit2 = 49;
 inline constexpr std::uint8_t kRecoveryUndo2 = 51;
 inline constexpr std::uint8_t kBeginDistributed = 53;
 inline constexpr std::uint8_t kPrepareCommit = 54;

@@ -6,6 +6,7 @@
 
 #include "errors.hpp"
 #include "gil.hpp"
+#include "log_objects.hpp"
 #include "py_ref.hpp"
 
 namespace pw::py {
@@ -59,10 +60,14 @@ PyObject* fspath_str(PyObject* source) {
 
 PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", nullptr};
+    static const char* kwlist[] = {"path", "logs", nullptr};
     PyObject* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:EseDatabase", const_cast<char**>(kwlist), &source))
+    PyObject* logs_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:EseDatabase", const_cast<char**>(kwlist), &source,
+                                     &logs_arg))
       return nullptr;
+    PyRef logs;
+    if (logs_arg && logs_arg != Py_None && !(logs = PyRef(log_set_from_arg(logs_arg, "EseDatabase")))) return nullptr;
     PyRef path;
     Result<std::unique_ptr<Database>> opened = EseError::invalid_header();
     if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
@@ -99,6 +104,7 @@ PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* obj = reinterpret_cast<PyEseDatabase*>(self);
     obj->database = new SharedDatabase(std::move(opened).value());
     obj->path = path.release();
+    obj->logs = logs.release();
     return self;
   });
 }
@@ -112,6 +118,7 @@ void ese_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<PyEseDatabase*>(self);
   close_database(obj);
   Py_CLEAR(obj->path);
+  Py_CLEAR(obj->logs);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -192,6 +199,7 @@ PyGetSetDef kGetSet[] = {
      "checksum_ok.",
      nullptr},
     {"closed", get_closed, nullptr, "True once close() was called (or the with block was left).", nullptr},
+    {"logs", ese_get_logs, nullptr, "The LogSet given with EseDatabase(path, logs=...), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -252,6 +260,19 @@ PyMethodDef kMethods[] = {
      "'confidence' (how many optional checks held; higher is more certain) and 'unresolved_long_values' (names of "
      "columns whose long value no longer resolves: their value is the reference's bytes)\n\nRaises:\n    ValueError: "
      "If the table doesn't exist or a source is unknown\n    OSError: If the table's root page cannot be read"},
+    {"log_records", PW_KW_METHOD(ese_log_records), METH_VARARGS | METH_KEYWORDS,
+     "log_records($self, logs=None, *, types=None)\n--\n\nThe records of the transaction logs (a LogSet, a "
+     "directory or files; by default those given when the database was opened) as LogSet.records() gives them, "
+     "with 'table' and 'tree' ('data', 'index', 'long_value') added to the records of this database's trees."},
+    {"log_coverage", PW_KW_METHOD(ese_log_coverage), METH_VARARGS | METH_KEYWORDS,
+     "log_coverage($self, logs=None)\n--\n\nWhat the database lacks without its transaction logs (a LogSet, a "
+     "directory or files; by default those given when the database was opened): a dict {covered (nothing the "
+     "header requires is missing or damaged, and the signatures match), signature_matches, database_named (the "
+     "logs attach a database of this signature), required ([min, max] generations the header requires, or None "
+     "for a consistent database), present ([lowest, highest] generation of its log stream, or None), missing "
+     "(required generations absent or of another stream, at most 1000), missing_count, damaged, page_changes, "
+     "newer (page changes its pages do not hold yet: the record's dbtime is above the page's), "
+     "newer_unattributed, pages_past_end, tables ({table: {changes, newer, out_of_sequence}})}."},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
@@ -261,7 +282,7 @@ PyMethodDef kMethods[] = {
 PyTypeObject make_type() {
   PyTypeObject t = static_type(
       "EseDatabase", sizeof(PyEseDatabase),
-      "EseDatabase(path)\n--\n\nPython wrapper for ESE database.\n\nThis class provides access to Microsoft ESE "
+      "EseDatabase(path, *, logs=None)\n--\n\nPython wrapper for ESE database.\n\nThis class provides access to Microsoft ESE "
       "databases from Python.\n\nExample:\n    >>> from pagewright import EseDatabase\n    >>> db = "
       "EseDatabase(\"Current.mdb\")\n    >>> tables = db.get_tables()\n    >>> records = "
       "db.read_table(\"MSysObjects\")");

@@ -22,6 +22,7 @@ struct PyEseDatabase {
   PyObject ob_base;          // what PyObject_HEAD declares
   SharedDatabase* database;  // nullptr once closed
   PyObject* path;            // the str the database was opened from ("<buffer>" for a buffer)
+  PyObject* logs;            // the LogSet given with logs=, or nullptr
 };
 
 // Creates the type object (a heap type is not needed: one static type per process).
@@ -54,6 +55,11 @@ PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs);  // recover_methods.cpp
+// Transaction logs (log_methods.cpp): log_records(), log_coverage(), the logs property, Table.log_changes().
+PyObject* ese_log_records(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_log_coverage(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_get_logs(PyObject* self, void*);
+PyObject* table_log_changes(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Table objects and row iterators (table_object.cpp).
 PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs);
