@@ -6,6 +6,7 @@ import argparse
 import sys
 from typing import Any
 
+from . import logs
 from .commands import check_table, open_database, write_text
 from .formatting import clean, json_text, render_table
 
@@ -35,9 +36,11 @@ def add_parser(sub: Any) -> None:
     p.add_argument(
         "--source",
         action="append",
-        choices=SOURCES,
-        help="only records from this source (repeatable; default: all)",
+        choices=SOURCES + (logs.RECOVER_SOURCE,),
+        help="only records from this source (repeatable; default: all; 'log': the transaction logs' changes, "
+        "with --logs)",
     )
+    logs.add_recover_options(p)
     p.add_argument(
         "--json", action="store_true", help="print JSON Lines, one object per record (bytes as hex)"
     )
@@ -48,9 +51,11 @@ def cmd_recover(args: argparse.Namespace) -> int:
     names = args.table or db.get_tables()
     for name in names:
         check_table(db, name)
-    sources = tuple(args.source or SOURCES)
+    sources = tuple(args.source or SOURCES + ((logs.RECOVER_SOURCE,) if args.logs else ()))
+    from_logs = logs.RECOVER_SOURCE in sources
+    sources = tuple(s for s in sources if s != logs.RECOVER_SOURCE)
     rows: list[tuple[object, ...]] = []
-    for name in names:
+    for name in names if sources else ():
         for record in db.recover_records(name, sources=sources):
             if args.json:
                 values = {k: _plain(v) for k, v in record["values"].items()}
@@ -60,10 +65,10 @@ def cmd_recover(args: argparse.Namespace) -> int:
                 rows.append(
                     (name, record["source"], record["page"], record["offset"], record["confidence"], summary)
                 )
-    if not args.json:
-        if rows:
-            headers = ("TABLE", "SOURCE", "PAGE", "OFFSET", "CONFIDENCE", "VALUES")
-            write_text(render_table(headers, rows, right=(2, 3, 4)))
-        else:
-            print("pagewright: no records recovered", file=sys.stderr)
+    if rows and not args.json:
+        headers = ("TABLE", "SOURCE", "PAGE", "OFFSET", "CONFIDENCE", "VALUES")
+        write_text(render_table(headers, rows, right=(2, 3, 4)))
+    found = logs.recover_from_logs(db, names, args.logs, args.json) if from_logs else 0
+    if not args.json and not rows and not found:
+        print("pagewright: no records recovered", file=sys.stderr)
     return 0

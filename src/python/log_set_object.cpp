@@ -209,9 +209,13 @@ PyObject* record_dict(const LogRecord& r, const TreeOwners* owners) {
     if (!put_page_fields(d.get(), *f)) return nullptr;
     if (owners && f->object_id) {
       const auto it = owners->find(*f->object_id);
-      if (it != owners->end() && (!put(d.get(), "table", Py_NewRef(it->second.table.get())) ||
-                                  !put(d.get(), "tree", PyUnicode_FromString(it->second.tree))))
-        return nullptr;
+      if (it != owners->end()) {
+        // A space operation changes the owned- or available-extent tree of the tree it names.
+        const char* tree = (f->flags & log_layout::kFlagSpace) ? "space" : it->second.tree;
+        if (!put(d.get(), "table", Py_NewRef(it->second.table.get())) ||
+            !put(d.get(), "tree", PyUnicode_FromString(tree)))
+          return nullptr;
+      }
     }
   }
   if (auto image = node_image(r.bytes); image && !put_node_image(d.get(), *image)) return nullptr;
