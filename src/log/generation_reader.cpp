@@ -40,7 +40,7 @@ GenerationReader::GenerationReader(Bytes file, const LogFileHeader& header, cons
     end_generation(GenerationEnd::Unsupported);
     return;
   }
-  next_sector_ = header.header_sectors;
+  first_sector_ = next_sector_ = header.header_sectors;
   // The engine never writes the last sector of a file.
   end_sector_ = header.file_sectors > 0 ? header.file_sectors - 1u : 0u;
 }
@@ -85,7 +85,7 @@ bool GenerationReader::load_segment() {
     if (!intact) {
       // Past the last write: a zero-filled segment, or the copy of the segment before it that the engine
       // writes as a marker. Anything else is a damaged segment, passed over.
-      const bool shadow = sector > 0 && stored == segment_checksum(segment, sector - 1);
+      const bool shadow = sector > first_sector_ && stored == segment_checksum(segment, sector - 1);
       if (shadow || all_zero(segment)) {
         end_generation(GenerationEnd::EndOfData);
         return false;

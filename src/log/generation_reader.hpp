@@ -83,6 +83,7 @@ class GenerationReader {
   Bytes file_;
   const std::atomic<bool>* failed_;
   std::uint32_t generation_ = 0;
+  std::uint32_t first_sector_ = 0;
   std::uint32_t next_sector_ = 0;
   std::uint32_t end_sector_ = 0;  // one past the last sector that may hold data
   Bytes segment_;

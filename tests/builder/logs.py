@@ -295,6 +295,11 @@ class LogWriter:
         self.used = SEGMENT_HEADER
         return segment
 
+    def new_segment(self) -> LogWriter:
+        """Starts the next segment (the rest of the current one stays NOP)."""
+        self._segment()
+        return self
+
     def add(self, *records: bytes) -> LogWriter:
         """Appends records; each one's position (generation, sector, offset) goes to self.positions."""
         for record in records:
@@ -326,9 +331,9 @@ class LogWriter:
                 rest = rest[len(piece) :]
         return self
 
-    def header(self, sectors: int) -> bytearray:
+    def header(self, sectors: int, generation: int | None = None) -> bytearray:
         block = bytearray(SEGMENT)
-        struct.pack_into("<IHHHH", block, 4, self.generation, SEGMENT, 1, sectors, 0)
+        struct.pack_into("<IHHHH", block, 4, generation or self.generation, SEGMENT, 1, sectors, 0)
         block[16:24] = self.created
         block[24:32] = self.previous_created
         struct.pack_into("<III", block, 32, *self.version[:3])
@@ -339,16 +344,17 @@ class LogWriter:
         struct.pack_into("<I", block, 0, xor_checksum(block))
         return block
 
-    def build(self, sectors: int | None = None, *, damage: Sequence[int] = ()) -> bytes:
+    def build(
+        self, sectors: int | None = None, *, damage: Sequence[int] = (), header_generation: int | None = None
+    ) -> bytes:
         """The file: header, segments with their checksums, zeros up to `sectors` (one more than needed by
         default: the engine never writes the last sector). Segments whose number is in `damage` keep a wrong
-        checksum."""
+        checksum; `header_generation` makes the header name another generation than its segments."""
         count = sectors or len(self.segments) + 2
-        out = self.header(count)
+        out = self.header(count, header_generation)
         for sector, segment in enumerate(self.segments, start=1):
-            struct.pack_into(
-                "<Q", segment, 0, segment_checksum(segment, sector) ^ (1 if sector in damage else 0)
-            )
+            wrong = 1 << 40 if sector in damage else 0  # an ECC bit: no other sector's checksum either
+            struct.pack_into("<Q", segment, 0, segment_checksum(segment, sector) ^ wrong)
             out += segment
         return bytes(out.ljust(count * SEGMENT, b"\0"))
 
