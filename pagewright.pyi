@@ -359,9 +359,9 @@ class Table:
         """The rows as JSON Lines text (no line feed), encoded as export_table / export_rows(typed=True) write."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
-    def log_changes(self, logs: LogSet | LogPaths | None = None, *, typed: bool = True) -> list[LogChange]:
-        """The changes the transaction logs carry for the table's records, in log order (logs: by default those
-        the database was opened with)."""
+    def log_changes(self, logs: LogSet | LogPaths | None = None, *, typed: bool = True) -> Iterator[LogChange]:
+        """The changes the transaction logs carry for the table's records, read lazily in log order, each once its
+        transaction is decided (logs: by default those the database was opened with)."""
     def recover(
         self, *, typed: bool = True, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> Iterator[RecoveredRecord]:

@@ -164,7 +164,7 @@ def test_journal_transactions(stream, steps, states) -> None:
 
 def test_journal_images(stream) -> None:
     s = stream
-    journal = pagewright.EseDatabase(s.db).table("t").log_changes(s.logs)
+    journal = list(pagewright.EseDatabase(s.db).table("t").log_changes(s.logs))
     assert [(c["operation"], c["transaction"], c["flushed"]) for c in journal] == [
         ("insert", "committed", False),
         ("replace_diff", "committed", False),

@@ -202,7 +202,7 @@ def exercise_logs(folder: str) -> dict[str, object]:
     assert count == sum(g["record_count"] for g in logs.generations), count
     db = pagewright.EseDatabase(f"{folder}/db.edb", logs=logs)
     assert db.log_coverage()["page_changes"] == sum(1 for r in db.log_records() if r.get("table") == "t")
-    changes = db.table("t").log_changes()
+    changes = list(db.table("t").log_changes())
     for argv in (
         ["logs", folder],
         ["info", f"{folder}/db.edb"],

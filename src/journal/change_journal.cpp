@@ -121,6 +121,7 @@ ChangeJournal::Session& ChangeJournal::session(std::uint16_t id, std::uint8_t le
 void ChangeJournal::resolve(std::vector<LogChange>& changes, TransactionState state) {
   for (LogChange& c : changes) {
     c.state = state;
+    undecided_.erase(c.sequence);
     sink_(std::move(c));
   }
   changes.clear();
@@ -216,6 +217,7 @@ void ChangeJournal::change(const LogRecord& record) {
   c.dbtime = fields->dbtime;
   c.dbtime_before = fields->dbtime_before;
   c.page_dbtime = page_dbtime(c.page);
+  c.sequence = next_sequence_++;
   if (const auto image = node_image(record.bytes)) {
     c.key = owned(image->key_prefix) + owned(image->key);
     c.second_diff_form = image->second_diff_form;
@@ -245,6 +247,7 @@ void ChangeJournal::change(const LogRecord& record) {
     sink_(std::move(c));
     return;
   }
+  undecided_.insert(c.sequence);
   s.levels[c.level].push_back(std::move(c));
 }
 

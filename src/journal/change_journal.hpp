@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -56,6 +57,7 @@ struct LogChange {
   TransactionState state = TransactionState::Open;
   // The page on disk: its dbtime, when the page lies inside the file.
   std::optional<std::uint64_t> page_dbtime;
+  std::uint64_t sequence = 0;  // the journal's count of changes before this one: their log order
   // The database page already holds the change: its dbtime is at least the record's.
   bool flushed() const noexcept { return page_dbtime && *page_dbtime >= dbtime; }
 };
@@ -72,6 +74,11 @@ class ChangeJournal {
   // The end of the logs: changes of transactions still open go to the sink as Open.
   void finish();
 
+  // The sequence number of the oldest change whose transaction is not decided yet (changes after it may be
+  // decided before it).
+  std::optional<std::uint64_t> oldest_undecided() const {
+    return undecided_.empty() ? std::nullopt : std::optional<std::uint64_t>(*undecided_.begin());
+  }
   // Differences decoded, and those whose before image was not found.
   std::uint64_t decoded_diffs() const noexcept { return decoded_diffs_; }
   std::uint64_t undecoded_diffs() const noexcept { return undecoded_diffs_; }
@@ -101,6 +108,8 @@ class ChangeJournal {
   std::unordered_map<std::uint16_t, Session> sessions_;
   std::unordered_map<std::uint32_t, KnownImage> images_;  // by page: the node image the page got last
   std::size_t image_bytes_ = 0;
+  std::uint64_t next_sequence_ = 0;
+  std::set<std::uint64_t> undecided_;
   std::uint64_t decoded_diffs_ = 0, undecoded_diffs_ = 0;
 };
 

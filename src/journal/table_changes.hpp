@@ -1,12 +1,14 @@
 // The change journal of one table: the records its data tree's inserts and replaces carry, decoded as rows of
-// the table, in log order.
+// the table, given in log order as soon as their transactions are decided.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
 #include "../catalog/table_info.hpp"
+#include "../cursor/long_value.hpp"
 #include "../log/log_set.hpp"
 #include "../record/record.hpp"
 #include "../result.hpp"
@@ -25,12 +27,28 @@ struct TableChange {
   std::vector<std::size_t> missing_long_values;
 };
 
-struct TableChanges {
-  std::vector<TableChange> changes;  // in log order
-  std::uint64_t decoded_diffs = 0, undecoded_diffs = 0;
-};
+// Reads the logs once, front to back. Memory: a segment, the changes of transactions still undecided and the
+// decided changes behind the oldest of them.
+class TableChangeStream {
+ public:
+  TableChangeStream(const Database& db, const TableInfo& table, const LogSet& logs, bool typed);
 
-// Reads every record of `logs` once. Fails when a log file can no longer be read.
-Result<TableChanges> table_log_changes(const Database& db, const TableInfo& table, const LogSet& logs, bool typed);
+  // The next change in log order; false at the end; an error when a log file can no longer be read.
+  Result<bool> next(TableChange& out);
+
+ private:
+  void decode(TableChange& out);
+  const LongValueIndex* long_values();
+
+  const Database& db_;
+  const TableInfo& table_;
+  bool typed_;
+  LogSetReader reader_;
+  std::map<std::uint64_t, LogChange> decided_;  // by sequence
+  ChangeJournal journal_;
+  bool logs_read_ = false;
+  std::optional<Result<LongValueIndex>> index_;
+  WalkCounts counts_;
+};
 
 }  // namespace pw

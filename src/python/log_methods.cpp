@@ -125,7 +125,53 @@ PyObject* change_dict(const TableInfo& table, const TableChange& tc, const RowDi
   return d.release();
 }
 
+// The changes of one table, decoded lazily in log order (Table.log_changes()).
+struct PyLogChangeIterator {
+  PyObject ob_base;
+  PyObject* owner;  // the EseDatabase (its close() makes next() raise ValueError)
+  PyObject* logs;   // the LogSet object the stream reads
+  SharedDatabase* database;
+  const TableInfo* table;
+  TableChangeStream* stream;
+  RowDicts* dicts;
+  bool typed;
+};
+
+void changes_dealloc(PyObject* self) {
+  auto* it = reinterpret_cast<PyLogChangeIterator*>(self);
+  delete it->stream;
+  delete it->dicts;
+  delete it->database;
+  Py_CLEAR(it->logs);
+  Py_CLEAR(it->owner);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* changes_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    auto* it = reinterpret_cast<PyLogChangeIterator*>(self);
+    if (!open_db(it->owner)) return nullptr;
+    TableChange change;
+    auto more = it->stream->next(change);
+    if (!more) return raise_os_error("Error reading logs: " + more.error().to_string());
+    if (!*more) return nullptr;  // StopIteration
+    return change_dict(*it->table, change, *it->dicts, it->typed);
+  });
+}
+
+PyTypeObject make_changes_type() {
+  PyTypeObject t = static_type("pagewright.LogChangeIterator", sizeof(PyLogChangeIterator),
+                               "The changes the logs carry for a table, in log order (Table.log_changes()).");
+  t.tp_dealloc = changes_dealloc;
+  t.tp_iter = PyObject_SelfIter;
+  t.tp_iternext = changes_next;
+  return t;
+}
+PyTypeObject g_changes_type = make_changes_type();
+
 }  // namespace
+
+int ready_log_change_type() { return PyType_Ready(&g_changes_type); }
 
 PyObject* ese_get_logs(PyObject* self, void*) {
   PyObject* logs = reinterpret_cast<PyEseDatabase*>(self)->logs;
@@ -177,23 +223,21 @@ PyObject* table_log_changes(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &typed))
       return nullptr;
     auto* t = reinterpret_cast<PyTable*>(self);
-    const Database* db = table_db(t);
-    if (!db) return nullptr;
+    if (!table_db(t)) return nullptr;
     PyRef logs(logs_for(t->owner, logs_arg, "log_changes"));
     if (!logs) return nullptr;
-    const SharedLogSet set = shared_log_set(logs.get());
-    const SharedDatabase keep = *t->database;
-    auto changes = without_gil([&] { return pw::table_log_changes(*keep, *t->table, *set, typed != 0); });
-    if (!changes) return raise_os_error("Error reading logs: " + changes.error().to_string());
-    RowDicts dicts;
-    if (!dicts.init(*t->table)) return nullptr;
-    PyRef list(PyList_New(0));
-    if (!list) return nullptr;
-    for (const TableChange& c : changes->changes) {
-      PyRef item(change_dict(*t->table, c, dicts, typed != 0));
-      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-    }
-    return list.release();
+    auto dicts = std::make_unique<RowDicts>();
+    if (!dicts->init(*t->table)) return nullptr;
+    auto* it = PyObject_New(PyLogChangeIterator, &g_changes_type);
+    if (!it) return nullptr;
+    it->owner = Py_NewRef(t->owner);
+    it->logs = logs.release();
+    it->database = new SharedDatabase(*t->database);
+    it->table = t->table;
+    it->stream = new TableChangeStream(**it->database, *t->table, *shared_log_set(it->logs), typed != 0);
+    it->dicts = dicts.release();
+    it->typed = typed != 0;
+    return reinterpret_cast<PyObject*>(it);
   });
 }
 

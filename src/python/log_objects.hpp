@@ -20,6 +20,7 @@ using SharedLogSet = std::shared_ptr<const LogSet>;
 
 PyTypeObject* log_set_type();
 int ready_log_types();
+int ready_log_change_type();  // log_methods.cpp
 
 // A LogSet object for a `logs` argument: a LogSet as it is, else a path or an iterable of paths, opened
 // (without the GIL). New reference, or nullptr with FileNotFoundError / OSError / TypeError set.

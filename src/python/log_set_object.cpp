@@ -505,7 +505,10 @@ PyTypeObject g_log_set_type = make_log_set_type();
 
 PyTypeObject* log_set_type() { return &g_log_set_type; }
 
-int ready_log_types() { return PyType_Ready(&g_log_set_type) < 0 || PyType_Ready(&g_records_type) < 0 ? -1 : 0; }
+int ready_log_types() {
+  return PyType_Ready(&g_log_set_type) < 0 || PyType_Ready(&g_records_type) < 0 || ready_log_change_type() < 0 ? -1
+                                                                                                            : 0;
+}
 
 PyObject* log_set_from_arg(PyObject* arg, const char* func) {
   if (PyObject_TypeCheck(arg, &g_log_set_type)) return Py_NewRef(arg);

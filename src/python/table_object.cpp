@@ -332,9 +332,9 @@ PyMethodDef kTableMethods[] = {
      "to_pandas($self)\n--\n\nThe table as a pandas.DataFrame, through pyarrow; needs pyarrow and pandas."},
     {"log_changes", PW_KW_METHOD(table_log_changes), METH_VARARGS | METH_KEYWORDS,
      "log_changes($self, /, logs=None, *, typed=True)\n--\n\nThe changes the transaction logs carry for the "
-     "table's records (logs: a LogSet, a directory or files; by default those the database was opened with), in "
-     "log order, as dicts: 'operation' (insert, flag_insert, flag_insert_and_replace_data, replace, replace_diff, "
-     "delete, flag_delete), 'position', 'segment_time', 'session', 'transaction' ('committed', 'rolled back', "
+     "table's records (logs: a LogSet, a directory or files; by default those the database was opened with), "
+     "read lazily in log order (each once its transaction is decided), as dicts: 'operation' (insert, "
+     "flag_insert, flag_insert_and_replace_data, replace, replace_diff, delete, flag_delete), 'position', 'segment_time', 'session', 'transaction' ('committed', 'rolled back', "
      "'open' at the end of the logs), 'page', 'line', 'dbtime', 'dbtime_before', 'page_dbtime' (of the page on "
      "disk), 'flushed' (the page already holds the change), 'key', 'values' (the record decoded as rows(typed) "
      "decodes live ones; None for deletes and for a difference whose before image was not found), 'diff' (that "
