@@ -4,7 +4,8 @@
     python3 fuzz/make_seeds.py OUT_DIR [--small]
 
 writes OUT_DIR/<target>/* for each target (fuzz_database, fuzz_record, fuzz_decompress, fuzz_amplification,
-fuzz_log). --small leaves out the largest seeds (a 16 KiB page database with long values, the 32 KiB page one).
+fuzz_log). --small leaves out the largest seeds (a 16 KiB page database with long values, the 32 KiB page
+one).
 The input layouts are those the targets' sources describe: fuzz_database takes a database image, fuzz_record a
 table description followed by one record, fuzz_decompress a selector byte, a 3-byte LZ77 size and a value,
 fuzz_log a mode byte and segment record areas or a whole log file.
