@@ -241,7 +241,7 @@ def dirty_note(db: EseDatabase, db_path: str) -> str | None:
         return None
     logs = logs_beside(db_path)
     if logs is None:
-        return "no transaction logs beside it: rows written since the last clean shutdown are lost with them"
+        return "no transaction logs beside it"
     coverage = coverage_fields(db, logs, True)
     return f"logs {coverage_text(coverage)}; {changes_text(coverage)}"
 
