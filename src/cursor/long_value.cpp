@@ -5,6 +5,7 @@
 #include "../btree/page_chain.hpp"
 #include "../database.hpp"
 #include "../record/decompress.hpp"
+#include "../record/parser.hpp"
 
 namespace pw {
 namespace {
@@ -112,6 +113,21 @@ std::optional<std::string> LongValueIndex::gather(LongValueRef ref, const Column
     if (total_size && out.size() >= *total_size) break;
   }
   return out;
+}
+
+bool resolve_long_value(ColumnValue& value, const ColumnInfo& column, const LongValueIndex* index,
+                        bool tree_unreadable, bool typed) {
+  const auto ref = parse_long_value_ref(as_bytes(value.bytes));
+  if (auto joined = ref && index ? index->gather(*ref, column) : std::nullopt) {
+    value = text_or_binary(as_bytes(*joined), column);
+    return true;
+  }
+  if (typed) {
+    value = ColumnValue::null();  // the typed view has no value to give
+  } else if (!ref || !tree_unreadable) {
+    value = text_or_binary(Bytes{}, column);  // the raw view: empty, as it always was
+  }  // else the tree cannot be read: the raw view keeps the reference's bytes, as it always did
+  return false;
 }
 
 }  // namespace pw

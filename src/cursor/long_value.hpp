@@ -8,6 +8,7 @@
 
 #include "../btree/walk_counts.hpp"
 #include "../catalog/table_info.hpp"
+#include "../types/column_value.hpp"
 #include "../result.hpp"
 #include "../utils/bytes.hpp"
 
@@ -55,5 +56,12 @@ class LongValueIndex {
   std::vector<Item> wide_;    // keys read under 8-byte ids
   WalkCounts counts_;
 };
+
+// Resolves a value that holds a long-value reference, in place: true when a long value of `index` answers it.
+// Otherwise the value becomes what the views give for a missing long value: null in the typed view; in the raw
+// view empty, or the reference's bytes as they are when the long-value tree exists but cannot be read
+// (`index` is nullptr and `tree_unreadable`).
+bool resolve_long_value(ColumnValue& value, const ColumnInfo& column, const LongValueIndex* index,
+                        bool tree_unreadable, bool typed);
 
 }  // namespace pw

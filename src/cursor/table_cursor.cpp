@@ -72,24 +72,12 @@ WalkCounts TableCursor::counts() const {
 }
 
 void TableCursor::resolve_long_values(Row& row) {
+  const LongValueIndex* index = long_value_index();
+  const bool unreadable = !table_->long_values.empty() && !index;
   for (const std::size_t pos : row.long_value_refs) {
-    ColumnValue& value = row.values[pos];
-    const ColumnInfo& column = table_->row_column(pos);
-    std::optional<std::string> joined;
-    const auto ref = parse_long_value_ref(as_bytes(value.bytes));
-    const LongValueIndex* index = ref && !table_->long_values.empty() ? long_value_index() : nullptr;
-    if (index) joined = index->gather(*ref, column);
-    if (joined) {
-      value = text_or_binary(as_bytes(*joined), column);
-      continue;
-    }
+    if (resolve_long_value(row.values[pos], table_->row_column(pos), index, unreadable, options_.typed)) continue;
     ++own_counts_.unresolved_long_values;
     ++missing_long_values_[pos];
-    if (options_.typed) {
-      value = ColumnValue::null();  // the typed view has no value to give
-    } else if (!ref || table_->long_values.empty() || long_values_->ok()) {
-      value = text_or_binary(Bytes{}, column);  // the raw view: empty, as it always was
-    }  // else the tree cannot be read: the raw view keeps the reference's bytes, as it always did
   }
   row.long_value_refs.clear();
 }

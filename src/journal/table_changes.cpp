@@ -2,7 +2,6 @@
 
 #include "../cursor/typed_row.hpp"
 #include "../database.hpp"
-#include "../record/parser.hpp"
 
 namespace pw {
 
@@ -48,22 +47,10 @@ void TableChangeStream::decode(TableChange& out) {
   Row row;
   decode_record(as_bytes(out.change.data), table_, db_.large_page_mode(), row);
   std::vector<std::uint64_t> missing(table_.row_order.size(), 0);
+  const LongValueIndex* index = long_values();
+  const bool unreadable = !table_.long_values.empty() && !index;
   for (const std::size_t pos : row.long_value_refs) {
-    ColumnValue& value = row.values[pos];
-    const ColumnInfo& column = table_.row_column(pos);
-    const auto ref = parse_long_value_ref(as_bytes(value.bytes));
-    const LongValueIndex* index = ref ? long_values() : nullptr;
-    if (auto joined = index ? index->gather(*ref, column) : std::nullopt) {
-      value = text_or_binary(as_bytes(*joined), column);
-      continue;
-    }
-    ++missing[pos];
-    // Null in the typed view; in the raw view empty, or the reference itself when the tree cannot be read.
-    if (typed_) {
-      value = ColumnValue::null();
-    } else if (!ref || table_.long_values.empty() || index) {
-      value = text_or_binary(Bytes{}, column);
-    }
+    if (!resolve_long_value(row.values[pos], table_.row_column(pos), index, unreadable, typed_)) ++missing[pos];
   }
   row.long_value_refs.clear();
   if (typed_) make_row_typed(row, table_, {}, long_values(), counts_, missing);

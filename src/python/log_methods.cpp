@@ -12,11 +12,6 @@
 namespace pw::py {
 namespace {
 
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  PyRef held(value);
-  return held && PyDict_SetItemString(dict, key, held.get()) == 0;
-}
-
 PyObject* bytes_of(const std::string& s) {
   return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }

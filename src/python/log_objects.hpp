@@ -18,6 +18,12 @@ namespace pw::py {
 
 using SharedLogSet = std::shared_ptr<const LogSet>;
 
+// dict[key] = value, stealing value; false (an exception set) when value is nullptr or the store fails.
+inline bool put(PyObject* dict, const char* key, PyObject* value) {
+  PyRef held(value);
+  return held && PyDict_SetItemString(dict, key, held.get()) == 0;
+}
+
 PyTypeObject* log_set_type();
 int ready_log_types();
 int ready_log_change_type();  // log_methods.cpp

@@ -24,12 +24,6 @@ struct PyLogSet {
   PyObject* paths;  // the tuple of str it was opened from
 };
 
-// Sets dict[key] = value, stealing value; false (exception set) when value is nullptr or the store fails.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  PyRef held(value);
-  return held && PyDict_SetItemString(dict, key, held.get()) == 0;
-}
-
 PyObject* bytes_object(Bytes b) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
 }
