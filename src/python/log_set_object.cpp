@@ -150,27 +150,27 @@ PyObject* checkpoint_dict(const LogFile& f) {
 bool put_page_fields(PyObject* d, const PageRecordFields& f) {
   const bool before_checked = f.dbtime_before != ~std::uint64_t{0};
   if (!put(d, "session", PyLong_FromLong(f.session)) || !put(d, "dbid", PyLong_FromLong(f.dbid)) ||
-      !put(d, "page", PyLong_FromUnsignedLong(f.page)) || !put(d, "dbtime", PyLong_FromUnsignedLongLong(f.dbtime)) ||
+      !put(d, "page", PyLong_FromUnsignedLong(f.page)) ||
+      !put(d, "dbtime", PyLong_FromUnsignedLongLong(f.dbtime)) ||
       !put(d, "dbtime_before", before_checked ? PyLong_FromUnsignedLongLong(f.dbtime_before) : Py_NewRef(Py_None)) ||
-      !put(d, "level", PyLong_FromLong(f.level)) || !put(d, "line", PyLong_FromLong(f.line)) ||
-      !put(d, "flags", PyLong_FromLong(f.flags)) ||
+      !put(d, "trx_begin0", PyLong_FromUnsignedLong(f.trx_begin0)) || !put(d, "level", PyLong_FromLong(f.level)) ||
+      !put(d, "line", PyLong_FromLong(f.line)) || !put(d, "flags", PyLong_FromLong(f.flags)) ||
       !put(d, "object_id", f.object_id ? PyLong_FromUnsignedLong(*f.object_id) : Py_NewRef(Py_None)))
     return false;
-  if (!f.node) return true;
-  return put(d, "trx_begin0", PyLong_FromUnsignedLong(f.trx_begin0)) && put(d, "rceid", PyLong_FromUnsignedLong(f.rceid)) &&
-         put(d, "fdp_page", PyLong_FromUnsignedLong(f.fdp_page));
+  return !f.node ||
+         (put(d, "rceid", PyLong_FromUnsignedLong(f.rceid)) && put(d, "fdp_page", PyLong_FromUnsignedLong(f.fdp_page)));
 }
 
-bool put_node_image(PyObject* d, const NodeImage& image) {
+bool put_node_image(PyObject* d, std::uint8_t type, const NodeImage& image) {
   std::string key(reinterpret_cast<const char*>(image.key_prefix.data()), image.key_prefix.size());
   key.append(reinterpret_cast<const char*>(image.key.data()), image.key.size());
   if (!put(d, "key", PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))) ||
       !put(d, "data", bytes_object(image.data)) ||
       !put(d, "diff", PyBool_FromLong(image.kind == NodeImageKind::Diff)))
     return false;
-  return image.old_size == 0 && image.new_size == 0
-             ? true
-             : put(d, "old_size", PyLong_FromLong(image.old_size)) && put(d, "new_size", PyLong_FromLong(image.new_size));
+  const bool replace = type == log_layout::type::kReplace || type == log_layout::type::kReplaceDiff;
+  return !replace ||
+         (put(d, "old_size", PyLong_FromLong(image.old_size)) && put(d, "new_size", PyLong_FromLong(image.new_size)));
 }
 
 bool put_transaction(PyObject* d, const TransactionFields& t) {
@@ -212,7 +212,7 @@ PyObject* record_dict(const LogRecord& r, const TreeOwners* owners) {
       }
     }
   }
-  if (auto image = node_image(r.bytes); image && !put_node_image(d.get(), *image)) return nullptr;
+  if (auto image = node_image(r.bytes); image && !put_node_image(d.get(), r.type(), *image)) return nullptr;
   if (auto t = transaction_fields(r.bytes); t && !put_transaction(d.get(), *t)) return nullptr;
   if (auto db = attached_database(r)) {
     if (!put(d.get(), "dbid", PyLong_FromLong(db->dbid)) || !put(d.get(), "path", text_object(db->path)) ||
@@ -439,8 +439,8 @@ PyMethodDef kLogSetMethods[] = {
      "records($self, /, *, types=None)\n--\n\nThe records of every generation in log order, as dicts, read lazily: "
      "'position' {generation, sector, block}, 'segment_time', 'type' (the engine's name: 'Insert', 'Commit0', ...), "
      "'type_code', 'size', 'fragmented'; records that change a page add 'session', 'dbid', 'page', 'dbtime', "
-     "'dbtime_before' (None when not checked), 'level', 'line', 'flags', 'object_id' (and for node records "
-     "'trx_begin0', 'rceid', 'fdp_page'); inserts and replaces add 'key', 'data' and 'diff' (True: 'data' is "
+     "'dbtime_before' (None when not checked), 'trx_begin0', 'level', 'line', 'flags', 'object_id' (and "
+     "for node records 'rceid', 'fdp_page'); inserts and replaces add 'key', 'data' and 'diff' (True: 'data' is "
      "the difference from the before image; replaces also give 'old_size' and 'new_size'); transaction records "
      "add 'session', 'level' / 'levels' and 'trx'; CreateDB and AttachDB add 'dbid', 'path' and "
      "'database_signature'.\n\ntypes: names of the record types to give (the others are passed over)."},
