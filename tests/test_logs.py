@@ -79,6 +79,7 @@ def test_log_set_summary(stream) -> None:
         "E00.chk": "checkpoint",
         "E00res00001.jrs": "unused",
     }
+    assert len(pagewright.LogSet([stream.logs, stream.logs / "E00.log"]).files) == 4  # each file once
     big = [r for r in ls.records(types=["Insert"]) if r["fragmented"]]
     assert [r["position"] for r in big] == [
         dict(zip(("generation", "sector", "block"), stream.g5.positions[4], strict=True))

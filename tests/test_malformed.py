@@ -271,6 +271,11 @@ HOSTILE_LOGS = {  # name: (added to the generation, how its file is made, what t
         None,
         {"unknown_records": 1, "changes": 1},  # it ends the generation: the second transaction is not read
     ),
+    "levels past the deepest": (  # the second transaction's insert claims level 200 of session 2
+        lambda g: g.add(L.insert(2, 1, 1, 0x300, 0x100, 8, b"k", bytes(8), level=200), L.rollback(2, 200)),
+        None,
+        {"changes": 3},
+    ),
     "damaged segment": (_nothing, lambda g: g.build(damage=[1]), {"damaged_segments": 1, "changes": 1}),
     "generation that names another": (  # generation 5's segments under a header saying 6: an earlier use's
         _nothing,

@@ -1,5 +1,7 @@
 #include "change_journal.hpp"
 
+#include <algorithm>
+
 #include "../database.hpp"
 #include "../log/log_layout.hpp"
 #include "../log/record_fields.hpp"
@@ -16,6 +18,8 @@ namespace T = log_layout::type;
 // on those pages are given undecoded).
 constexpr std::size_t kMaxKnownImageBytes = 32u << 20;
 constexpr std::size_t kMaxImageSize = 1u << 16;
+// The engine nests transactions below level 11.
+constexpr std::uint8_t kDeepestLevel = 10;
 
 std::optional<ChangeOperation> operation_of(std::uint8_t type) noexcept {
   switch (type) {
@@ -112,6 +116,7 @@ void ChangeJournal::feed(const LogRecord& record) {
 }
 
 ChangeJournal::Session& ChangeJournal::session(std::uint16_t id, std::uint8_t level) {
+  level = std::min(level, kDeepestLevel);  // a deeper level is damage: its changes are kept at the deepest
   Session& s = sessions_[id];
   if (s.levels.size() <= level) s.levels.resize(std::size_t{level} + 1);
   s.level = level;
@@ -248,7 +253,7 @@ void ChangeJournal::change(const LogRecord& record) {
     return;
   }
   undecided_.insert(c.sequence);
-  s.levels[c.level].push_back(std::move(c));
+  s.levels[s.level].push_back(std::move(c));
 }
 
 void ChangeJournal::finish() {

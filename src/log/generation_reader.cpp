@@ -145,7 +145,7 @@ bool GenerationReader::next(LogRecord& out) {
       continue;
     }
     if (type == T::kFragmentBegin) {
-      if (fragment_begin(out)) return true;
+      fragment_begin();
     } else if (type == T::kFragment) {
       if (fragment(out)) return true;
     } else if (plain_record(out)) {
@@ -155,8 +155,7 @@ bool GenerationReader::next(LogRecord& out) {
   return false;
 }
 
-bool GenerationReader::fragment_begin(LogRecord& out) {
-  (void)out;
+void GenerationReader::fragment_begin() {
   drop_assembly(true);
   skip_fragments_ = false;
   const Bytes rest = segment_.subspan(pos_);
@@ -167,7 +166,7 @@ bool GenerationReader::fragment_begin(LogRecord& out) {
     ++summary_.damage.bad_fragments;
     skip_fragments_ = true;
     pos_ = segment_.size();  // the next record starts at the next segment
-    return false;
+    return;
   }
   joining_ = true;
   assembly_total_ = *total;
@@ -175,7 +174,6 @@ bool GenerationReader::fragment_begin(LogRecord& out) {
   assembly_at_ = {generation_, static_cast<std::uint16_t>(sector_), static_cast<std::uint16_t>(pos_)};
   assembly_time_ = segment_time_;
   pos_ += L::kFragmentBeginHeader + *size;
-  return false;
 }
 
 bool GenerationReader::fragment(LogRecord& out) {

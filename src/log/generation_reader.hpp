@@ -76,7 +76,7 @@ class GenerationReader {
   void end_generation(GenerationEnd why);
   void drop_assembly(bool count);
   bool emit(LogRecord& out, Bytes bytes, LogPosition at, bool joined);
-  bool fragment_begin(LogRecord& out);
+  void fragment_begin();
   bool fragment(LogRecord& out);
   bool plain_record(LogRecord& out);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <set>
 
 #include "../io/mapped_file.hpp"
 #include "log_layout.hpp"
@@ -89,22 +90,27 @@ const char* log_file_kind_name(LogFileKind kind) noexcept {
 
 Result<LogSet> LogSet::open(const std::vector<std::string>& paths) {
   LogSet set;
+  std::set<std::string> seen;  // a file reached by two paths is read once
+  const auto add = [&](const std::string& path, bool named) {
+    std::error_code ec;
+    const fs::path canonical = fs::weakly_canonical(path, ec);
+    if (!seen.insert(ec ? path : canonical.string()).second) return;
+    if (auto f = inspect(path, named)) set.files_.push_back(std::move(*f));
+  };
   for (const std::string& path : paths) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
-    if (ec) return EseError::io(ec.value() ? ec.value() : ENOENT);
+    if (ec) return EseError::parse_error(path + ": " + os_error_text(ec.value() ? ec.value() : ENOENT));
     if (!fs::is_directory(status)) {
-      if (auto f = inspect(path, true)) set.files_.push_back(std::move(*f));
+      add(path, true);
       continue;
     }
     std::vector<std::string> names;
     for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
       names.push_back(it->path().string());
-    if (ec) return EseError::io(ec.value());
+    if (ec) return EseError::parse_error(path + ": " + os_error_text(ec.value()));
     std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-      if (auto f = inspect(name, false)) set.files_.push_back(std::move(*f));
-    }
+    for (const std::string& name : names) add(name, false);
   }
   // One file per generation: the first with an intact header (then in path order); others are noted.
   std::vector<std::size_t> logs;
