@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "checksum/page_checksum.hpp"
 #include "fuzz_checks.hpp"
 #include "journal/change_journal.hpp"
 #include "journal/replace_diff.hpp"
@@ -22,7 +23,6 @@
 #include "log/log_set.hpp"
 #include "log/record_fields.hpp"
 #include "log/record_types.hpp"
-#include "log/segment_checksum.hpp"
 
 namespace {
 
@@ -53,7 +53,7 @@ std::vector<std::uint8_t> framed(const std::uint8_t* data, std::size_t size, boo
     put_u32(file, at + L::kSegmentPosition + 4, 5);
     put_u32(file, at + L::kSegmentFlags, 0x2000);
     const pw::Bytes segment(&file[at], L::kSegmentSize);
-    const std::uint64_t sum = pw::segment_checksum(segment, static_cast<std::uint32_t>(k + 1));
+    const std::uint64_t sum = pw::xor_ecc_checksum(segment, static_cast<std::uint32_t>(k + 1), true).value_or(0);
     put_u64(file, at + L::kSegmentChecksum, damage && k == which % segments ? ~sum : sum);
   }
   return file;

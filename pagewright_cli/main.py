@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import commands, formats, logs, recover
+from . import artifacts, commands, formats, logs, recover, verify
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -154,6 +154,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
 
     recover.add_parser(sub)
+    verify.add_parser(sub)
+    artifacts.add_parsers(sub)
     logs.add_parser(sub)
 
     command(
@@ -185,6 +187,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         if len(paths) < 2:
             args.usage_error("the following arguments are required: OUTDIR")
         args.inputs, args.outdir = paths[:-1], paths[-1]
+    elif hasattr(args, "artifact"):  # paths after an option, as for export
+        args.paths += [a for a in extra if not a.startswith("-")]
+        extra = [a for a in extra if a.startswith("-")]
     if extra:
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
     return args

@@ -16,6 +16,7 @@ from builder import logs as L
 from builder.table import row_key
 
 import pagewright
+from pagewright_cli.logs import dirty_note
 from pagewright_cli.main import main
 
 SIG = L.signature()
@@ -287,7 +288,10 @@ def test_cli(stream, capsys) -> None:
     assert code == 0 and "required 5-6" in out and "logs:" not in out
     code, out, _ = run(capsys, "info", stream.db, "--logs", stream.logs)
     assert "they cover what it requires (5-6)" in out and "5 newer than its pages (t 5)" in out
+    db = pagewright.EseDatabase(stream.db)
+    assert dirty_note(db, str(stream.db)) == "no transaction logs beside it"
     write(stream.db.parent / "E0000006.log", L.LogWriter(6).build())  # beside it: generation 5 missing
+    assert "do not cover what it requires (5-6): missing 5" in dirty_note(db, str(stream.db))
     code, out, _ = run(capsys, "info", stream.db, "--json")
     assert json.loads(out)["logs"]["missing"] == [5] and json.loads(out)["logs"]["found_beside"]
     code, out, _ = run(capsys, "recover", stream.db, "--source", "log", "--logs", stream.logs, "--json")

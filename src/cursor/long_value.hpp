@@ -8,7 +8,7 @@
 
 #include "../btree/walk_counts.hpp"
 #include "../catalog/table_info.hpp"
-#include "../types/column_value.hpp"
+#include "../record/decompress.hpp"
 #include "../result.hpp"
 #include "../utils/bytes.hpp"
 
@@ -37,8 +37,10 @@ class LongValueIndex {
 
   // The joined bytes of a long value, never longer than its stated size (nor, without one, than its chunks
   // hold once each); compressed chunks are expanded when the column is compressed. Nothing when the tree
-  // holds no entry of that id.
-  std::optional<std::string> gather(LongValueRef ref, const ColumnInfo& column) const;
+  // holds no entry of that id. `unreadable` (when given) is set when the joined bytes are not the value: a
+  // chunk in a scheme not decoded or corrupt (joined as stored), or a column whose values are encrypted.
+  std::optional<std::string> gather(LongValueRef ref, const ColumnInfo& column,
+                                    std::optional<Unreadable>* unreadable = nullptr) const;
 
   const WalkCounts& counts() const noexcept { return counts_; }
 
@@ -56,12 +58,5 @@ class LongValueIndex {
   std::vector<Item> wide_;    // keys read under 8-byte ids
   WalkCounts counts_;
 };
-
-// Resolves a value that holds a long-value reference, in place: true when a long value of `index` answers it.
-// Otherwise the value becomes what the views give for a missing long value: null in the typed view; in the raw
-// view empty, or the reference's bytes as they are when the long-value tree exists but cannot be read
-// (`index` is nullptr and `tree_unreadable`).
-bool resolve_long_value(ColumnValue& value, const ColumnInfo& column, const LongValueIndex* index,
-                        bool tree_unreadable, bool typed);
 
 }  // namespace pw

@@ -12,6 +12,7 @@
 #include "../result.hpp"
 #include "../types/typed_value.hpp"
 #include "long_value.hpp"
+#include "long_value_budget.hpp"
 
 namespace pw {
 
@@ -40,18 +41,30 @@ class TableCursor {
   // The stored record of the row next_row gave last (a view into the mapped file, valid until the next call),
   // for a reader that decodes some columns itself.
   Bytes record() const noexcept { return item_.entry.data; }
+  // Whether the entry of the row next_row gave last carries the deleted flag.
+  bool row_deleted() const noexcept { return (item_.node.flags & kTagFlagDeleted) != 0; }
   // Decodes the record of the row next_row gave last once more, for the columns `wanted` marks (by row
   // position), as next_row decodes: long values resolved, the typed view if the options ask for it.
   void decode_again(Row& row, const std::vector<bool>& wanted);
+  // Decodes a record of this table found elsewhere (in the transaction logs) as next_row decodes the table's
+  // own: long values resolved, the typed view if the options ask for it, counted with the rows read.
+  void decode_other(Bytes record, Row& row);
   // What the walk has passed over so far: damaged entries, loops, foreign pages, unresolved long values.
   WalkCounts counts() const;
   // Per row position, the long-value references of the rows read so far that no long value answered (the
   // typed view gives null for them, the raw view what the Parts' rows hold: empty bytes, or the reference
   // itself when the tree cannot be read).
   const std::vector<std::uint64_t>& missing_long_values() const noexcept { return missing_long_values_; }
+  // Per row position, the values of the rows read so far that the cursor could not give whole: typed
+  // multi-values whose element offsets go back (cut there), and long values joined again past the budget of
+  // repeated joins (LongValueBudget; null in the typed view, empty in the raw one).
+  const std::vector<std::uint64_t>& unreadable_values() const noexcept { return unreadable_values_; }
+  // Of those, by reason, the values whose stored form cannot be read (compressed in a scheme not decoded,
+  // corrupt, encrypted): the typed view gives null for them, the raw view the stored bytes.
+  const std::vector<UnreadableCounts>& unreadable_reasons() const noexcept { return unreadable_reasons_; }
 
  private:
-  void decode(Row& row, const std::vector<bool>* wanted);
+  void decode(Bytes record, Row& row, const std::vector<bool>* wanted);
   void resolve_long_values(Row& row);
   const LongValueIndex* long_value_index();
 
@@ -64,6 +77,9 @@ class TableCursor {
   std::optional<Result<LongValueIndex>> long_values_;  // built at the first reference
   CursorOptions options_;
   std::vector<std::uint64_t> missing_long_values_;
+  std::vector<std::uint64_t> unreadable_values_;
+  std::vector<UnreadableCounts> unreadable_reasons_;
+  LongValueBudget long_value_budget_;
 };
 
 // A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent

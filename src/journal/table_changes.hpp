@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "../catalog/table_info.hpp"
-#include "../cursor/long_value.hpp"
+#include "../cursor/table_cursor.hpp"
 #include "../log/log_set.hpp"
 #include "../record/record.hpp"
 #include "../result.hpp"
@@ -23,8 +23,9 @@ struct TableChange {
   // The record the change writes, decoded as rows() decodes live ones (long values from the database's
   // long-value tree); nothing for deletes and for differences whose before image was not found.
   std::optional<Row> row;
-  // Row positions whose long-value reference no long value of the database answers (null in the typed view).
-  std::vector<std::size_t> missing_long_values;
+  // Row positions whose long-value reference no long value of the database answers (null in the typed view),
+  // and whose stored form cannot be read (null in the typed view).
+  std::vector<std::size_t> missing_long_values, unreadable_values;
 };
 
 // Reads the logs once, front to back. Memory: a segment, the changes of transactions still undecided and the
@@ -38,17 +39,17 @@ class TableChangeStream {
 
  private:
   void decode(TableChange& out);
-  const LongValueIndex* long_values();
 
   const Database& db_;
   const TableInfo& table_;
-  bool typed_;
   LogSetReader reader_;
   std::map<std::uint64_t, LogChange> decided_;  // by sequence
   ChangeJournal journal_;
   bool logs_read_ = false;
-  std::optional<Result<LongValueIndex>> index_;
-  WalkCounts counts_;
+  // Decodes the records as the table's own rows are decoded (nothing when the table's tree cannot be entered:
+  // the records are then decoded without their long values).
+  std::optional<TableCursor> cursor_;
+  bool typed_;
 };
 
 }  // namespace pw

@@ -2,15 +2,20 @@
 
 #include <algorithm>
 
+#include "../checksum/page_checksum.hpp"
 #include "log_layout.hpp"
 #include "record_types.hpp"
-#include "segment_checksum.hpp"
 
 namespace pw {
 namespace {
 
 namespace L = log_layout;
 namespace T = log_layout::type;
+
+// A segment carries the checksum a database page of the XOR-ECC form carries, its sector as the page number.
+std::uint64_t segment_checksum(Bytes segment, std::uint32_t sector) noexcept {
+  return xor_ecc_checksum(segment, sector, true).value_or(0);
+}
 
 bool all_zero(Bytes b) noexcept {
   return std::all_of(b.begin(), b.end(), [](std::uint8_t v) { return v == 0; });

@@ -62,7 +62,7 @@ inline constexpr std::uint8_t kAttachUnicodeNames = 0x20;
 
 // Segments (LGSEGHDR): every sector after the header; the last sector of the file is never written.
 inline constexpr std::size_t kSegmentSize = 4096;
-inline constexpr std::size_t kSegmentChecksum = 0;  // u64: the database page checksum with the segment's sector as pgno
+inline constexpr std::size_t kSegmentChecksum = 0;  // u64: a page's XOR-ECC checksum, the sector as page number
 inline constexpr std::size_t kSegmentPosition = 8;  // log position: (generation, sector, 0) when the segment is current
 inline constexpr std::size_t kSegmentTime = 16;     // log time of the segment's first write
 inline constexpr std::size_t kSegmentFlags = 36;    // u32: 0x2000, the page flag of the new checksum form

@@ -55,6 +55,10 @@ PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs);  // recover_methods.cpp
+// Page checksums (verify_methods.cpp): the method, pagewright.verify_file, and the header's page_repairs.
+PyObject* ese_verify_pages(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* module_verify_file(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* page_repairs_list(const Database& db);
 // Transaction logs (log_methods.cpp): log_records(), log_coverage(), the logs property, Table.log_changes().
 PyObject* ese_log_records(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_log_coverage(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -231,6 +231,13 @@ PyMethodDef* module_functions() {
        "give more than 255 bytes keeps a prefix, then '%~' and 32 hexadecimal digits of the SHA-256 of the raw "
        "name.\n\nArgs:\n    table_name: Name of the table\n\nReturns:\n    str: One path component, distinct "
        "for distinct names"},
+      {"verify_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_verify_file)),
+       METH_VARARGS | METH_KEYWORDS,
+       "verify_file(path, *, page_size=None, max_failures=1000)\n--\n\nCheck the checksum of every page of a "
+       "database file without opening the database (so also when its catalog is damaged): the dict of "
+       "EseDatabase.verify_pages(). page_size: the page size when the header cannot be trusted (default: the "
+       "header's).\n\nRaises:\n    OSError: If the file cannot be read\n    ValueError: If the page size has no "
+       "known checksum layout"},
       {nullptr, nullptr, 0, nullptr},
   };
   return functions;

@@ -92,12 +92,15 @@ PyObject* coverage_dict(const Database& db, const LogCoverage& c) {
 
 PyObject* change_dict(const TableInfo& table, const TableChange& tc, const RowDicts& dicts, bool typed) {
   const LogChange& c = tc.change;
-  PyRef missing(PyList_New(0));
-  if (!missing) return nullptr;
-  for (const std::size_t pos : tc.missing_long_values) {
-    PyRef key(name_to_str(table.column_keys[pos]));
-    if (!key || PyList_Append(missing.get(), key.get()) < 0) return nullptr;
-  }
+  const auto column_list = [&](const std::vector<std::size_t>& positions) -> PyObject* {
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const std::size_t pos : positions) {
+      PyRef key(name_to_str(table.column_keys[pos]));
+      if (!key || PyList_Append(list.get(), key.get()) < 0) return nullptr;
+    }
+    return list.release();
+  };
   const char* before = c.before == BeforeImage::Page ? "page" : c.before == BeforeImage::Log ? "log" : nullptr;
   const bool checked = c.dbtime_before != ~std::uint64_t{0};
   PyRef d(PyDict_New());
@@ -115,7 +118,8 @@ PyObject* change_dict(const TableInfo& table, const TableChange& tc, const RowDi
       !put(d.get(), "values", tc.row ? dicts.make(*tc.row, typed) : Py_NewRef(Py_None)) ||
       !put(d.get(), "diff", c.diff.empty() ? Py_NewRef(Py_None) : bytes_of(c.diff)) ||
       !put(d.get(), "before_image", before ? PyUnicode_FromString(before) : Py_NewRef(Py_None)) ||
-      !put(d.get(), "missing_long_values", missing.release()))
+      !put(d.get(), "missing_long_values", column_list(tc.missing_long_values)) ||
+      !put(d.get(), "unreadable_values", column_list(tc.unreadable_values)))
     return nullptr;
   return d.release();
 }

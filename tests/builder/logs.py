@@ -13,6 +13,8 @@ from __future__ import annotations
 import struct
 from collections.abc import Sequence
 
+from .checksum import xor_ecc_checksum, xor_words
+
 SEGMENT = 4096
 SEGMENT_HEADER = 40
 HEADER_SEED = 0x89ABCDEF
@@ -65,40 +67,12 @@ def position(generation: int, sector: int, block: int = 0) -> bytes:
 
 def xor_checksum(block: bytes | bytearray) -> int:
     """Log and checkpoint headers: XOR of the u32 words of [4, 4096) seeded with 0x89ABCDEF."""
-    value = HEADER_SEED
-    for (word,) in struct.iter_unpack("<I", bytes(block[4:4096])):
-        value ^= word
-    return value
+    return HEADER_SEED ^ xor_words(block, 4, SEGMENT)
 
 
 def segment_checksum(segment: bytes | bytearray, sector: int) -> int:
-    """The page checksum of the new form over a 4 096-byte segment, the sector as page number: a Hsiao ECC of
-    the bit rows and columns (high 32 bits) and the XOR of the words after the first two (low 32 bits)."""
-    words = struct.unpack("<1024I", bytes(segment))
-    ecc = p0 = p1 = p2 = p3 = 0
-    row_index = 0xFF800000
-    for row in range(256):
-        t0, t1, t2, t3 = (0, 0) + words[2:4] if row == 0 else words[4 * row : 4 * row + 4]
-        p0 ^= t0
-        p1 ^= t1
-        p2 ^= t2
-        p3 ^= t3
-        if (t0 ^ t1 ^ t2 ^ t3).bit_count() & 1:
-            ecc ^= row_index
-        row_index = (row_index + 0xFF800080) & 0xFFFFFFFF
-    ecc |= 0x00400000 if (p0 ^ p1).bit_count() & 1 else 0
-    ecc |= 0x00000040 if (p2 ^ p3).bit_count() & 1 else 0
-    r0, r1 = p0 ^ p2, p1 ^ p3
-    ecc |= 0x00200000 if r0.bit_count() & 1 else 0
-    ecc |= 0x00000020 if r1.bit_count() & 1 else 0
-    columns = r0 ^ r1
-    r, column_index = 0, 0xFFFF0000
-    for bit in range(32):
-        if columns >> bit & 1:
-            r ^= column_index
-        column_index = (column_index + 0xFFFF0001) & 0xFFFFFFFF
-    ecc = (ecc & 0xFFE0FFE0 & ((SEGMENT << 19) - 1)) | (r & 0x001F001F)
-    return (ecc << 32) | (columns ^ sector)
+    """A segment carries a database page's XOR-ECC checksum, its sector as the page number."""
+    return xor_ecc_checksum(segment, sector, True)
 
 
 # Records --------------------------------------------------------------------------------------------------
