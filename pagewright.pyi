@@ -177,6 +177,13 @@ class LogPosition(TypedDict):
     sector: int
     block: int
 
+class Signature(TypedDict):
+    """A database's or log stream's signature: files belong together when their signatures are equal."""
+
+    random: int
+    created: datetime.datetime | None
+    computer_name: str
+
 class FileHeader(TypedDict):
     """The database file header."""
 
@@ -185,7 +192,17 @@ class FileHeader(TypedDict):
     page_size: int
     file_type: int
     state: int
-    state_name: Literal["just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", "unknown"]
+    state_name: Literal[
+        "just created",
+        "dirty shutdown",
+        "clean shutdown",
+        "being converted",
+        "force detach",
+        "incremental reseed",
+        "dirty and patched shutdown",
+        "revert in progress",
+        "unknown",
+    ]
     database_time: int
     creation_time: datetime.datetime | None
     consistent_time: datetime.datetime | None
@@ -197,6 +214,149 @@ class FileHeader(TypedDict):
     os_version: tuple[int, int, int, int]
     checksum: int
     checksum_ok: bool
+    database_signature: Signature | None
+    log_signature: Signature | None
+    """The log stream the database writes to (None once it is consistent)."""
+    gen_min_required: int
+    """The first log generation recovery needs (0: none)."""
+    gen_max_required: int
+    gen_max_committed: int
+    gen_min_consistent: int
+    update_minor: int
+
+class LogFile(TypedDict):
+    path: str
+    kind: Literal["log", "checkpoint", "unused", "other"]
+    size: int
+    generation: int | None
+    note: str | None
+    """Why the file is not read, or what is odd about it."""
+
+class LogDamage(TypedDict):
+    """What reading log records met: each count is damage, except torn_records (a dirty shutdown's torn write)."""
+
+    damaged_segments: int
+    bad_records: int
+    bad_fragments: int
+    unknown_records: int
+    incomplete_records: int
+    torn_records: int
+
+class LogGeneration(TypedDict):
+    generation: int
+    path: str
+    created: datetime.datetime | None
+    previous_created: datetime.datetime | None
+    signature: Signature | None
+    signature_matches: bool
+    version: tuple[int, int, int, int]
+    header_checksum_ok: bool
+    sector_size: int
+    sectors: int
+    checkpoint: LogPosition
+    segments: int
+    damaged_segments: list[int]
+    records: dict[str, int]
+    record_count: int
+    first_segment_time: datetime.datetime | None
+    last_segment_time: datetime.datetime | None
+    last_record: LogPosition | None
+    end: Literal["end of data", "end of file", "unknown record type", "unsupported log format", "file unreadable"]
+    damage: LogDamage
+
+class LogCheckpoint(TypedDict):
+    path: str
+    position: LogPosition
+    consistent_position: LogPosition
+    signature: Signature | None
+    checksum_ok: bool
+    header_source: Literal["primary", "shadow"]
+
+class AttachedDatabase(TypedDict):
+    dbid: int
+    path: str
+    database_signature: Signature | None
+    log_signature: Signature | None
+    attach_position: LogPosition
+    consistent_position: LogPosition
+
+LogRecord: TypeAlias = dict[str, Any]
+"""One log record: 'position', 'segment_time', 'type' (the engine's name), 'type_code', 'size', 'fragmented',
+and the fields of its kind (see LogSet.records)."""
+
+class TableLogChanges(TypedDict):
+    changes: int
+    newer: int
+    out_of_sequence: int
+
+class LogCoverage(TypedDict):
+    """What a database lacks without its logs (EseDatabase.log_coverage)."""
+
+    covered: bool
+    signature_matches: bool
+    database_named: bool
+    required: list[int] | None
+    present: list[int] | None
+    missing: list[int]
+    missing_count: int
+    damaged: list[int]
+    page_changes: int
+    newer: int
+    newer_unattributed: int
+    pages_past_end: int
+    tables: dict[str, TableLogChanges]
+
+class LogChange(TypedDict):
+    """One change the logs carry for a table's records (Table.log_changes)."""
+
+    operation: Literal[
+        "insert", "flag_insert", "flag_insert_and_replace_data", "replace", "replace_diff", "delete", "flag_delete"
+    ]
+    position: LogPosition
+    segment_time: datetime.datetime | None
+    session: int
+    transaction: Literal["committed", "rolled back", "open"]
+    page: int
+    line: int
+    dbtime: int
+    dbtime_before: int | None
+    page_dbtime: int | None
+    flushed: bool
+    """The database page already holds the change (its dbtime is at least the record's)."""
+    key: bytes | None
+    values: dict[str, TypedValue] | None
+    diff: bytes | None
+    before_image: Literal["page", "log"] | None
+    missing_long_values: list[str]
+    unreadable_values: list[str]
+
+LogPaths: TypeAlias = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+"""Directories and files of transaction logs."""
+
+@final
+class LogSet:
+    """The transaction logs of an ESE log stream, read-only: directories (their log files, found by header) and
+    files. Every record is read once when the set is made, for the summaries."""
+
+    def __new__(cls, paths: LogPaths) -> Self: ...
+    @property
+    def paths(self) -> tuple[str, ...]: ...
+    @property
+    def files(self) -> list[LogFile]: ...
+    @property
+    def generations(self) -> list[LogGeneration]: ...
+    @property
+    def checkpoint(self) -> LogCheckpoint | None: ...
+    @property
+    def databases(self) -> list[AttachedDatabase]: ...
+    @property
+    def signature(self) -> Signature | None: ...
+    @property
+    def missing_generations(self) -> list[int]: ...
+    @property
+    def damage(self) -> LogDamage: ...
+    def records(self, *, types: Iterable[str] | None = None) -> Iterator[LogRecord]:
+        """The records of every generation in log order, as dicts, read lazily; `types`: engine type names."""
 
 class LocatedBit(TypedDict):
     """A bit the XOR-ECC checksum locates: its page, byte offset in the page and in the file, bit (0 = lowest) and
@@ -338,6 +498,9 @@ class Table:
         """The rows as JSON Lines text (no line feed), encoded as export_table / export_rows(typed=True) write."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
+    def log_changes(self, logs: LogSet | LogPaths | None = None, *, typed: bool = True) -> Iterator[LogChange]:
+        """The changes the transaction logs carry for the table's records, read lazily in log order, each once its
+        transaction is decided (logs: by default those the database was opened with)."""
     def recover(
         self, *, typed: bool = True, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> Iterator[RecoveredRecord]:
@@ -430,11 +593,21 @@ def export_file_name(table_name: str) -> str:
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
 
-    def __new__(cls, path: Source, *, repair_ecc: bool = False) -> Self:
+    def __new__(cls, path: Source, *, repair_ecc: bool = False, logs: LogSet | LogPaths | None = None) -> Self:
         """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
         memoryview, mmap.mmap), read in place and held (so not resizable) until close(); or a binary file object,
         mapped through its fileno(). repair_ecc: check every page at the open and read those in which the ECC
-        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"])."""
+        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"]).
+        logs: its transaction logs, for log_coverage(), log_records() and Table.log_changes()."""
+    @property
+    def logs(self) -> LogSet | None:
+        """The LogSet given with EseDatabase(path, logs=...), or None."""
+    def log_records(
+        self, logs: LogSet | LogPaths | None = None, *, types: Iterable[str] | None = None
+    ) -> Iterator[LogRecord]:
+        """The log records as LogSet.records() gives them, with 'table' and 'tree' for this database's trees."""
+    def log_coverage(self, logs: LogSet | LogPaths | None = None) -> LogCoverage:
+        """Whether the logs cover what the header requires, and how many of their page changes its pages lack."""
     @property
     def path(self) -> str: ...
     @property

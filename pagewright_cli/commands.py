@@ -193,6 +193,10 @@ def show_info(f: dict[str, Any]) -> None:
     cut = truncation(f["size"], f["page_size"], f["error"])
     if cut is not None:
         lines.append(("truncated", clean(cut)))
+    if f.get("log_signature") is not None or f["state"] != 3 or f.get("logs") is not None:
+        from .logs import info_lines
+
+        lines += info_lines(f)
     write_text("\n".join(f"{key + ':':<13}{value}" for key, value in lines))
 
 
@@ -214,6 +218,9 @@ def cmd_info(args: argparse.Namespace) -> int:
         if header is None or not has_signature(args.db, header):
             raise CliError(f"{args.db}: {exc}") from None
     fields = info_fields(args.db, db, error)
+    from .logs import info_logs
+
+    fields["logs"] = info_logs(db, args.db, getattr(args, "logs", None))
     if args.json:
         write_json(fields)
     else:

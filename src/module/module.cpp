@@ -4,6 +4,7 @@
 
 #include "../python/carve_methods.hpp"
 #include "../python/ese_database.hpp"
+#include "../python/log_objects.hpp"
 #include "../python/table_object.hpp"
 #include "../python/values.hpp"
 
@@ -75,7 +76,7 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
   }
   if (pw::py::init_typed_values() < 0) return nullptr;
   PyTypeObject* type = pw::py::ese_database_type();
-  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0) return nullptr;
+  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0 || pw::py::ready_log_types() < 0) return nullptr;
   g_module_def.m_methods = pw::py::module_functions();
   PyObject* module = PyModule_Create(&g_module_def);
   if (!module) return nullptr;
@@ -89,7 +90,9 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
     Py_DECREF(module);
     return nullptr;
   }
-  if (PyModule_AddObjectRef(module, "CarvedHits", pw::py::carved_hits_type()) < 0) {
+  // Attributes beside the names of __all__.
+  if (PyModule_AddObjectRef(module, "CarvedHits", pw::py::carved_hits_type()) < 0 ||
+      PyModule_AddObjectRef(module, "LogSet", reinterpret_cast<PyObject*>(pw::py::log_set_type())) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

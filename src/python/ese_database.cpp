@@ -6,6 +6,7 @@
 
 #include "errors.hpp"
 #include "gil.hpp"
+#include "log_objects.hpp"
 #include "py_ref.hpp"
 
 namespace pw::py {
@@ -59,13 +60,16 @@ PyObject* fspath_str(PyObject* source) {
 
 PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "repair_ecc", nullptr};
+    static const char* kwlist[] = {"path", "repair_ecc", "logs", nullptr};
     PyObject* source = nullptr;
     int repair_ecc = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:EseDatabase", const_cast<char**>(kwlist), &source,
-                                     &repair_ecc))
+    PyObject* logs_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pO:EseDatabase", const_cast<char**>(kwlist), &source,
+                                     &repair_ecc, &logs_arg))
       return nullptr;
     const OpenOptions options{repair_ecc != 0};
+    PyRef logs;
+    if (logs_arg && logs_arg != Py_None && !(logs = PyRef(log_set_from_arg(logs_arg, "EseDatabase")))) return nullptr;
     PyRef path;
     Result<std::unique_ptr<Database>> opened = EseError::invalid_header();
     if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
@@ -102,6 +106,7 @@ PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* obj = reinterpret_cast<PyEseDatabase*>(self);
     obj->database = new SharedDatabase(std::move(opened).value());
     obj->path = path.release();
+    obj->logs = logs.release();
     return self;
   });
 }
@@ -115,6 +120,7 @@ void ese_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<PyEseDatabase*>(self);
   close_database(obj);
   Py_CLEAR(obj->path);
+  Py_CLEAR(obj->logs);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -203,6 +209,7 @@ PyGetSetDef kGetSet[] = {
      "of page, offset, bit, block, file_offset).",
      nullptr},
     {"closed", get_closed, nullptr, "True once close() was called (or the with block was left).", nullptr},
+    {"logs", ese_get_logs, nullptr, "The LogSet given with EseDatabase(path, logs=...), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -280,6 +287,19 @@ PyMethodDef kMethods[] = {
      "in one bit: the data is likely intact), 'checksum_of_page' (the page number the stored checksum is right for, "
      "or None)) and 'failures_omitted'.\n\nRaises:\n    OSError: If the file shrank or could not be read "
      "meanwhile"},
+    {"log_records", PW_KW_METHOD(ese_log_records), METH_VARARGS | METH_KEYWORDS,
+     "log_records($self, logs=None, *, types=None)\n--\n\nThe records of the transaction logs (a LogSet, a "
+     "directory or files; by default those given when the database was opened) as LogSet.records() gives them, "
+     "with 'table' and 'tree' ('data', 'index', 'long_value') added to the records of this database's trees."},
+    {"log_coverage", PW_KW_METHOD(ese_log_coverage), METH_VARARGS | METH_KEYWORDS,
+     "log_coverage($self, logs=None)\n--\n\nWhat the database lacks without its transaction logs (a LogSet, a "
+     "directory or files; by default those given when the database was opened): a dict {covered (nothing the "
+     "header requires is missing or damaged, and the signatures match), signature_matches, database_named (the "
+     "logs attach a database of this signature), required ([min, max] generations the header requires, or None "
+     "for a consistent database), present ([lowest, highest] generation of its log stream, or None), missing "
+     "(required generations absent or of another stream, at most 1000), missing_count, damaged, page_changes, "
+     "newer (page changes its pages do not hold yet: the record's dbtime is above the page's), "
+     "newer_unattributed, pages_past_end, tables ({table: {changes, newer, out_of_sequence}})}."},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
@@ -289,9 +309,11 @@ PyMethodDef kMethods[] = {
 PyTypeObject make_type() {
   PyTypeObject t = static_type(
       "EseDatabase", sizeof(PyEseDatabase),
-      "EseDatabase(path, *, repair_ecc=False)\n--\n\nPython wrapper for ESE database.\n\nrepair_ecc: check every "
-      "page at the open and read a page in which the checksum's ECC locates a single flipped bit (per block) with "
-      "that bit corrected, in memory only; header['page_repairs'] lists the corrections.\n\nThis class provides access to Microsoft ESE "
+      "EseDatabase(path, *, repair_ecc=False, logs=None)\n--\n\nPython wrapper for ESE database.\n\nrepair_ecc: "
+      "check every page at the open and read a page in which the checksum's ECC locates a single flipped bit (per "
+      "block) with that bit corrected, in memory only; header['page_repairs'] lists the corrections.\nlogs: its "
+      "transaction logs (a LogSet, a directory or files) for log_coverage(), log_records() and "
+      "Table.log_changes().\n\nThis class provides access to Microsoft ESE "
       "databases from Python.\n\nExample:\n    >>> from pagewright import EseDatabase\n    >>> db = "
       "EseDatabase(\"Current.mdb\")\n    >>> tables = db.get_tables()\n    >>> records = "
       "db.read_table(\"MSysObjects\")");

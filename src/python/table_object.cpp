@@ -355,6 +355,17 @@ PyMethodDef kTableMethods[] = {
      "to_pandas($self, /, **options)\n--\n\nThe table as a pandas.DataFrame of Arrow-backed dtypes "
      "(pandas.ArrowDtype: 64-bit integers exact also beside nulls, instants timezone-aware in UTC), from "
      "to_arrow(**options); needs pyarrow and pandas."},
+    {"log_changes", PW_KW_METHOD(table_log_changes), METH_VARARGS | METH_KEYWORDS,
+     "log_changes($self, /, logs=None, *, typed=True)\n--\n\nThe changes the transaction logs carry for the "
+     "table's records (logs: a LogSet, a directory or files; by default those the database was opened with), "
+     "read lazily in log order (each once its transaction is decided), as dicts: 'operation' (insert, "
+     "flag_insert, flag_insert_and_replace_data, replace, replace_diff, delete, flag_delete), 'position', "
+     "'segment_time', 'session', 'transaction' ('committed', 'rolled back', 'open' at the end of the logs), "
+     "'page', 'line', 'dbtime', 'dbtime_before', 'page_dbtime' (of the page on disk), 'flushed' (the page "
+     "already holds the change), 'key', 'values' (the record decoded as rows(typed) decodes live ones; None for "
+     "deletes and for a difference whose before image was not found), 'diff' (that difference, as logged), "
+     "'before_image' ('page' or 'log': where a decoded difference's before image came from), "
+     "'missing_long_values' and 'unreadable_values' (columns whose value has no readable form: null)."},
     {"count", table_count, METH_NOARGS,
      "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
      "without decoding a value."},
