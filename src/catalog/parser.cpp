@@ -140,12 +140,12 @@ void register_tables(std::vector<CatalogRecord>& live, Catalog& catalog) {
       }
       case kCatalogTypeIndex:
         table->indexes.insert_or_assign(
-            rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type, rec.space_usage, rec.flags,
-                                rec.codepage_or_locale, std::move(rec.key_columns)});
+            rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type, rec.record_id, rec.space_usage,
+                                rec.flags, rec.codepage_or_locale, std::move(rec.key_columns)});
         break;
       case kCatalogTypeLongValue:
         table->long_values.insert_or_assign(
-            rec.name, LongValueInfo{rec.name, rec.father_data_page_or_column_type, rec.space_usage});
+            rec.name, LongValueInfo{rec.name, rec.father_data_page_or_column_type, rec.record_id, rec.space_usage});
         break;
       default:
         break;

@@ -2,7 +2,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../python/carve_methods.hpp"
 #include "../python/ese_database.hpp"
+#include "../python/log_objects.hpp"
 #include "../python/table_object.hpp"
 #include "../python/values.hpp"
 
@@ -83,7 +85,7 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
   }
   if (pw::py::init_typed_values() < 0) return nullptr;
   PyTypeObject* type = pw::py::ese_database_type();
-  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0) return nullptr;
+  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0 || pw::py::ready_log_types() < 0) return nullptr;
   g_module_def.m_methods = pw::py::module_functions();
   PyObject* module = PyModule_Create(&g_module_def);
   if (!module) return nullptr;
@@ -94,6 +96,12 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
       add_attribute(module, "Column", Py_NewRef(pw::py::column_type_object())) < 0 ||
       add_attribute(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
       add_attribute(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  // Attributes beside the names of __all__.
+  if (add_attribute(module, "CarvedHits", Py_NewRef(pw::py::carved_hits_type())) < 0 ||
+      add_attribute(module, "LogSet", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::log_set_type()))) < 0) {
     Py_DECREF(module);
     return nullptr;
   }
