@@ -37,6 +37,10 @@ class TableCursor {
   Result<bool> next_row(Row& row);
 
   const TableInfo& table() const noexcept { return *table_; }
+  // Whether the entry of the row next_row gave last carries the deleted flag (deleted, not yet cleaned away).
+  bool row_deleted() const noexcept { return (item_.node.flags & kTagFlagDeleted) != 0; }
+  // Entries flagged deleted that DeletedRows::Exclude has passed over so far.
+  std::uint64_t deleted_passed_over() const noexcept { return deleted_passed_over_; }
   // The stored record of the row next_row gave last (a view into the mapped file, valid until the next call),
   // for a reader that decodes some columns itself.
   Bytes record() const noexcept { return item_.entry.data; }
@@ -64,6 +68,7 @@ class TableCursor {
   std::optional<Result<LongValueIndex>> long_values_;  // built at the first reference
   CursorOptions options_;
   std::vector<std::uint64_t> missing_long_values_;
+  std::uint64_t deleted_passed_over_ = 0;
 };
 
 // A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent

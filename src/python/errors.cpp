@@ -1,5 +1,7 @@
 #include "errors.hpp"
 
+#include "py_ref.hpp"
+
 namespace pw::py {
 namespace {
 
@@ -15,6 +17,15 @@ PyObject* raise_text(PyObject* type, const std::string& message) {
 }  // namespace
 
 PyObject* raise_os_error(const std::string& message) { return raise_text(PyExc_OSError, message); }
+
+PyObject* raise_path_error(int err, const std::string& message, const std::string& path) {
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef name(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  if (!text || !name) return nullptr;
+  PyRef exception(PyObject_CallFunction(PyExc_OSError, "iOO", err, text.get(), name.get()));
+  if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+  return nullptr;
+}
 
 PyObject* raise_ese_error(const EseError& error) {
   switch (error.kind()) {
