@@ -365,8 +365,8 @@ def cmd_dump(args: argparse.Namespace) -> int:
         raise CliError(f"--timestamps: table {args.table} has no column {', '.join(map(repr, unknown))}")
     lines = db.table(args.table).json_lines(
         typed=options.typed,
-        deleted=options.deleted,  # type: ignore[arg-type]
-        timestamps=readings,  # type: ignore[arg-type]
+        deleted=options.deleted,
+        timestamps=readings,
     )
     out = binary_stdout()
     # On a terminal, characters that could drive it are written as JSON escapes: the same JSON value.

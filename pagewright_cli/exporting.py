@@ -11,19 +11,20 @@ values that no long value answers, values without a form of their column's type)
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import tempfile
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from .commands import CliError
 from .formatting import clean, json_text, render_table
 
 if TYPE_CHECKING:
-    from pagewright import EseDatabase
+    from pagewright import DeletedMode, EseDatabase, ExportFormat, TimestampReading
 
 FORMATS = ("jsonl", "csv", "parquet")
 READINGS = ("ole", "filetime", "unix", "raw")
@@ -37,10 +38,10 @@ DAMAGE_COUNTS = WALK_COUNTS + VALUE_COUNTS
 class ExportOptions:
     """What every table of a run is exported with (picklable: worker processes get it)."""
 
-    fmt: str = "jsonl"
+    fmt: ExportFormat = "jsonl"
     typed: bool = True
-    deleted: str = "exclude"
-    timestamps: dict[str, str] = field(default_factory=dict)
+    deleted: DeletedMode = "exclude"
+    timestamps: dict[str, TimestampReading] = field(default_factory=dict)
     escape_formulas: bool = True
 
     @property
@@ -58,16 +59,16 @@ def options_of(args: argparse.Namespace) -> ExportOptions:
     )
 
 
-def timestamp_readings(values: Sequence[str]) -> dict[str, str]:
+def timestamp_readings(values: Sequence[str]) -> dict[str, TimestampReading]:
     """--timestamps COL=READING, repeated: {column: reading}."""
-    readings: dict[str, str] = {}
+    readings: dict[str, TimestampReading] = {}
     for value in values:
         column, sep, reading = value.rpartition("=")
         if not sep or not column or reading not in READINGS:
             raise CliError(
                 f"--timestamps {value!r}: expected COLUMN=READING, READING one of {', '.join(READINGS)}"
             )
-        readings[column] = reading
+        readings[column] = cast("TimestampReading", reading)
     return readings
 
 
@@ -77,12 +78,14 @@ def check_available(fmt: str) -> None:
         from pagewright_parquet import MISSING_PYARROW
 
         try:
-            import pyarrow.parquet  # noqa: F401
+            importlib.import_module("pyarrow.parquet")
         except ImportError:
             raise CliError(MISSING_PYARROW) from None
 
 
-def table_readings(db: EseDatabase, name: str, readings: dict[str, str]) -> dict[str, str]:
+def table_readings(
+    db: EseDatabase, name: str, readings: dict[str, TimestampReading]
+) -> dict[str, TimestampReading]:
     """The --timestamps readings of the columns table `name` has (a column is named by its name, or by
     name#id where several share the name)."""
     if not readings:
@@ -142,8 +145,8 @@ def export_table(
             typed=options.typed,
             progress=progress,
             format=options.fmt,
-            deleted=options.deleted,  # type: ignore[arg-type]
-            timestamps=table_readings(db, name, options.timestamps),  # type: ignore[arg-type]
+            deleted=options.deleted,
+            timestamps=table_readings(db, name, options.timestamps),
             escape_formulas=options.escape_formulas,
             report=report,
         )
@@ -249,7 +252,8 @@ def file_names(names: Sequence[str], suffix: str) -> list[str]:
     case or Unicode normalisation)."""
     import pagewright
 
-    return pagewright.export_file_names(names, suffix)
+    names_in_dir: list[str] = pagewright.export_file_names(names, suffix)
+    return names_in_dir
 
 
 def _count(db: EseDatabase, name: str) -> int | None:

@@ -141,11 +141,15 @@ def _fill_report(
     """export_rows' report, as the core fills it: rows (live and deleted), what the walk passed over (from the
     same walk, counted without decoding), values missing or without a form of their type, the partial file."""
     rows, marked = written
+    scan: Any
     try:
-        scan: dict[str, int] | None = dict(db.scan_table(name))
+        scan = db.scan_table(name)
     except (OSError, ValueError):
         scan = None
-    stored_deleted = scan["deleted"] if scan is not None else None
+    stored_deleted: int | None = scan["deleted"] if scan is not None else None
+    live: int | None
+    dead: int | None
+    left_out: int | None
     if deleted == "exclude":
         live, dead, left_out = rows, 0, stored_deleted
     elif deleted == "only":
