@@ -219,12 +219,18 @@ def test_dump_prints_the_export_lines(capsys, tmp_path, built, table, limit, typ
     assert run(capsys, "dump", path, table, *options) == (0, "".join(lines[:limit]), "")
 
 
-@pytest.mark.parametrize("typed", [False, True])
-def test_export_matches_the_library(capsys, tmp_path, typed) -> None:
+@pytest.mark.parametrize(
+    ("typed", "typed_flag"), [(False, ["--raw"]), (True, []), ("raw", ["--timestamps", "When=raw"])]
+)
+def test_export_matches_the_library(capsys, tmp_path, typed, typed_flag) -> None:
     path = build_db(tmp_path / "odd.edb", names=tuple(ODD_NAMES))
-    db, typed_flag = pagewright.EseDatabase(path), [] if typed else ["--raw"]
+    db, readings = pagewright.EseDatabase(path), {"When": "raw"} if typed == "raw" else None
     (library := tmp_path / "library").mkdir()
-    rows = sum(db.export_rows(n, str(library / export_file_name(n)), typed=typed) for n in db.get_tables())
+    for n in db.get_tables():  # --timestamps applies to the tables that have the column
+        stamps = readings if n == "Events" else None
+        db.export_rows(n, str(library / export_file_name(n)), typed=bool(typed), timestamps=stamps)
+    rows = sum(t.count() for t in db.tables())
+    assert (b'"When":1335' in (library / "Events.jsonl").read_bytes()) is (typed is not True)  # an integer
     code, out, err = run(capsys, "export", path, str(tmp_path / "cli" / "nested"), *typed_flag)
     assert (code, err) == (0, "")  # stderr is not a terminal: no progress display
     contents = {p.name: p.read_bytes() for p in library.iterdir()}
