@@ -48,6 +48,8 @@ def _os_error(code: int, prefix: str, path: str) -> OSError:
 def _create_temporary(path: str) -> tuple[int, str]:
     """A new file beside `path` for writing, and its name. As the core's exports: a symbolic link or anything
     but a regular file at `path` is refused and left untouched."""
+    if not path:
+        raise _os_error(errno.ENOENT, "Failed to create output file: ", path)
     try:
         mode = os.lstat(path).st_mode
     except FileNotFoundError:
