@@ -226,14 +226,41 @@ class Table:
         deleted: DeletedMode = "exclude",
         timestamps: Mapping[str, TimestampReading] | None = None,
         batch_rows: int = 65536,
+        batch_bytes: int = 67108864,
     ) -> ArrowStream:
-        """The rows as an Arrow stream source (pyarrow.table(), polars.DataFrame(), DuckDB read it directly)."""
+        """The rows as an Arrow stream source (pyarrow.table(), polars.DataFrame(), DuckDB read it directly), in
+        batches of at most batch_rows rows, each ending before the row that would take it past batch_bytes (at
+        least one row). Fields follow the order of `columns` (else column id order) and are named by the rows'
+        keys, with each byte that is not UTF-8, and NUL, written %XX, then made distinct again by the keys'
+        rule ("name#id"); a field named otherwise than its column keeps the raw name as hexadecimal in its
+        metadata (pagewright.raw_name). Where deleted rows are included ("include", "only"), a last boolean
+        field named like the rows' deleted marker ("_deleted" unless taken; metadata pagewright.marker=deleted)
+        is true for rows whose entry is flagged deleted."""
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """A PyCapsule 'arrow_array_stream' of the rows with arrow()'s defaults."""
-    def to_arrow(self) -> Any:
-        """The table as a pyarrow.Table; needs pyarrow (pip install 'pagewright[arrow]')."""
-    def to_pandas(self) -> Any:
-        """The table as a pandas.DataFrame through pyarrow; needs pyarrow and pandas."""
+    def to_arrow(
+        self,
+        *,
+        typed: bool = True,
+        columns: Iterable[str] | None = None,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+        batch_rows: int = 65536,
+        batch_bytes: int = 67108864,
+    ) -> Any:
+        """pyarrow.table(self.arrow(...)); needs pyarrow (pip install 'pagewright[arrow]')."""
+    def to_pandas(
+        self,
+        *,
+        typed: bool = True,
+        columns: Iterable[str] | None = None,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+        batch_rows: int = 65536,
+        batch_bytes: int = 67108864,
+    ) -> Any:
+        """to_arrow(...) as a pandas.DataFrame of Arrow-backed dtypes (pandas.ArrowDtype): 64-bit integers
+        stay exact beside nulls, instants stay timezone-aware (UTC); needs pyarrow and pandas."""
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[dict[str, TypedValue]]: ...
 
@@ -244,7 +271,12 @@ class ArrowStream:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     @property
     def unreadable_values(self) -> dict[str, int]:
-        """{column: count} of values the latest stream wrote as null (no form of the column's Arrow type)."""
+        """{field: count} of values the latest stream wrote as null (no form of the column's Arrow type) or
+        could not give whole (a multi-value whose element offsets go back, cut there; a long value joined again
+        past the read's budget of 32 times the file's size)."""
+    @property
+    def missing_long_values(self) -> dict[str, int]:
+        """{field: count} of long-value references of the latest stream that no long value answers (null)."""
 
 class HeaderRead(FileHeader):
     header_source: Literal["primary", "shadow"]

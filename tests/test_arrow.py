@@ -6,12 +6,14 @@ import csv
 import datetime
 import gc
 import io
+import pathlib
 import struct
 import sys
 import uuid
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from builder import Column, Compressed, LongValue, MultiValue, damage
+from builder import Column, Compressed, LongValue, MultiValue, Tagged, damage
 from test_read_table import ALL_TYPES, one_table
 
 from pagewright_cli.main import main
@@ -52,12 +54,14 @@ def normalize(value, kind):
 
 
 def check_equal(rows, table, unreadable):
-    """table equals rows value for value; the values it nulls are exactly those counted as unreadable."""
+    """table equals rows value for value; the values it nulls are exactly those counted as unreadable. The
+    deleted marker (its own field) is left to the caller while rows() does not carry it."""
     nulled = {}
-    for row, got in zip(rows, table.to_pylist(), strict=True):
-        expected = {name: normalize(row[name], table.schema.field(name).type) for name in table.column_names}
+    names = [f.name for f in table.schema if not f.metadata or b"pagewright.marker" not in f.metadata]
+    for row, got in zip(rows, table.select(names).to_pylist(), strict=True):
+        expected = {name: normalize(row[name], table.schema.field(name).type) for name in names}
         assert got == expected
-        for name in table.column_names:
+        for name in names:
             nulled[name] = nulled.get(name, 0) + (row[name] is not None and expected[name] is None)
     assert unreadable == {k: v for k, v in nulled.items() if v}
     return nulled
@@ -105,7 +109,9 @@ def test_samples_equal_rows(sample, name) -> None:
     with EseDatabase(sample(name)) as db:
         for t in db.tables():
             src = t.arrow(batch_rows=1000, deleted="include")
-            check_equal(list(t.rows(deleted="include")), pa.table(src), src.unreadable_values)
+            table = pa.table(src)
+            check_equal(list(t.rows(deleted="include")), table, src.unreadable_values)
+            assert table.column(-1).to_pylist().count(True) == len(list(t.rows(deleted="only")))
 
 
 @pytest.mark.parametrize("values", [["a", "b,c"], [b"\x01", b"x"]], ids=["text", "binary"])
@@ -189,3 +195,83 @@ def test_cli_export_formats(open_db, tmp_path, fmt) -> None:
     assert (first["Bin"], first["LongBin"], empty["Text"], third["Text"]) == ("00ff62696e", "", "", "")
     assert raw.split(b"\r\n")[4].startswith(b",,,,,,,2023-03-15T06:00:00Z,")
     assert b',"",' in raw.split(b"\r\n")[4]  # an empty text is "", a null nothing
+
+
+NAMED = [Column(1, "Big", 15), Column(2, "A", 4), Column(3, "A", 4), Column(128, b"x\xff", 10),
+         Column(129, b"x\x00", 10), Column(130, "x%FF", 10)]  # fmt: skip
+FIELDS = ["Big", "A#2", "A", "x%FF#128", "x%00", "x%FF"]
+
+
+@pytest.mark.parametrize("consumer", ["pandas", "polars", "duckdb", "parquet"])
+def test_frames_keep_values_and_names(open_db, tmp_path, consumer) -> None:
+    """int64 beside nulls and 2**63-1 stay exact; shared and undecodable names are distinct fields, each
+    holding its own column's values, and keep the raw name in their metadata; columns= gives its order."""
+    first = {"Big": 2**63 - 1, 2: 1, 3: 2, b"x\xff": "a", b"x\x00": "b", "x%FF": "c"}
+    rows = [first, {}, {"Big": 38702878017191937}]
+    t = open_db(one_table(NAMED, rows)).table("t")
+    if consumer == "pandas":
+        frame = t.to_pandas()
+        got = [list(frame.columns), frame["Big"].astype(object).where(frame["Big"].notna(), None).tolist(), 1]
+        assert str(frame["Big"].dtype) == "int64[pyarrow]" and frame["A#2"][0] == 1
+        assert list(t.to_pandas(columns=["x%FF", "Big"]).columns) == ["x%FF", "Big"]
+    elif consumer == "parquet":
+        pq.write_table(pa.table(t), tmp_path / "t.parquet")
+        back = pq.read_table(tmp_path / "t.parquet")
+        assert back.schema.field("x%FF#128").metadata[b"pagewright.raw_name"] == b"78ff"
+        got = [back.column_names, back.column("Big").to_pylist(), back.column("A#2")[0].as_py()]
+    else:
+        table = consume(consumer, t)
+        got = [table.column_names, table.column("Big").to_pylist(), table.column("A#2")[0].as_py()]
+    assert got == [FIELDS, [2**63 - 1, None, 38702878017191937], 1]
+    assert pa.table(t.arrow(columns=["x\x00", "A#2", "Big"])).column("x%00").to_pylist() == ["b", None, None]
+
+
+def test_deleted_marker_missing_long_values_and_threads(open_db) -> None:
+    db = one_table([Column(1, "Id", 4), Column(256, "_deleted", 12)], [{"Id": k} for k in range(600)])
+    db.tables["t"].add_row({"Id": 600, "_deleted": LongValue("gone", store=False)})
+    image = db.build()
+    leaf = db.layout.tables["t"].leaf_pages[0]
+    flags = damage.read_tag(image, 8192, leaf, 2)[2]
+    image = damage.set_entry_flags(image, 8192, leaf, 2, flags | 0x2, large=False)
+    t = open_db(image).table("t")
+    src = t.arrow(deleted="include")
+    table = pa.table(src)
+    assert table.schema.field(-1).name == "__deleted" and table.schema.field(-1).metadata == {
+        b"pagewright.marker": b"deleted"
+    }
+    assert table.column("__deleted").to_pylist() == [k == 1 for k in range(601)]
+    assert src.missing_long_values == {"_deleted": 1} and table.column("_deleted").null_count == 601
+    assert "__deleted" not in pa.table(t).column_names
+    reader = pa.RecordBatchReader.from_stream(t.arrow(batch_rows=1))  # one stream read from four threads
+    with ThreadPoolExecutor(4) as pool:
+        batches = list(pool.map(lambda _: drain(reader), range(4)))
+    assert sorted(i for part in batches for i in part) == [k for k in range(601) if k != 1]
+
+
+def drain(reader):
+    ids = []
+    while True:
+        try:
+            ids += reader.read_next_batch().column(0).to_pylist()
+        except StopIteration:
+            return ids
+
+
+def test_amplification_bounds(open_db) -> None:
+    """Element offsets that go back end the list (counted); a long value shared by many records is joined
+    again only within the budget (32x the file); batches end at their byte budget; a huge batch_rows works."""
+    body = struct.pack("<4H", 8, 1008, 8, 1008) + b"v" * 1000  # every second element would span the value
+    columns = [Column(1, "Id", 4), Column(256, "Multi", 11, flags=0x8), Column(257, "Blob", 11)]
+    rows = [{"Id": 0, "Multi": Tagged(body, 0x08), "Blob": LongValue(b"b" * 60_000, lv_id=7)}]
+    rows += [{"Id": k, "Blob": LongValue(b"", lv_id=7, store=False)} for k in range(1, 300)]
+    ese = open_db(one_table(columns, rows))
+    t = ese.table("t")
+    size = pathlib.Path(ese.path).stat().st_size
+    src = t.arrow(batch_bytes=1 << 20)
+    batches = list(pa.RecordBatchReader.from_stream(src))
+    assert pa.Table.from_batches(batches).column("Multi")[0].as_py() == [b"v" * 1000, None]
+    blobs = [b for r in t.rows() if (b := r["Blob"]) is not None]
+    assert 32 * size - 60_000 <= len(blobs) * 60_000 <= 33 * size
+    assert src.unreadable_values == {"Multi": 1, "Blob": 300 - len(blobs)}
+    assert max(b.nbytes for b in batches) < (1 << 20) + 70_000 and sum(b.num_rows for b in batches) == 300
+    assert pa.table(t.arrow(batch_rows=10**12)).num_rows == 300

@@ -69,3 +69,37 @@ def test_errors_raise_by_default(client, evidence):
         pagewright.dask.read_table(paths[4:6], "t")
     with pytest.raises(OSError, match="Error reading record"):
         pagewright.dask.read_table(sorted(broken), "t").compute()
+
+
+def test_union_of_columns_types_and_names(client, tmp_path):
+    """Columns of later files are kept (null elsewhere), an int32/int64 column widens, a column of another
+    kind refuses its file, the path column never hides a real `source`, deleted rows are marked, shared
+    names stay apart."""
+    specs = [
+        [Column(1, "Id", 4), Column(3, "A", 4), Column(4, "A", 4), Column(128, "source", 10)],
+        [Column(1, "Id", 15), Column(128, "Extra", 10)],
+        [Column(1, "Id", 4), Column(2, "source", 4)],
+    ]
+    rows = [{"Id": 1, 3: 5, 4: 6, "source": "evtx"}, {"Id": 2**40, "Extra": "x"}, {"Id": 3, "source": 7}]
+    paths = []
+    for n, (columns, row) in enumerate(zip(specs, rows, strict=True)):
+        db = DatabaseBuilder(page_size=4096)
+        db.add_table("t", columns).add_rows([row, {"Id": 9}])
+        image = db.build()
+        leaf = db.layout.tables["t"].leaf_pages[0]
+        flags = damage.read_tag(image, 4096, leaf, 2)[2] | 2
+        image = damage.set_entry_flags(image, 4096, leaf, 2, flags, large=False)
+        (tmp_path / f"{n}.edb").write_bytes(image)
+        paths.append(str(tmp_path / f"{n}.edb"))
+    with pytest.warns(pagewright.dask.SkippedFilesWarning) as caught:
+        frame = pagewright.dask.read_table(paths, "t", deleted="include", on_error="skip")
+    assert caught[0].message.skipped[0][0] == paths[2] and "'source'" in caught[0].message.skipped[0][1]
+    assert list(frame.columns) == ["Id", "A#3", "A", "source", "Extra", "_deleted", "_source"]
+    computed = frame.compute()
+    got = computed.astype(object).where(computed.notna(), None).values.tolist()
+    deleted = [9, None, None, None, None, True]
+    assert got == [[1, 5, 6, "evtx", None, False, paths[0]], [*deleted, paths[0]],
+                   [2**40, None, None, None, "x", False, paths[1]], [*deleted, paths[1]]]  # fmt: skip
+    assert str(frame.dtypes["Id"]) == "int64[pyarrow]"
+    with pytest.raises(ValueError, match="column 'source' is int32 here, string in the files before"):
+        pagewright.dask.read_table([paths[0], paths[2]], "t")

@@ -395,6 +395,7 @@ def test_every_export_and_view_gives_one_row_set_and_marks_deleted_rows(capsys, 
         )
         files += [out / f"api.{fmt}", out / f"cli-{fmt}" / f"T.{fmt}"]
         files += [out / fmt / f"host{n}_db.edb" / f"T.{fmt}" for n in (1, 2)]
+    capsys.readouterr()  # the exports' summaries
     assert main(["dump", db_path, "T", "--deleted", mode]) == 0
     (out / "dump.jsonl").write_text(capsys.readouterr().out)
     (out / "lines.jsonl").write_text("".join(line + "\n" for line in db.table("T").json_lines(deleted=mode)))

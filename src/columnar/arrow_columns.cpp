@@ -1,7 +1,9 @@
 #include "arrow_columns.hpp"
 
+#include <algorithm>
 #include <cstring>
 
+#include "../catalog/column_keys.hpp"
 #include "../record/parser.hpp"
 #include "../types/column_value.hpp"
 #include "../utils/utf8.hpp"
@@ -53,7 +55,15 @@ ArrowKind element_kind(const ColumnInfo& c, bool typed, TimestampReading reading
   }
 }
 
-std::string utf8_field_name(const std::string& raw) {
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void append_escaped_byte(std::string& out, std::uint8_t byte) {
+  out += '%';
+  out += kHexDigits[byte >> 4];
+  out += kHexDigits[byte & 0xF];
+}
+
+std::string escaped_name(const std::string& raw) {
   std::string out;
   const auto* s = reinterpret_cast<const std::uint8_t*>(raw.data());
   for (std::size_t i = 0; i < raw.size();) {
@@ -61,11 +71,44 @@ std::string utf8_field_name(const std::string& raw) {
     if (step.valid && s[i] != 0) {
       out.append(raw, i, step.length);
     } else {
-      out.append("\xEF\xBF\xBD");
+      for (std::size_t k = 0; k < step.length; ++k) append_escaped_byte(out, s[i + k]);
     }
     i += step.length;
   }
   return out;
+}
+
+std::string lower_hex(const std::string& bytes) {
+  static constexpr char kLower[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * bytes.size());
+  for (const char c : bytes) {
+    const auto b = static_cast<std::uint8_t>(c);
+    out += kLower[b >> 4];
+    out += kLower[b & 0xF];
+  }
+  return out;
+}
+
+ArrowColumn table_column(const TableInfo& table, const ArrowTableOptions& options, std::size_t k, std::string name) {
+  const ColumnInfo& c = table.row_column(k);
+  const TimestampReading reading = options.readings.empty() ? TimestampReading::Auto : options.readings[k];
+  const bool multi = (c.flags & column_flag::kMultiValued) != 0;
+  ArrowColumn column;
+  column.position = k;
+  // The raw view keeps a multi-value as the bytes of its stored form.
+  column.kind = multi && !options.typed ? ArrowKind::Binary : element_kind(c, options.typed, reading);
+  column.list = multi && options.typed;
+  std::vector<std::pair<std::string, std::string>> pairs = {
+      {"pagewright.column_id", std::to_string(c.id)},
+      {"pagewright.type", std::string(column_type_name(c.column_type))},
+  };
+  if (is_text_column(c)) pairs.emplace_back("pagewright.codepage", std::to_string(codepage_of(c)));
+  // A field named otherwise than the column (a shared name, bytes that are not text) keeps the raw name.
+  if (name != c.name) pairs.emplace_back("pagewright.raw_name", lower_hex(c.name));
+  column.name = std::move(name);
+  column.metadata = encode_metadata(pairs);
+  return column;
 }
 
 void append_int32(std::string& out, std::int32_t v) {
@@ -88,26 +131,39 @@ std::string encode_metadata(const std::vector<std::pair<std::string, std::string
   return out;
 }
 
-std::vector<ArrowColumn> plan_columns(const TableInfo& table, const ArrowTableOptions& options) {
-  std::vector<ArrowColumn> columns;
+std::vector<std::string> field_names(const TableInfo& table) {
+  std::vector<std::string> names;
+  std::vector<std::uint32_t> ids;
+  names.reserve(table.row_order.size());
   for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-    if (!options.wanted.empty() && !options.wanted[k]) continue;
-    const ColumnInfo& c = table.row_column(k);
-    const TimestampReading reading = options.readings.empty() ? TimestampReading::Auto : options.readings[k];
-    const bool multi = (c.flags & column_flag::kMultiValued) != 0;
-    ArrowColumn column;
-    column.position = k;
-    // The raw view keeps a multi-value as the bytes of its stored form.
-    column.kind = multi && !options.typed ? ArrowKind::Binary : element_kind(c, options.typed, reading);
-    column.list = multi && options.typed;
-    column.name = utf8_field_name(c.name);
-    std::vector<std::pair<std::string, std::string>> pairs = {
-        {"pagewright.column_id", std::to_string(c.id)},
-        {"pagewright.type", std::string(column_type_name(c.column_type))},
-    };
-    if (is_text_column(c)) pairs.emplace_back("pagewright.codepage", std::to_string(codepage_of(c)));
-    column.metadata = encode_metadata(pairs);
-    columns.push_back(std::move(column));
+    names.push_back(escaped_name(k < table.column_keys.size() ? table.column_keys[k] : table.row_column(k).name));
+    ids.push_back(table.row_column(k).id);
+  }
+  make_keys_distinct(names, ids);
+  return names;
+}
+
+std::vector<ArrowColumn> plan_columns(const TableInfo& table, const ArrowTableOptions& options) {
+  std::vector<std::string> names = field_names(table);
+  std::vector<ArrowColumn> columns;
+  if (!options.order.empty()) {
+    for (const std::size_t k : options.order) {
+      if (k < names.size()) columns.push_back(table_column(table, options, k, names[k]));
+    }
+  } else {
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      if (options.wanted.empty() || options.wanted[k]) columns.push_back(table_column(table, options, k, names[k]));
+    }
+  }
+  if (options.deleted_marker) {
+    std::string key = table.deleted_key.empty() ? "_deleted" : table.deleted_key;
+    while (std::find(names.begin(), names.end(), key) != names.end()) key.insert(key.begin(), '_');
+    ArrowColumn marker;
+    marker.kind = ArrowKind::Bool;
+    marker.deleted_marker = true;
+    marker.name = std::move(key);
+    marker.metadata = encode_metadata({{"pagewright.marker", "deleted"}});
+    columns.push_back(std::move(marker));
   }
   return columns;
 }

@@ -38,6 +38,7 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
   }
   for (std::size_t index = 0; index < columns.size(); ++index) {
     const ArrowColumn& a = columns[index];
+    if (a.deleted_marker) continue;
     const ColumnInfo& c = table.row_column(a.position);
     if (a.list || has_default(c)) continue;
     const TimestampReading reading = options.readings.empty() ? TimestampReading::Auto : options.readings[a.position];

@@ -16,7 +16,9 @@ TableCursor::TableCursor(const Database& db, const TableInfo& table, TreePositio
       large_(db.large_page_mode()),
       own_counts_(descent_counts),
       options_(std::move(options)),
-      missing_long_values_(table.row_order.size(), 0) {}
+      missing_long_values_(table.row_order.size(), 0),
+      unreadable_values_(table.row_order.size(), 0),
+      long_value_budget_(db.file_bytes().size()) {}
 
 Result<bool> TableCursor::next_row(Row& row) {
   for (;;) {
@@ -53,7 +55,7 @@ void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
     const bool lists = std::any_of(row.values.begin(), row.values.end(),
                                    [](const ColumnValue& v) { return v.tag == ValueTag::MultiValue; });
     make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_,
-                   missing_long_values_);
+                   missing_long_values_, &unreadable_values_, &long_value_budget_);
   }
 }
 
@@ -82,6 +84,11 @@ void TableCursor::resolve_long_values(Row& row) {
     const auto ref = parse_long_value_ref(as_bytes(value.bytes));
     const LongValueIndex* index = ref && !table_->long_values.empty() ? long_value_index() : nullptr;
     if (index) joined = index->gather(*ref, column);
+    if (joined && !long_value_budget_.admit(*ref, joined->size())) {
+      ++unreadable_values_[pos];  // joined again past the budget: not given, counted
+      value = options_.typed ? ColumnValue::null() : text_or_binary(Bytes{}, column);
+      continue;
+    }
     if (joined) {
       value = text_or_binary(as_bytes(*joined), column);
       continue;

@@ -12,6 +12,7 @@
 #include "../result.hpp"
 #include "../types/typed_value.hpp"
 #include "long_value.hpp"
+#include "long_value_budget.hpp"
 
 namespace pw {
 
@@ -37,13 +38,13 @@ class TableCursor {
   Result<bool> next_row(Row& row);
 
   const TableInfo& table() const noexcept { return *table_; }
-  // Whether the entry of the row next_row gave last carries the deleted flag (deleted, not yet cleaned away).
-  bool row_deleted() const noexcept { return (item_.node.flags & kTagFlagDeleted) != 0; }
   // Entries flagged deleted that DeletedRows::Exclude has passed over so far.
   std::uint64_t deleted_passed_over() const noexcept { return deleted_passed_over_; }
   // The stored record of the row next_row gave last (a view into the mapped file, valid until the next call),
   // for a reader that decodes some columns itself.
   Bytes record() const noexcept { return item_.entry.data; }
+  // Whether the entry of the row next_row gave last carries the deleted flag.
+  bool row_deleted() const noexcept { return (item_.node.flags & kTagFlagDeleted) != 0; }
   // Decodes the record of the row next_row gave last once more, for the columns `wanted` marks (by row
   // position), as next_row decodes: long values resolved, the typed view if the options ask for it.
   void decode_again(Row& row, const std::vector<bool>& wanted);
@@ -53,6 +54,10 @@ class TableCursor {
   // typed view gives null for them, the raw view what the Parts' rows hold: empty bytes, or the reference
   // itself when the tree cannot be read).
   const std::vector<std::uint64_t>& missing_long_values() const noexcept { return missing_long_values_; }
+  // Per row position, the values of the rows read so far that the cursor could not give whole: typed
+  // multi-values whose element offsets go back (cut there), and long values joined again past the budget of
+  // repeated joins (LongValueBudget; null in the typed view, empty in the raw one).
+  const std::vector<std::uint64_t>& unreadable_values() const noexcept { return unreadable_values_; }
 
  private:
   void decode(Row& row, const std::vector<bool>* wanted);
@@ -68,6 +73,8 @@ class TableCursor {
   std::optional<Result<LongValueIndex>> long_values_;  // built at the first reference
   CursorOptions options_;
   std::vector<std::uint64_t> missing_long_values_;
+  std::vector<std::uint64_t> unreadable_values_;
+  LongValueBudget long_value_budget_;
   std::uint64_t deleted_passed_over_ = 0;
 };
 

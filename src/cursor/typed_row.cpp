@@ -7,14 +7,23 @@ namespace pw {
 namespace {
 
 ColumnValue multi_value_list(const ColumnValue& raw, const ColumnInfo& column, const LongValueIndex* long_values,
-                             WalkCounts& counts, std::uint64_t& missing) {
+                             WalkCounts& counts, std::uint64_t& missing, std::uint64_t* unreadable,
+                             LongValueBudget* budget) {
   const auto flags = static_cast<std::uint8_t>(raw.u);
+  const MultiValueElements split = split_multi_value(as_bytes(raw.bytes), flags);
+  if (split.cut && unreadable) ++*unreadable;
   std::vector<ColumnValue> items;
-  for (const MultiValueElement& element : split_multi_value(as_bytes(raw.bytes), flags)) {
+  items.reserve(split.elements.size());
+  for (const MultiValueElement& element : split.elements) {
     if (element.long_value) {
       const auto ref = parse_long_value_ref(element.data);
       if (auto joined = ref && long_values ? long_values->gather(*ref, column) : std::nullopt) {
-        items.push_back(text_or_binary(as_bytes(*joined), column));
+        if (budget && !budget->admit(*ref, joined->size())) {
+          if (unreadable) ++*unreadable;
+          items.push_back(ColumnValue::null());  // joined again past the budget: not given, counted
+        } else {
+          items.push_back(text_or_binary(as_bytes(*joined), column));
+        }
       } else {
         ++counts.unresolved_long_values;
         ++missing;
@@ -33,12 +42,15 @@ ColumnValue multi_value_list(const ColumnValue& raw, const ColumnInfo& column, c
 }  // namespace
 
 void make_row_typed(Row& row, const TableInfo& table, const std::vector<TimestampReading>& readings,
-                    const LongValueIndex* long_values, WalkCounts& counts, std::vector<std::uint64_t>& missing) {
+                    const LongValueIndex* long_values, WalkCounts& counts, std::vector<std::uint64_t>& missing,
+                    std::vector<std::uint64_t>* unreadable, LongValueBudget* budget) {
   for (std::size_t k = 0; k < row.values.size(); ++k) {
     ColumnValue& value = row.values[k];
     if (value.is_null()) continue;
     const ColumnInfo& column = table.row_column(k);
-    if (value.tag == ValueTag::MultiValue) value = multi_value_list(value, column, long_values, counts, missing[k]);
+    if (value.tag == ValueTag::MultiValue)
+      value = multi_value_list(value, column, long_values, counts, missing[k], unreadable ? &(*unreadable)[k] : nullptr,
+                               budget);
     make_typed(value, column, readings.empty() ? TimestampReading::Auto : readings[k]);
   }
 }

@@ -73,6 +73,11 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
   auto finish = [&](std::optional<ExportFailure> failure) {
     counts.walk = cursor->counts();
     counts.missing_long_values = cursor->missing_long_values();
+    // Values the cursor could not give whole (a multi-value cut where its offsets go back, a long value joined
+    // again past the budget) are unreadable too.
+    const auto& cut = cursor->unreadable_values();
+    for (std::size_t k = 0; k < cut.size() && k < counts.unreadable_values.size(); ++k)
+      counts.unreadable_values[k] += cut[k];
     counts.deleted_passed_over = cursor->deleted_passed_over();
     if (file.replace && !failure) {
       if (const int err = file.replacing.commit(); err != 0)

@@ -4,6 +4,7 @@
 
 #include "../columnar/arrow_stream.hpp"
 #include "errors.hpp"
+#include "ese_database.hpp"
 #include "py_ref.hpp"
 #include "table_object.hpp"
 
@@ -92,13 +93,14 @@ PyObject* source_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs
   });
 }
 
-PyObject* source_unreadable(PyObject* self, void*) {
+// {field name: count} of the nonzero counts of one of the latest stream's per-column counters.
+PyObject* report_counts(PyObject* self, std::unique_ptr<std::atomic<std::uint64_t>[]> columnar::StreamReport::*counts) {
   return guarded([&]() -> PyObject* {
     const auto& report = *reinterpret_cast<PyArrowSource*>(self)->report;
     PyRef dict(PyDict_New());
     if (!dict || !report) return dict.release();
     for (std::size_t c = 0; c < report->names.size(); ++c) {
-      const std::uint64_t n = report->unreadable[c].load(std::memory_order_relaxed);
+      const std::uint64_t n = ((*report).*counts)[c].load(std::memory_order_relaxed);
       if (n == 0) continue;
       PyRef key(
           PyUnicode_DecodeUTF8(report->names[c].data(), static_cast<Py_ssize_t>(report->names[c].size()), "replace"));
@@ -107,6 +109,12 @@ PyObject* source_unreadable(PyObject* self, void*) {
     }
     return dict.release();
   });
+}
+
+PyObject* source_unreadable(PyObject* self, void*) { return report_counts(self, &columnar::StreamReport::unreadable); }
+
+PyObject* source_missing_long_values(PyObject* self, void*) {
+  return report_counts(self, &columnar::StreamReport::missing_long_values);
 }
 
 PyObject* source_repr(PyObject* self) {
@@ -122,9 +130,15 @@ PyMethodDef kSourceMethods[] = {
 
 PyGetSetDef kSourceGetSet[] = {
     {"unreadable_values", source_unreadable, nullptr,
-     "{column: count} of values the latest stream wrote as null because they have no form of the column's Arrow "
-     "type (a DateTime that no timestamp reading accepts, a fixed value stored short); counted as batches are "
-     "built, complete once the stream has ended.",
+     "{field: count} of values the latest stream wrote as null because they have no form of the column's Arrow "
+     "type (a DateTime that no timestamp reading accepts, a fixed value stored short, a value too large for one "
+     "array), or could not give whole (a multi-value whose element offsets go back, cut there; a long value "
+     "joined again past the read's budget of repeated joins); counted as batches are built, complete once the "
+     "stream has ended.",
+     nullptr},
+    {"missing_long_values", source_missing_long_values, nullptr,
+     "{field: count} of long-value references of the latest stream that no long value answers (the values are "
+     "null); counted as batches are built, complete once the stream has ended.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -144,38 +158,80 @@ PyTypeObject make_source_type() {
 }
 PyTypeObject g_source_type = make_source_type();
 
-PyObject* call_pyarrow_table(PyObject* table, const char* method) {
-  PyRef pyarrow(PyImport_ImportModule("pyarrow"));
-  if (!pyarrow) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "pyarrow is required for Table.%s(): pip install 'pagewright[arrow]'", method);
-    return nullptr;
+PyObject* import_for(const char* module, const char* method, const char* extra = "arrow") {
+  PyObject* imported = PyImport_ImportModule(module);
+  if (imported || !PyErr_ExceptionMatches(PyExc_ImportError)) return imported;
+  PyErr_Clear();
+  PyErr_Format(PyExc_ImportError, "%s is required for Table.%s(): pip install 'pagewright[%s]'", module, method,
+               extra);
+  return nullptr;
+}
+
+// A str given as `columns` is one name, not the characters of one; any other iterable is read once, into a
+// list, so that the fields can follow the order asked.
+PyObject* column_list(PyObject* columns) {
+  if (PyUnicode_Check(columns)) {
+    PyObject* one = PyList_New(1);
+    if (one) PyList_SET_ITEM(one, 0, Py_NewRef(columns));
+    return one;
   }
-  return PyObject_CallMethod(pyarrow.get(), "table", "O", table);
+  return PySequence_List(columns);
+}
+
+// The row positions of the names in `names` (a list of keys that wanted_columns accepted), first mention first.
+bool column_order(const TableInfo& table, PyObject* names, std::vector<std::size_t>& order) {
+  std::vector<bool> seen(table.row_order.size(), false);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+    std::string raw;
+    if (!arg_as_name(PyList_GET_ITEM(names, i), "arrow", "columns", raw)) return false;
+    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+      if (table.column_keys[k] != raw || seen[k]) continue;
+      seen[k] = true;
+      order.push_back(k);
+    }
+  }
+  return true;
+}
+
+// pyarrow.table() of the source that arrow(*args, **kwargs) gives.
+PyObject* arrow_table(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
+  PyRef pyarrow(import_for("pyarrow", method));
+  if (!pyarrow) return nullptr;
+  PyRef source(table_arrow(self, args, kwargs));
+  return source ? PyObject_CallMethod(pyarrow.get(), "table", "O", source.get()) : nullptr;
 }
 
 }  // namespace
 
 PyObject* table_arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"typed", "columns", "deleted", "timestamps", "batch_rows", nullptr};
+    static const char* kwlist[] = {"typed", "columns", "deleted", "timestamps", "batch_rows", "batch_bytes",
+                                   nullptr};
     int typed = 1;
     PyObject *columns = nullptr, *deleted = nullptr, *timestamps = nullptr;
     Py_ssize_t batch_rows = 65536;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pOOOn:arrow", const_cast<char**>(kwlist), &typed, &columns,
-                                     &deleted, &timestamps, &batch_rows))
+    Py_ssize_t batch_bytes = static_cast<Py_ssize_t>(columnar::kDefaultBatchBytes);
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pOOOnn:arrow", const_cast<char**>(kwlist), &typed, &columns,
+                                     &deleted, &timestamps, &batch_rows, &batch_bytes))
       return nullptr;
     auto* t = reinterpret_cast<PyTable*>(self);
     if (!table_db(t)) return nullptr;
-    if (batch_rows < 1) {
-      PyErr_SetString(PyExc_ValueError, "arrow() argument 'batch_rows' must be at least 1");
+    if (batch_rows < 1 || batch_bytes < 1) {
+      PyErr_Format(PyExc_ValueError, "arrow() argument '%s' must be at least 1",
+                   batch_rows < 1 ? "batch_rows" : "batch_bytes");
       return nullptr;
     }
     auto options = std::make_unique<columnar::ArrowStreamOptions>();
     options->table.typed = typed != 0;
     options->batch_rows = static_cast<std::size_t>(batch_rows);
-    if (!wanted_columns(*t->table, columns, options->table.wanted, "arrow") ||
+    options->batch_bytes = static_cast<std::size_t>(batch_bytes);
+    PyRef names;
+    if (columns && columns != Py_None) {
+      names = PyRef(column_list(columns));
+      if (!names) return nullptr;
+    }
+    if (!wanted_columns(*t->table, names.get(), options->table.wanted, "arrow") ||
+        (names && !column_order(*t->table, names.get(), options->table.order)) ||
         !timestamp_readings(*t->table, timestamps, options->table.readings, "arrow") ||
         !deleted_mode(deleted, options->deleted, "arrow"))
       return nullptr;
@@ -199,11 +255,23 @@ PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
-PyObject* table_to_arrow(PyObject* self, PyObject*) { return call_pyarrow_table(self, "to_arrow"); }
+PyObject* table_to_arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return arrow_table(self, args, kwargs, "to_arrow");
+}
 
-PyObject* table_to_pandas(PyObject* self, PyObject*) {
-  PyRef table(call_pyarrow_table(self, "to_pandas"));
-  return table ? PyObject_CallMethod(table.get(), "to_pandas", nullptr) : nullptr;
+// Arrow-backed dtypes keep every value exact: a 64-bit integer column with nulls stays int64 (NumPy dtypes
+// would make it float64 and round values past 2**53), and instants stay timestamps in UTC.
+PyObject* table_to_pandas(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyRef pandas(import_for("pandas", "to_pandas", "dataframes"));
+  if (!pandas) return nullptr;
+  PyRef table(arrow_table(self, args, kwargs, "to_pandas"));
+  if (!table) return nullptr;
+  PyRef mapper(PyObject_GetAttrString(pandas.get(), "ArrowDtype"));
+  PyRef method(PyObject_GetAttrString(table.get(), "to_pandas"));
+  PyRef empty(PyTuple_New(0));
+  PyRef options(Py_BuildValue("{s:O}", "types_mapper", mapper.get()));
+  if (!mapper || !method || !empty || !options) return nullptr;
+  return PyObject_Call(method.get(), empty.get(), options.get());
 }
 
 int ready_arrow_types() { return PyType_Ready(&g_source_type); }

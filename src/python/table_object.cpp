@@ -324,19 +324,29 @@ PyMethodDef kTableMethods[] = {
      "(members named by the columns' distinct keys; with deleted entries included, every row carries the "
      "boolean deleted marker). deleted and timestamps as in rows()."},
     {"arrow", PW_KW_METHOD(table_arrow), METH_VARARGS | METH_KEYWORDS,
-     "arrow($self, /, *, typed=True, columns=None, deleted='exclude', timestamps=None, batch_rows=65536)\n--\n\n"
+     "arrow($self, /, *, typed=True, columns=None, deleted='exclude', timestamps=None, batch_rows=65536, "
+     "batch_bytes=67108864)\n--\n\n"
      "The rows as an Arrow stream source: an object with __arrow_c_stream__ that pyarrow.table(), "
      "polars.DataFrame() and DuckDB read directly. Each stream reads the table anew, in batches of at most "
-     "batch_rows rows built without the GIL. Arguments as for rows(); Arrow types follow the column types "
+     "batch_rows rows built without the GIL; a batch ends before the row that would take its buffers past "
+     "batch_bytes (it holds at least one row). Arguments as for rows(); the fields follow the order of columns "
+     "(else column id order), named by the rows' keys with bytes that are not UTF-8, and NUL, written %XX (then "
+     "made distinct again); a field named otherwise than its column keeps the raw name in its metadata "
+     "(pagewright.raw_name, hexadecimal). Where deleted rows are included, a last boolean field (the rows' "
+     "deleted marker key, metadata pagewright.marker=deleted) says which. Arrow types follow the column types "
      "(DateTime as timestamp[us, UTC], GUIDs as text, multi-values as lists). Values that have no form of their "
-     "column's type are null and counted in the source's unreadable_values."},
+     "column's type are null and counted in the source's unreadable_values, long values that are missing in its "
+     "missing_long_values."},
     {"__arrow_c_stream__", PW_KW_METHOD(table_arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of the rows with arrow()'s defaults (the Arrow PyCapsule interface)."},
-    {"to_arrow", table_to_arrow, METH_NOARGS,
-     "to_arrow($self)\n--\n\nThe table as a pyarrow.Table (pyarrow.table(self)); needs pyarrow."},
-    {"to_pandas", table_to_pandas, METH_NOARGS,
-     "to_pandas($self)\n--\n\nThe table as a pandas.DataFrame, through pyarrow; needs pyarrow and pandas."},
+    {"to_arrow", PW_KW_METHOD(table_to_arrow), METH_VARARGS | METH_KEYWORDS,
+     "to_arrow($self, /, **options)\n--\n\nThe table as a pyarrow.Table: pyarrow.table(self.arrow(**options)), "
+     "with arrow()'s keywords; needs pyarrow."},
+    {"to_pandas", PW_KW_METHOD(table_to_pandas), METH_VARARGS | METH_KEYWORDS,
+     "to_pandas($self, /, **options)\n--\n\nThe table as a pandas.DataFrame of Arrow-backed dtypes "
+     "(pandas.ArrowDtype: 64-bit integers exact also beside nulls, instants timezone-aware in UTC), from "
+     "to_arrow(**options); needs pyarrow and pandas."},
     {"count", table_count, METH_NOARGS,
      "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
      "without decoding a value."},

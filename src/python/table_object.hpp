@@ -36,8 +36,8 @@ bool deleted_mode(PyObject* word, DeletedRows& out, const char* func);
 // to_pandas(); the ArrowStream type.
 PyObject* table_arrow(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* table_to_arrow(PyObject* self, PyObject* unused);
-PyObject* table_to_pandas(PyObject* self, PyObject* unused);
+PyObject* table_to_arrow(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* table_to_pandas(PyObject* self, PyObject* args, PyObject* kwargs);
 int ready_arrow_types();
 PyObject* arrow_stream_type_object();
 
