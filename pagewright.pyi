@@ -20,6 +20,7 @@ from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex,
 
 from typing_extensions import Buffer
 
+import pagewright_artifacts as artifacts  # pagewright.artifacts.srum, .ual, .webcache, .bits: artefact interpreters
 import pagewright_dask as dask  # pagewright.dask.read_table: many files as one Dask DataFrame
 
 

@@ -11,14 +11,15 @@ values that no long value answers, values without a form of their column's type)
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import os
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, cast
+from typing import IO, TYPE_CHECKING, Any, cast
 
 from .commands import CliError
 from .formatting import clean, json_text, render_table
@@ -70,6 +71,24 @@ def timestamp_readings(values: Sequence[str]) -> dict[str, TimestampReading]:
             )
         readings[column] = cast("TimestampReading", reading)
     return readings
+
+
+@contextlib.contextmanager
+def replacing(path: str, mode: str = "wb") -> Iterator[IO[Any]]:
+    """A file for writing `path` as the exports write theirs: under a temporary name beside it, renamed to
+    `path` when the block ends, kept as `path`.partial when it ends with an exception (a link or anything but
+    a regular file at `path` is refused)."""
+    from pagewright_parquet import create_temporary, keep_partial
+
+    fd, temp = create_temporary(path)
+    try:
+        text = "b" not in mode
+        with open(fd, mode, encoding="utf-8" if text else None, newline="" if text else None) as handle:
+            yield handle
+        os.replace(temp, path)
+    except BaseException:
+        keep_partial(temp, path)
+        raise
 
 
 def check_available(fmt: str) -> None:

@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import commands, exporting, recover
+from . import artifacts, commands, exporting, recover
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -188,6 +188,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
 
     recover.add_parser(sub)
+    artifacts.add_parsers(sub)
 
     command(
         "demo",
@@ -218,6 +219,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         if len(paths) < 2:
             args.usage_error("the following arguments are required: OUTDIR")
         args.inputs, args.outdir = paths[:-1], paths[-1]
+    elif hasattr(args, "artifact"):  # paths after an option, as for export
+        args.paths += [a for a in extra if not a.startswith("-")]
+        extra = [a for a in extra if a.startswith("-")]
     if extra:
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
     return args

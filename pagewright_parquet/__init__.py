@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from pagewright import DeletedMode, EseDatabase, TimestampReading
 
-__all__ = ["MISSING_PYARROW", "export_rows"]
+__all__ = ["MISSING_PYARROW", "create_temporary", "export_rows", "keep_partial"]
 
 PARTIAL = ".partial"
 MISSING_PYARROW = "Parquet export needs pyarrow: pip install pyarrow (or pagewright's [arrow] extra)"
@@ -45,7 +45,7 @@ def _os_error(code: int, prefix: str, path: str) -> OSError:
     return OSError(code, f"{prefix}{os.strerror(code)} (os error {code})", path)
 
 
-def _create_temporary(path: str) -> tuple[int, str]:
+def create_temporary(path: str) -> tuple[int, str]:
     """A new file beside `path` for writing, and its name. As the core's exports: a symbolic link or anything
     but a regular file at `path` is refused and left untouched."""
     if not path:
@@ -74,7 +74,7 @@ def _create_temporary(path: str) -> tuple[int, str]:
             raise _os_error(exc.errno or errno.EIO, "Failed to create output file: ", path) from None
 
 
-def _keep_partial(temp: str, path: str) -> str:
+def keep_partial(temp: str, path: str) -> str:
     """Renames the incomplete file to <path>.partial (its temporary name stays when that fails) and removes a
     file an earlier run left at `path`; returns where the incomplete file is."""
     kept = path + PARTIAL
@@ -188,7 +188,7 @@ def export_rows(
     text = [f.name for f in reader.schema if pa.types.is_string(f.type)]
     marker = _marker_field(reader.schema)
     rows, marked = 0, 0 if marker is not None else None
-    fd, temp = _create_temporary(output_path)
+    fd, temp = create_temporary(output_path)
     completed = False
     try:
         with (
@@ -208,7 +208,7 @@ def export_rows(
         os.replace(temp, output_path)
         completed = True
     finally:
-        partial = None if completed else _keep_partial(temp, output_path)
+        partial = None if completed else keep_partial(temp, output_path)
         if report is not None:
             _fill_report(report, db, table_name, source, (rows, marked), deleted)
             report["partial"] = partial

@@ -41,6 +41,22 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
   return rc;
 }
 
+// Imports the package `package` and registers it as pagewright.<name>; a package that is not installed is left
+// out. Returns -1 with an exception set when the registration fails.
+int add_submodule(PyObject* module, const char* package, const char* name) {
+  PyObject* sub = PyImport_ImportModule(package);
+  if (!sub) {
+    PyErr_Clear();
+    return 0;
+  }
+  PyObject* qualified = PyUnicode_FromFormat("pagewright.%s", name);
+  int rc = qualified ? PyDict_SetItem(PyImport_GetModuleDict(), qualified, sub) : -1;
+  if (rc == 0) rc = PyModule_AddObjectRef(module, name, sub);
+  Py_XDECREF(qualified);
+  Py_DECREF(sub);
+  return rc < 0 ? -1 : 0;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_pagewright(void) {
@@ -78,18 +94,12 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
       return nullptr;
     }
   }
-  // pagewright.dask: the Dask reader, a pure Python module installed beside this one (it imports Dask only when
-  // used). Registered as a submodule, so that `import pagewright.dask` finds it.
-  if (PyObject* dask = PyImport_ImportModule("pagewright_dask")) {
-    if (PyDict_SetItemString(PyImport_GetModuleDict(), "pagewright.dask", dask) < 0 ||
-        PyModule_AddObjectRef(module, "dask", dask) < 0) {
-      Py_DECREF(dask);
-      Py_DECREF(module);
-      return nullptr;
-    }
-    Py_DECREF(dask);
-  } else {
-    PyErr_Clear();
+  // pagewright.dask and pagewright.artifacts: pure Python packages installed beside this one (they import Dask
+  // and pyarrow only when used). Registered as submodules, so that `import pagewright.dask` finds them.
+  if (add_submodule(module, "pagewright_dask", "dask") < 0 ||
+      add_submodule(module, "pagewright_artifacts", "artifacts") < 0) {
+    Py_DECREF(module);
+    return nullptr;
   }
   Py_INCREF(module);
   g_module = module;
