@@ -16,7 +16,20 @@ import os
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Any, BinaryIO, ClassVar, Final, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final
+from typing import (
+    Any,
+    BinaryIO,
+    ClassVar,
+    Final,
+    Literal,
+    Protocol,
+    Self,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    TypeVar,
+    final,
+)
 
 from typing_extensions import Buffer
 
@@ -25,8 +38,16 @@ import pagewright_dask as dask  # pagewright.dask.read_table: many files as one 
 
 
 __all__ = [
-    "EseDatabase", "Table", "Column", "Index", "ArrowStream", "__version__", "read_header", "export_file_name",
+    "EseDatabase",
+    "Table",
+    "Column",
+    "Index",
+    "ArrowStream",
+    "__version__",
+    "read_header",
+    "export_file_name",
     "export_file_names",
+    "verify_file",
 ]
 
 __version__: Final[str]
@@ -137,6 +158,57 @@ class FileHeader(TypedDict):
     checksum: int
     checksum_ok: bool
 
+class LocatedBit(TypedDict):
+    """A bit the XOR-ECC checksum locates: its page, byte offset in the page and in the file, bit (0 = lowest) and
+    checksum block (0-3)."""
+
+    page: int
+    offset: int
+    bit: int
+    block: int
+    file_offset: int
+
+class DatabaseHeader(FileHeader):
+    page_repairs: list[LocatedBit] | None
+    """None, or with EseDatabase(..., repair_ecc=True) the bits read corrected (in memory only)."""
+
+class BlockChecksum(TypedDict):
+    block: int
+    stored: int
+    computed: int
+
+class PageFailure(TypedDict):
+    """A page whose stored checksum disagrees with its bytes."""
+
+    page: int
+    form: Literal["xor", "xor_ecc"]
+    status: Literal["mismatch", "correctable"]
+    blocks: list[BlockChecksum]
+    """The disagreeing checksum blocks (one for pages up to 8 KiB, up to four above)."""
+    bits: list[LocatedBit]
+    """status "correctable": one flipped bit per disagreeing block, located by the ECC."""
+    checksum_bit_only: bool
+    """Only the stored checksum differs, in one bit per block: the page's data is likely intact."""
+    checksum_of_page: int | None
+    """The page number whose checksum the page carries (a page written at another page's place)."""
+
+class PageVerification(TypedDict):
+    """Every page's checksum checked (EseDatabase.verify_pages, verify_file)."""
+
+    page_size: int
+    pages: int
+    ok: int
+    uninitialized: int
+    """Pages of zeros only: never written."""
+    mismatched: int
+    correctable: int
+    forms: dict[Literal["xor", "xor_ecc"], int]
+    header_ok: bool
+    shadow_ok: bool
+    failures: list[PageFailure]
+    """The first max_failures mismatched or correctable pages, in page order."""
+    failures_omitted: int
+
 @final
 class Column(tuple[Any, ...]):
     """A column of a table (read-only)."""
@@ -185,6 +257,24 @@ class Index(tuple[Any, ...]):
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
 
+UnreadableReason: TypeAlias = Literal[
+    "scrubbed", "xpress9", "xpress10", "unknown_compression", "corrupt_compression", "encrypted"
+]
+"""Why a stored value has no readable form: overwritten by the engine, compressed in a scheme not decoded
+(Xpress9, Xpress10, an unknown one), a corrupt XPRESS or LZ4 stream, or an encrypted column."""
+
+_Item = TypeVar("_Item", covariant=True)
+
+class RowIterator(Protocol[_Item]):
+    """What rows() and json_lines() return (a type for checkers only): an iterator that also reports."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _Item: ...
+    @property
+    def unreadable_reasons(self) -> dict[str, dict[UnreadableReason, int]]:
+        """{column: {reason: count}} of the values read so far whose stored form cannot be read: None in the
+        typed view, the stored bytes in the raw one."""
+
 @final
 class Table:
     """A table of an open database; iterating gives rows() with its defaults."""
@@ -202,7 +292,7 @@ class Table:
         columns: Iterable[str] | None = None,
         deleted: DeletedMode = "exclude",
         timestamps: Mapping[str, TimestampReading] | None = None,
-    ) -> Iterator[dict[str, TypedValue]]:
+    ) -> RowIterator[dict[str, TypedValue]]:
         """The rows as dicts, read lazily in the table's order."""
     def json_lines(
         self,
@@ -210,7 +300,7 @@ class Table:
         typed: bool = False,
         deleted: DeletedMode = "exclude",
         timestamps: Mapping[str, TimestampReading] | None = None,
-    ) -> Iterator[str]:
+    ) -> RowIterator[str]:
         """The rows as JSON Lines text (no line feed), encoded as export_rows writes them: members named by the
         columns' distinct keys, the deleted marker where deleted rows are included."""
     def count(self) -> int:
@@ -272,12 +362,16 @@ class ArrowStream:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     @property
     def unreadable_values(self) -> dict[str, int]:
-        """{field: count} of values the latest stream wrote as null (no form of the column's Arrow type) or
-        could not give whole (a multi-value whose element offsets go back, cut there; a long value joined again
-        past the read's budget of 32 times the file's size)."""
+        """{field: count} of values the latest stream wrote as null (no form of the column's Arrow type, or a
+        stored form that cannot be read: see unreadable_reasons) or could not give whole (a multi-value whose
+        element offsets go back, cut there; a long value joined again past the read's budget of 32 times the
+        file's size)."""
     @property
     def missing_long_values(self) -> dict[str, int]:
         """{field: count} of long-value references of the latest stream that no long value answers (null)."""
+    @property
+    def unreadable_reasons(self) -> dict[str, dict[UnreadableReason, int]]:
+        """{field: {reason: count}} of the values whose stored form cannot be read."""
 
 class HeaderRead(FileHeader):
     header_source: Literal["primary", "shadow"]
@@ -285,6 +379,12 @@ class HeaderRead(FileHeader):
 
 def read_header(path: str | os.PathLike[str]) -> HeaderRead:
     """The file header, read without opening the database (also when its catalog is damaged)."""
+
+def verify_file(
+    path: str | os.PathLike[str], *, page_size: SupportsIndex | None = None, max_failures: SupportsIndex = 1000
+) -> PageVerification:
+    """Every page's checksum, checked without opening the database (also when its catalog is damaged);
+    page_size overrides the header's."""
 
 def export_file_name(table_name: str, suffix: str = ".jsonl") -> str:
     """The file name of a table's export: its name with '/', '\\', '%', control characters and bytes that
@@ -301,10 +401,11 @@ def export_file_names(table_names: Iterable[str], suffix: str = ".jsonl", taken:
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
 
-    def __new__(cls, path: Source) -> Self:
+    def __new__(cls, path: Source, *, repair_ecc: bool = False) -> Self:
         """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
         memoryview, mmap.mmap), read in place and held (so not resizable) until close(); or a binary file object,
-        mapped through its fileno()."""
+        mapped through its fileno(). repair_ecc: check every page at the open and read those in which the ECC
+        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"])."""
     @property
     def path(self) -> str: ...
     @property
@@ -316,8 +417,10 @@ class EseDatabase:
         """Which copy of the file header was read: "shadow" (block 1) when block 0 is damaged (wrong checksum
         or page size) and the shadow is intact, else "primary"."""
     @property
-    def header(self) -> FileHeader:
+    def header(self) -> DatabaseHeader:
         """The file header (of the copy that was read)."""
+    def verify_pages(self, *, max_failures: SupportsIndex = 1000) -> PageVerification:
+        """Every page's checksum as the file stores it (also with repair_ecc=True)."""
     @property
     def closed(self) -> bool: ...
     def close(self) -> None:

@@ -32,11 +32,12 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = Path(__file__).resolve().parent / ".cache"
 # Version of each generator: bump one when its output changes, and its cached files are made anew.
-GENERATOR_VERSION = {"rows": 1, "long_values": 1, "catalog": 1, "carve": 3}
+GENERATOR_VERSION = {"rows": 1, "long_values": 1, "catalog": 1, "carve": 4}
 PAGE_SIZE = 8192
 
 sys.path.insert(0, str(ROOT / "tests"))
 from builder import Column, DatabaseBuilder, LongValue, Tagged  # noqa: E402
+from builder.checksum import stamp_page  # noqa: E402
 
 # Column type codes of the format.
 BOOLEAN, UBYTE, SHORT, LONG, CURRENCY, DOUBLE, DATETIME, BINARY, TEXT = 1, 2, 3, 4, 5, 7, 8, 9, 10
@@ -255,10 +256,13 @@ def make_carve(path: Path, size_mib: int) -> dict:
     leaf_numbers = [base_pages + 1 + b * len(block) + i for b in range(blocks) for i in range(len(leaves))]
     last_original = activity.leaf_pages[-1]
     struct.pack_into("<I", image, (last_original + 1) * PAGE_SIZE + OFFSET_NEXT, leaf_numbers[0])
+    for pgno in [last_original, *layout.raw_pages]:
+        with memoryview(image)[(pgno + 1) * PAGE_SIZE : (pgno + 2) * PAGE_SIZE] as written:
+            stamp_page(written, pgno)
     with open(path, "wb") as out:
         out.write(image)
         chain_index = 0
-        for _ in range(blocks):
+        for b in range(blocks):
             chunk = bytearray()
             for i, content in enumerate(block):
                 content = bytearray(content)
@@ -267,6 +271,7 @@ def make_carve(path: Path, size_mib: int) -> dict:
                     nxt = leaf_numbers[chain_index + 1] if chain_index + 1 < len(leaf_numbers) else 0
                     struct.pack_into("<II", content, OFFSET_PREV, prev, nxt)
                     chain_index += 1
+                stamp_page(content, base_pages + 1 + b * len(block) + i)  # every copy verifies at its place
                 chunk += content
             out.write(chunk)
     rows = 30 * 48 * (blocks + 1)

@@ -37,12 +37,12 @@ void read_every_row(const pw::Database& db, std::uint64_t image_size) {
     const pw::json::RowEncoder encoder(table);
     std::uint64_t rows = 0;
     for (;;) {
-      const std::uint64_t expanded_before = pw::lz77_output_bytes_on_this_thread();
+      const std::uint64_t expanded_before = pw::expanded_bytes_on_this_thread();
       auto more = cursor->next_row(row);
       if (!more || !*more) break;
       pwfuzz::require(++rows <= image_size / 2, "a table yields more rows than its image can hold");
       const std::uint64_t budget =
-          kEscapeFactor * (image_size + pw::lz77_output_bytes_on_this_thread() - expanded_before) + 64;
+          kEscapeFactor * (image_size + pw::expanded_bytes_on_this_thread() - expanded_before) + 64;
       for (const pw::ColumnValue& value : row.values)
         pwfuzz::require(value.bytes.size() <= budget, "a cell is larger than the image and its expansion");
       line.clear();

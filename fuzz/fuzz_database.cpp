@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "carve/scoped_carver.hpp"
+#include "checksum/verify.hpp"
 #include "columnar/arrow_stream.hpp"
 #include "cursor/table_cursor.hpp"
 #include "database.hpp"
@@ -187,6 +188,22 @@ void carve_all_scopes(const pw::Database& db) {
 
 }  // namespace
 
+// Every page's checksum: a page whose flipped bits the ECC locates verifies once they are flipped back.
+void verify_all_pages(const pw::Database& db) {
+  pw::VerifyReport report = pw::begin_verify(db.file_bytes(), db.page_size());
+  pw::verify_pages(db.file_bytes(), 1, UINT32_MAX, 4, report);
+  pwfuzz::require(report.ok + report.uninitialized + report.mismatched + report.correctable == report.pages,
+                  "verify counts do not add up");
+  for (const pw::PageFailure& failure : report.failures) {
+    if (failure.check.condition != pw::PageCondition::Correctable) continue;
+    const pw::Bytes page = db.file_bytes().subspan((std::uint64_t{failure.page} + 1) * db.page_size(), db.page_size());
+    std::vector<std::uint8_t> copy(page.begin(), page.end());
+    pw::correct_page(copy, failure.check);
+    pwfuzz::require(pw::check_page(copy, failure.page).condition == pw::PageCondition::Ok,
+                    "a corrected page does not verify");
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> image(data, data + size);
   if (image.size() < kMinImage) image.resize(kMinImage, 0);
@@ -199,5 +216,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   stream_all_tables(**db);
   recover_all_tables(**db);
   carve_all_scopes(**db);
+  verify_all_pages(**db);
   return 0;
 }

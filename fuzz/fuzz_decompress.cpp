@@ -1,7 +1,8 @@
 // Fuzz target: the decompressors and the text decoder. Byte 0 picks the column type and codepage of the
-// tagged-value decompression, bytes 1-3 the output size asked of the LZ77 decoder; the rest is the value.
+// tagged-value decompression, bytes 1-3 the output size asked of the LZ77 and LZ4 decoders; the rest is the value.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "catalog/table_info.hpp"
@@ -59,16 +60,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (selector & 4) column.codepage = kCodepages[(selector >> 3) & 3];
   column.flags = pw::column_flag::kCompressed;
 
-  const pw::ColumnValue tagged = pw::decompress_tagged(value, column);
+  std::optional<pw::Unreadable> unreadable;
+  const pw::ColumnValue tagged = pw::decompress_tagged(value, column, &unreadable);
   if (tagged.tag == pw::ValueTag::Text) pwfuzz::require(pwfuzz::is_utf8(tagged.bytes), "Text is not valid UTF-8");
+  const auto scheme = value.empty() ? pw::CompressionScheme::None : pw::compression_scheme(value[0]);
+  if (pw::undecoded_scheme(scheme)) {
+    pwfuzz::require(unreadable == pw::undecoded_scheme(scheme), "a scheme not decoded gives no reason");
+    pwfuzz::require(tagged.tag == pw::ValueTag::Binary && tagged.bytes.size() == value.size(),
+                    "a value of a scheme not decoded is not its stored bytes");
+  }
 
   if (const auto original = pw::decompress_to_original(value)) {
-    if (!value.empty() && pw::compression_scheme(value[0]) == pw::CompressionScheme::Xpress) {
-      pwfuzz::require(original->size() == *pw::read_u16le(value, 1), "XPRESS output size differs from its header");
+    if (scheme == pw::CompressionScheme::Xpress || scheme == pw::CompressionScheme::Lz4) {
+      pwfuzz::require(original->size() == *pw::read_u16le(value, 1), "XPRESS/LZ4 output size differs from its header");
     }
+  } else if (scheme == pw::CompressionScheme::Xpress || scheme == pw::CompressionScheme::Lz4) {
+    pwfuzz::require(unreadable == pw::Unreadable::CorruptCompressed, "a corrupt stream is not counted as such");
   }
   if (const auto out = pw::lz77_decompress(value, lz_size)) {
     pwfuzz::require(out->size() == lz_size, "LZ77 output size differs from the size asked for");
+  }
+  if (const auto out = pw::lz4_decompress(value, lz_size)) {
+    pwfuzz::require(out->size() == lz_size, "LZ4 output size differs from the size asked for");
   }
   const auto units = pw::unpack_7bit(value);
   pwfuzz::require(units.size() == value.size() * 8 / 7, "7-bit unit count");

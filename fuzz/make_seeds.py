@@ -29,12 +29,14 @@ from builder import (  # noqa: E402
     MultiValue,
     Raw,
     Tagged,
+    compress,
     compress_7bit_ascii,
     compress_7bit_unicode,
     compress_xpress,
     damage,
     lz77_encode,
 )
+from builder.compress import compress_lz4  # noqa: E402
 
 # Column type codes.
 BIT, UBYTE, SHORT, LONG, CURRENCY, SINGLE, DOUBLE, DATETIME = 1, 2, 3, 4, 5, 6, 7, 8
@@ -364,6 +366,9 @@ def decompress_seeds() -> Iterator[tuple[str, bytes]]:
     )
     yield "no_scheme", decompress_input(0x01, 0, b"\x00" + text[:20])
     yield "unknown_scheme", decompress_input(0x01, 0, b"\xf8" + text[:20])
+    yield "lz4_text", decompress_input(0x01 | 0x04 | (1 << 3), 0, compress_lz4(text * 3))
+    yield "lz4_block", decompress_input(0x00, 3 * len(text), compress_lz4(text * 3)[3:])
+    yield "xpress9_frame", decompress_input(0x01, 0, compress(text, "xpress9"))
     yield "lz77_stream", decompress_input(0x00, len(text), stream)
     yield "lz77_long_matches", decompress_input(0x00, 8000, long_stream)
     yield "lz77_u32_length", decompress_input(0x00, 70000, u32_stream)

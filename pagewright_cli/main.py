@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import artifacts, commands, exporting, recover
+from . import artifacts, commands, exporting, recover, verify
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -188,6 +188,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
 
     recover.add_parser(sub)
+    verify.add_parser(sub)
     artifacts.add_parsers(sub)
 
     command(

@@ -1,38 +1,39 @@
 #include "database.hpp"
 
 #include "catalog/parser.hpp"
+#include "checksum/verify.hpp"
 #include "io/mapped_file.hpp"
 #include "page/branch.hpp"
 
 namespace pw {
 
-Database::Database(std::unique_ptr<ByteSource> source)
-    : source_(std::move(source)), source_failed_(&source_->read_failed()), file_(source_->bytes()) {}
+Database::Database(std::unique_ptr<ByteSource> source, OpenOptions options)
+    : source_(std::move(source)), source_failed_(&source_->read_failed()), file_(source_->bytes()), options_(options) {}
 
 std::uint32_t Database::max_child_page() const noexcept { return child_page_bound(total_pages_); }
 
-Result<std::unique_ptr<Database>> Database::open(const std::string& path) {
+Result<std::unique_ptr<Database>> Database::open(const std::string& path, OpenOptions options) {
   auto source = open_file_source(path);
   if (!source) return std::move(source).error();
-  return open_source(std::move(source).value());
+  return open_source(std::move(source).value(), options);
 }
 
-Result<std::unique_ptr<Database>> Database::open_descriptor(int fd) {
+Result<std::unique_ptr<Database>> Database::open_descriptor(int fd, OpenOptions options) {
   auto source = open_descriptor_source(fd);
   if (!source) return std::move(source).error();
-  return open_source(std::move(source).value());
+  return open_source(std::move(source).value(), options);
 }
 
-Result<std::unique_ptr<Database>> Database::open_bytes(std::unique_ptr<ByteSource> source) {
-  return open_source(std::move(source));
+Result<std::unique_ptr<Database>> Database::open_bytes(std::unique_ptr<ByteSource> source, OpenOptions options) {
+  return open_source(std::move(source), options);
 }
 
 Result<std::unique_ptr<Database>> Database::open_memory(std::vector<std::uint8_t> image) {
-  return open_source(std::make_unique<MemoryImage>(std::move(image)));
+  return open_source(std::make_unique<MemoryImage>(std::move(image)), {});
 }
 
-Result<std::unique_ptr<Database>> Database::open_source(std::unique_ptr<ByteSource> source) {
-  std::unique_ptr<Database> db(new Database(std::move(source)));
+Result<std::unique_ptr<Database>> Database::open_source(std::unique_ptr<ByteSource> source, OpenOptions options) {
+  std::unique_ptr<Database> db(new Database(std::move(source), options));
   const Status loaded = db->load();
   // A file that shrank during the open reads as zeros past its new end: report that, not what the zeros gave.
   if (db->source_failed()) return source_error();
@@ -50,8 +51,8 @@ Status Database::load() {
   format_revision_ = header_.format_revision;
   page_size_ = header_.page_size;
   if (page_size_ == 0) return EseError::parse_error("Invalid page size: 0");
-  const std::uint64_t blocks = file_.size() / page_size_;
-  total_pages_ = static_cast<std::uint32_t>(blocks >= 2 ? blocks - 2 : 0);
+  total_pages_ = file_page_count(file_, page_size_);
+  if (options_.repair_ecc) repairs_ = PageRepairs::find(file_, page_size_);
   auto catalog = CatalogParser(*this).load(kCatalogRootPage);
   if (!catalog) return std::move(catalog).error();
   catalog_ = std::move(*catalog);
@@ -71,7 +72,9 @@ Result<Page> Database::read_page(std::uint32_t page_number) const {
   const std::uint64_t offset = (static_cast<std::uint64_t>(page_number) + 1) * page_size_;
   const std::uint64_t end = offset + page_size_;
   if (end > file_.size()) return EseError::invalid_page_number(page_number);
-  auto page = Page::parse(file_.subspan(offset, page_size_), format_version_, format_revision_, page_size_);
+  const auto* repaired = repairs_.find_page(page_number);
+  const Bytes bytes = repaired ? Bytes(*repaired) : file_.subspan(offset, page_size_);
+  auto page = Page::parse(bytes, format_version_, format_revision_, page_size_);
   // A page header past the file's new end read as zeros. The rest of the page is read by the caller, which
   // checks source_status itself (probing the page's far end here too slows the carving loop measurably).
   if (source_failed()) return source_error();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "catalog/parser.hpp"
+#include "checksum/page_repairs.hpp"
 #include "format/file_header.hpp"
 #include "io/byte_source.hpp"
 #include "page/page.hpp"
@@ -19,15 +20,21 @@ namespace pw {
 
 inline constexpr std::uint32_t kCatalogRootPage = 4;
 
+struct OpenOptions {
+  // Every page is checked at the open; a page in which the XOR-ECC checksum locates one flipped bit per block is
+  // read from a corrected copy (see PageRepairs), before the catalog is read.
+  bool repair_ecc = false;
+};
+
 class Database {
  public:
-  static Result<std::unique_ptr<Database>> open(const std::string& path);
+  static Result<std::unique_ptr<Database>> open(const std::string& path, OpenOptions options = {});
   // Maps an open file descriptor (the mapping stays valid after the caller closes it).
-  static Result<std::unique_ptr<Database>> open_descriptor(int fd);
+  static Result<std::unique_ptr<Database>> open_descriptor(int fd, OpenOptions options = {});
   // Opens a database image held in memory (fuzzing and tools; same checks as a file).
   static Result<std::unique_ptr<Database>> open_memory(std::vector<std::uint8_t> image);
   // Opens the bytes a source owns (a caller's buffer, read in place).
-  static Result<std::unique_ptr<Database>> open_bytes(std::unique_ptr<ByteSource> source);
+  static Result<std::unique_ptr<Database>> open_bytes(std::unique_ptr<ByteSource> source, OpenOptions options = {});
 
   // Fails, besides for a page outside the file, once the file could not be read (see source_status).
   Result<Page> read_page(std::uint32_t page_number) const;
@@ -47,6 +54,9 @@ class Database {
   const WalkCounts& catalog_counts() const noexcept { return catalog_.counts; }
   // The header was read from its shadow copy (block 1) because the primary (block 0) was damaged.
   bool used_shadow_header() const noexcept { return used_shadow_header_; }
+  // Whether pages were checked for repair at the open, and the pages read from corrected copies.
+  bool repairs_ecc() const noexcept { return options_.repair_ecc; }
+  const std::vector<PageRepair>& page_repairs() const noexcept { return repairs_.list(); }
 
   // An error once reading the file failed (it shrank while open, or its device failed): whatever was read
   // since may be zeros. Operations that hand out what they read check it before returning (an atomic load).
@@ -54,8 +64,8 @@ class Database {
   bool source_failed() const noexcept { return source_failed_->load(std::memory_order_acquire); }
 
  private:
-  explicit Database(std::unique_ptr<ByteSource> source);
-  static Result<std::unique_ptr<Database>> open_source(std::unique_ptr<ByteSource> source);
+  Database(std::unique_ptr<ByteSource> source, OpenOptions options);
+  static Result<std::unique_ptr<Database>> open_source(std::unique_ptr<ByteSource> source, OpenOptions options);
   static EseError source_error();
   Status load();
 
@@ -68,6 +78,8 @@ class Database {
   std::uint32_t format_version_ = 0;
   std::uint32_t format_revision_ = 0;
   bool used_shadow_header_ = false;
+  OpenOptions options_;
+  PageRepairs repairs_;
   Catalog catalog_;
 };
 

@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from builder import Column, DatabaseBuilder, LongValue, MultiValue, Raw, damage
+from builder import Column, Compressed, DatabaseBuilder, LongValue, MultiValue, Raw, damage
 
 import pagewright
 import pagewright_cli
@@ -426,10 +426,11 @@ def test_sample_is_regenerated_byte_for_byte(tmp_path) -> None:
 def damaged_db(path: Path, kind: str) -> str:
     """Events: 10 rows, a long value each; `kind` of damage done to one of them (or to a leaf page)."""
     builder = DatabaseBuilder(page_size=8192)
-    columns = [Column(1, "Id", 4), Column(256, "Note", 12), Column(257, "Odd", 4)]
+    columns = [Column(1, "Id", 4), Column(256, "Note", 12, flags=0x1000), Column(257, "Odd", 4)]
     events = builder.add_table("Events", columns=columns, rows_per_page=2)
     for i in range(EVENT_ROWS):
         note = LongValue("n" * 2000, store=not (kind == "missing_long_values" and i == 3))
+        note = Compressed("n" * 40, scheme="xpress9") if kind == "undecoded" and i == 5 else note
         events.add_row(
             {"Id": i, "Note": note, "Odd": Raw(b"\x01\x02") if kind == "unreadable_values" and i else i}
         )
@@ -441,14 +442,20 @@ def damaged_db(path: Path, kind: str) -> str:
 
 
 @pytest.mark.parametrize(
-    ("kind", "count", "column"),
-    [("sound", 0, None), ("missing_long_values", 1, "Note"), ("unreadable_values", 9, "Odd"),
-     ("bad_entries", 197, None)],
+    ("harm", "kind", "count", "column"),
+    [("sound", "sound", 0, None), ("missing_long_values", "missing_long_values", 1, "Note"),
+     ("unreadable_values", "unreadable_values", 9, "Odd"), ("undecoded", "unreadable_values", 1, "Note"),
+     ("bad_entries", "bad_entries", 197, None)],
 )  # fmt: skip
-def test_damage_in_the_summary_the_manifest_and_strict(capsys, tmp_path, kind, count, column) -> None:
-    path = damaged_db(tmp_path / "d.edb", kind)
-    report: dict = {}
-    pagewright.EseDatabase(path).export_rows("Events", str(tmp_path / "e.jsonl"), typed=True, report=report)
+def test_damage_in_the_summary_the_manifest_and_strict(capsys, tmp_path, harm, kind, count, column) -> None:
+    path = damaged_db(tmp_path / "d.edb", harm)
+    reports: list[dict] = [{}, {}]
+    for typed, report in zip((True, False), reports, strict=True):  # counted once in either view
+        pagewright.EseDatabase(path).export_rows(
+            "Events", str(tmp_path / "e.jsonl"), typed=typed, report=report
+        )
+    assert reports[0] == reports[1]
+    report = reports[0]
     expected = None if kind == "sound" else {k: count if k == kind else 0 for k in exporting.DAMAGE_COUNTS}
     by_column = {kind: {column: count}} if column else {}
     assert [k for k in exporting.DAMAGE_COUNTS if report[k]] == ([] if expected is None else [kind])

@@ -158,4 +158,3 @@ def test_automatic_reading_edges(open_db, stored, expected):
     db = DatabaseBuilder()
     db.add_table("t", [Column(1, "When", 8)]).add_row({"When": Raw(stored)})
     assert next(open_db(db).table("t").rows()) == {"When": expected}
-

@@ -15,6 +15,7 @@ inline constexpr std::uint32_t kNotNull = 0x0001;
 inline constexpr std::uint32_t kMultiValued = 0x0008;
 inline constexpr std::uint32_t kHasDefault = 0x0010;
 inline constexpr std::uint32_t kCompressed = 0x1000;
+inline constexpr std::uint32_t kEncrypted = 0x2000;  // its values are encrypted (only long-value columns)
 }  // namespace column_flag
 
 struct ColumnInfo {

@@ -130,6 +130,11 @@ class TableStream {
       }
       pending_ = false;
       const Bytes record = cursor_.record();
+      // Stored bytes that are no value of the column (compressed in a scheme not decoded, encrypted) are null in
+      // both views: an Arrow column holds values of its type only. The cursor counts them by reason.
+      for (Row* decoded : {&row_, &extra_row_}) {
+        for (const UnreadableValue& u : decoded->unreadable) decoded->values[u.position] = ColumnValue::null();
+      }
       bool overflow = false;
       const std::size_t row_bytes = row_bytes_bound(overflow);
       if (rows > 0 && (overflow || row_bytes > batch_bytes_ - std::min(bytes, batch_bytes_))) {
@@ -185,14 +190,18 @@ class TableStream {
   }
 
   // The cursor's counts of the rows read so far, by stream column: missing long values, and the values it
-  // could not give (multi-values cut short, long values past its budget), added to the stream's own.
+  // could not give (multi-values cut short, long values past its budget, stored forms that cannot be read),
+  // added to the stream's own; those stored forms by reason too.
   void update_report() {
     const std::vector<std::uint64_t>& missing = cursor_.missing_long_values();
     const std::vector<std::uint64_t>& unreadable = cursor_.unreadable_values();
+    const std::vector<UnreadableCounts>& reasons = cursor_.unreadable_reasons();
     for (std::size_t c = 0; c < columns_.size(); ++c) {
       const std::size_t position = columns_[c].position;
       if (columns_[c].deleted_marker) continue;
       if (position < missing.size()) report_->missing_long_values[c].store(missing[position], std::memory_order_relaxed);
+      for (std::size_t r = 0; position < reasons.size() && r < kUnreadableKinds; ++r)
+        report_->reasons[c * kUnreadableKinds + r].store(reasons[position][r], std::memory_order_relaxed);
       if (position < unreadable.size() && unreadable[position] > cursor_unreadable_seen_[c]) {
         report_->unreadable[c].fetch_add(unreadable[position] - cursor_unreadable_seen_[c], std::memory_order_relaxed);
         cursor_unreadable_seen_[c] = unreadable[position];
@@ -285,6 +294,7 @@ Result<std::shared_ptr<StreamReport>> open_arrow_stream(std::shared_ptr<const Da
   for (const ArrowColumn& column : columns) report->names.push_back(column.name);
   report->unreadable = std::make_unique<std::atomic<std::uint64_t>[]>(columns.size());
   report->missing_long_values = std::make_unique<std::atomic<std::uint64_t>[]>(columns.size());
+  report->reasons = std::make_unique<std::atomic<std::uint64_t>[]>(columns.size() * kUnreadableKinds);
   auto stream = std::make_unique<TableStream>(std::move(db), std::move(*cursor), std::move(columns), std::move(direct),
                                               options, report);
   out->get_schema = stream_get_schema;

@@ -44,6 +44,9 @@ struct StreamReport {
   std::vector<std::string> names;  // field names, as in the schema
   std::unique_ptr<std::atomic<std::uint64_t>[]> unreadable;
   std::unique_ptr<std::atomic<std::uint64_t>[]> missing_long_values;
+  // Of the unreadable ones, the values whose stored form cannot be read, by reason (compressed in a scheme not
+  // decoded, corrupt, encrypted): kUnreadableKinds per column, indexed by Unreadable.
+  std::unique_ptr<std::atomic<std::uint64_t>[]> reasons;
 };
 
 // Opens the table whose raw name is `name` and fills `out` with a stream of its rows. `db` is held until the

@@ -40,7 +40,7 @@ DirectColumns::DirectColumns(const TableInfo& table, const std::vector<ArrowColu
     const ArrowColumn& a = columns[index];
     if (a.deleted_marker) continue;
     const ColumnInfo& c = table.row_column(a.position);
-    if (a.list || has_default(c)) continue;
+    if (a.list || has_default(c) || is_encrypted(c)) continue;
     const TimestampReading reading = options.readings.empty() ? TimestampReading::Auto : options.readings[a.position];
     Column d{index, a.position, c.id, offsets[a.position], c.space_usage, Read::Bytes, reading, 0, options.typed};
     bool take = false;
@@ -229,8 +229,8 @@ bool DirectColumns::prepare(Bytes rec) {
   const RecordHeader h = record_layout::read_record_header(rec);
   directory_.reset();
   directory_.build(rec, tagged_area_start(rec, h), large_);
-  constexpr std::uint8_t kDecodedByCursor =
-      tagged_flag::kLongValueReference | tagged_flag::kMultiValue | tagged_flag::kCompressed;
+  constexpr std::uint8_t kDecodedByCursor = tagged_flag::kLongValueReference | tagged_flag::kMultiValue |
+                                            tagged_flag::kCompressed | tagged_flag::kEncrypted;
   for (const Column& c : tagged_) {
     const TaggedSlot* slot = directory_.find(c.id);
     if (!slot || !slot->has_flag_byte || slot->end == slot->start) continue;

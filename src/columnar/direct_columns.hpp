@@ -1,8 +1,8 @@
 // The columns of a stream that are read straight from the stored record into their builders, without a
 // ColumnValue: fixed columns of fixed-width kinds, and variable and tagged text and binary columns, when they
-// have no default value (whose absent form the cursor's decoder supplies). Each value is read exactly as
-// decode_record and the typed view read it; the cursor decodes only the other columns, and the tagged values
-// that a record stores as a long value, a multi-value or compressed (see prepare).
+// have no default value (whose absent form the cursor's decoder supplies) and are not encrypted. Each value is
+// read exactly as decode_record and the typed view read it; the cursor decodes only the other columns, and the
+// tagged values that a record stores as a long value, a multi-value, compressed or encrypted (see prepare).
 #pragma once
 
 #include <atomic>

@@ -4,7 +4,7 @@
 
 #include "../btree/page_chain.hpp"
 #include "../database.hpp"
-#include "../record/decompress.hpp"
+#include "../record/record.hpp"
 
 namespace pw {
 namespace {
@@ -70,7 +70,37 @@ void LongValueIndex::sort_and_dedupe(std::vector<Item>& items) {
   items.erase(std::unique(items.begin(), items.end(), same_key), items.end());
 }
 
-std::optional<std::string> LongValueIndex::gather(LongValueRef ref, const ColumnInfo& column) const {
+namespace {
+
+// Why a chunk of a compressed column that is shorter than its logical span cannot be expanded, when it plainly
+// is a compressed chunk: a scrubbed chunk (its header, then one fill byte), an Xpress9 header, or an Xpress10,
+// LZ4 or XPRESS header stating the span as its size (a stream that then fails to give it is corrupt).
+std::optional<Unreadable> unexpandable_chunk(Bytes piece, std::uint64_t span) {
+  const std::uint8_t header = piece[0];
+  const CompressionScheme scheme = compression_scheme(header);
+  const bool states_span = read_u16le(piece, 1) == span;
+  switch (scheme) {
+    case CompressionScheme::Scrubbed: {
+      const Bytes fill = piece.subspan(1);
+      const bool one_fill = std::all_of(fill.begin(), fill.end(), [&](std::uint8_t b) { return b == fill.back(); });
+      return header == 0x20 && one_fill ? std::optional(Unreadable::Scrubbed) : std::nullopt;
+    }
+    case CompressionScheme::Xpress9:
+      return header == 0x28 ? std::optional(Unreadable::Xpress9) : std::nullopt;
+    case CompressionScheme::Xpress10:
+      return header == 0x30 && states_span ? std::optional(Unreadable::Xpress10) : std::nullopt;
+    case CompressionScheme::Xpress:
+    case CompressionScheme::Lz4:
+      return states_span ? std::optional(Unreadable::CorruptCompressed) : std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> LongValueIndex::gather(LongValueRef ref, const ColumnInfo& column,
+                                                  std::optional<Unreadable>* unreadable) const {
   const std::vector<Item>& items = ref.width == 8 ? wide_ : narrow_;
   const auto lo = std::lower_bound(items.begin(), items.end(), ref.id,
                                    [](const Item& item, std::uint64_t id) { return item.id < id; });
@@ -83,7 +113,9 @@ std::optional<std::string> LongValueIndex::gather(LongValueRef ref, const Column
   }
   const auto end = std::find_if(it, items.end(), [&](const Item& item) { return item.id != ref.id; });
 
-  const bool compressed_column = (column.flags & column_flag::kCompressed) != 0;
+  const bool encrypted = is_encrypted(column);
+  if (encrypted && unreadable) *unreadable = Unreadable::Encrypted;
+  const bool compressed_column = (column.flags & column_flag::kCompressed) != 0 && !encrypted;
   std::string out;
   for (auto chunk = it; chunk != end; ++chunk) {
     if (total_size && chunk->offset >= *total_size) break;
@@ -98,13 +130,11 @@ std::optional<std::string> LongValueIndex::gather(LongValueRef ref, const Column
     // Chunks of a compressed column carry no marker: a chunk shorter than its logical span that starts
     // with a known scheme header and expands to exactly that span is compressed.
     if (compressed_column && span && piece.size() < *span && !piece.empty()) {
-      const CompressionScheme scheme = compression_scheme(piece[0]);
-      if (scheme == CompressionScheme::SevenBitAscii || scheme == CompressionScheme::SevenBitUnicode ||
-          scheme == CompressionScheme::Xpress) {
-        if (auto x = decompress_to_original(piece); x && x->size() == *span) {
-          expanded = std::move(*x);
-          piece = expanded;
-        }
+      if (auto x = decompress_to_original(piece); x && x->size() == *span) {
+        expanded = std::move(*x);
+        piece = expanded;
+      } else if (const auto reason = unexpandable_chunk(piece, *span); reason && unreadable) {
+        *unreadable = reason;
       }
     }
     if (total_size) piece = piece.first(std::min<std::uint64_t>(piece.size(), *total_size - out.size()));

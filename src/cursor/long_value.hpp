@@ -8,6 +8,7 @@
 
 #include "../btree/walk_counts.hpp"
 #include "../catalog/table_info.hpp"
+#include "../record/decompress.hpp"
 #include "../result.hpp"
 #include "../utils/bytes.hpp"
 
@@ -36,8 +37,10 @@ class LongValueIndex {
 
   // The joined bytes of a long value, never longer than its stated size (nor, without one, than its chunks
   // hold once each); compressed chunks are expanded when the column is compressed. Nothing when the tree
-  // holds no entry of that id.
-  std::optional<std::string> gather(LongValueRef ref, const ColumnInfo& column) const;
+  // holds no entry of that id. `unreadable` (when given) is set when the joined bytes are not the value: a
+  // chunk in a scheme not decoded or corrupt (joined as stored), or a column whose values are encrypted.
+  std::optional<std::string> gather(LongValueRef ref, const ColumnInfo& column,
+                                    std::optional<Unreadable>* unreadable = nullptr) const;
 
   const WalkCounts& counts() const noexcept { return counts_; }
 

@@ -18,6 +18,7 @@ TableCursor::TableCursor(const Database& db, const TableInfo& table, TreePositio
       options_(std::move(options)),
       missing_long_values_(table.row_order.size(), 0),
       unreadable_values_(table.row_order.size(), 0),
+      unreadable_reasons_(table.row_order.size(), UnreadableCounts{}),
       long_value_budget_(db.file_bytes().size()) {}
 
 Result<bool> TableCursor::next_row(Row& row) {
@@ -50,12 +51,17 @@ void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
   }
   decode_record(item_.entry.data, *table_, large_, row, wanted);
   if (!row.long_value_refs.empty()) resolve_long_values(row);
+  for (const UnreadableValue& u : row.unreadable) {
+    ++unreadable_values_[u.position];
+    ++unreadable_reasons_[u.position][static_cast<std::size_t>(u.reason)];
+    if (options_.typed) row.values[u.position] = ColumnValue::null();  // no value to give, never the bytes
+  }
   if (options_.typed) {
     // The long-value index is built only for a row whose multi-values may need it.
     const bool lists = std::any_of(row.values.begin(), row.values.end(),
                                    [](const ColumnValue& v) { return v.tag == ValueTag::MultiValue; });
     make_row_typed(row, *table_, options_.readings, lists ? long_value_index() : nullptr, own_counts_,
-                   missing_long_values_, &unreadable_values_, &long_value_budget_);
+                   missing_long_values_, &unreadable_values_, &long_value_budget_, &unreadable_reasons_);
   }
 }
 
@@ -81,12 +87,20 @@ void TableCursor::resolve_long_values(Row& row) {
     ColumnValue& value = row.values[pos];
     const ColumnInfo& column = table_->row_column(pos);
     std::optional<std::string> joined;
+    std::optional<Unreadable> unreadable;
     const auto ref = parse_long_value_ref(as_bytes(value.bytes));
     const LongValueIndex* index = ref && !table_->long_values.empty() ? long_value_index() : nullptr;
-    if (index) joined = index->gather(*ref, column);
+    if (index) joined = index->gather(*ref, column, &unreadable);
     if (joined && !long_value_budget_.admit(*ref, joined->size())) {
       ++unreadable_values_[pos];  // joined again past the budget: not given, counted
       value = options_.typed ? ColumnValue::null() : text_or_binary(Bytes{}, column);
+      continue;
+    }
+    if (joined && unreadable) {
+      row.unreadable.push_back({pos, *unreadable});
+      // The raw view: the joined bytes as stored (ciphertext as binary, never decoded as text).
+      value = *unreadable == Unreadable::Encrypted ? ColumnValue::with_bytes(ValueTag::Binary, std::move(*joined))
+                                                    : text_or_binary(as_bytes(*joined), column);
       continue;
     }
     if (joined) {

@@ -58,6 +58,9 @@ class TableCursor {
   // multi-values whose element offsets go back (cut there), and long values joined again past the budget of
   // repeated joins (LongValueBudget; null in the typed view, empty in the raw one).
   const std::vector<std::uint64_t>& unreadable_values() const noexcept { return unreadable_values_; }
+  // Of those, by reason, the values whose stored form cannot be read (compressed in a scheme not decoded,
+  // corrupt, encrypted): the typed view gives null for them, the raw view the stored bytes.
+  const std::vector<UnreadableCounts>& unreadable_reasons() const noexcept { return unreadable_reasons_; }
 
  private:
   void decode(Row& row, const std::vector<bool>* wanted);
@@ -74,6 +77,7 @@ class TableCursor {
   CursorOptions options_;
   std::vector<std::uint64_t> missing_long_values_;
   std::vector<std::uint64_t> unreadable_values_;
+  std::vector<UnreadableCounts> unreadable_reasons_;
   LongValueBudget long_value_budget_;
   std::uint64_t deleted_passed_over_ = 0;
 };

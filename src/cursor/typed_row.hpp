@@ -17,9 +17,11 @@ namespace pw {
 // counted in `counts` and, by row position, in `missing` (sized to the row). `readings` is aligned with the
 // row (empty: the automatic reading for all). Given `unreadable` (sized to the row), a multi-value whose
 // element offsets go back is counted there; given `budget`, an element joining a long value again past it
-// is null and counted there too.
+// is null and counted there too. An element, or a multi-value of an encrypted column, whose stored form cannot
+// be read is null and counted in `unreadable` and, by reason, in `reasons` (sized to the row) when given.
 void make_row_typed(Row& row, const TableInfo& table, const std::vector<TimestampReading>& readings,
                     const LongValueIndex* long_values, WalkCounts& counts, std::vector<std::uint64_t>& missing,
-                    std::vector<std::uint64_t>* unreadable = nullptr, LongValueBudget* budget = nullptr);
+                    std::vector<std::uint64_t>* unreadable = nullptr, LongValueBudget* budget = nullptr,
+                    std::vector<UnreadableCounts>* reasons = nullptr);
 
 }  // namespace pw

@@ -58,6 +58,7 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
   }
   ExportCounts& counts = result.counts;
   counts.unreadable_values.assign(forms.size(), 0);
+  std::vector<std::uint64_t> counted_before(forms.size(), 0);  // the cursor's unreadable_values after the last row
   // JSON Lines hands each line to the kernel as soon as it is built; CSV collects records up to
   // kCsvWriteBytes and writes them before every stop check, at a failure and at the end, so the rows a
   // progress callback or a failure reports are in the file.
@@ -102,8 +103,14 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
       return finish(failure_of(ExportFailure::Stage::ReadRecord, "Error reading record: " + more.error().to_string()));
     }
     if (!more.value()) break;
+    // A value the cursor has counted already (its stored form cannot be read) is not counted again.
+    const auto& counted = cursor->unreadable_values();
     for (std::size_t k = 0; k < row.values.size() && k < forms.size(); ++k) {
-      if (!forms[k].fits(row.values[k])) ++counts.unreadable_values[k];
+      if (k < counted.size() && counted[k] != counted_before[k]) {
+        counted_before[k] = counted[k];
+      } else if (!forms[k].fits(row.values[k])) {
+        ++counts.unreadable_values[k];
+      }
     }
     const bool deleted = cursor->row_deleted();
     ++(deleted ? counts.deleted : counts.live);

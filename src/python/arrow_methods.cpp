@@ -117,6 +117,27 @@ PyObject* source_missing_long_values(PyObject* self, void*) {
   return report_counts(self, &columnar::StreamReport::missing_long_values);
 }
 
+// {field: {reason: count}} of the latest stream's values whose stored form cannot be read.
+PyObject* source_unreadable_reasons(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const auto& report = *reinterpret_cast<PyArrowSource*>(self)->report;
+    PyRef dict(PyDict_New());
+    if (!dict || !report) return dict.release();
+    for (std::size_t c = 0; c < report->names.size(); ++c) {
+      UnreadableCounts reasons{};
+      std::uint64_t total = 0;
+      for (std::size_t r = 0; r < kUnreadableKinds; ++r)
+        total += reasons[r] = report->reasons[c * kUnreadableKinds + r].load(std::memory_order_relaxed);
+      if (total == 0) continue;
+      PyRef key(
+          PyUnicode_DecodeUTF8(report->names[c].data(), static_cast<Py_ssize_t>(report->names[c].size()), "replace"));
+      PyRef counts(key ? unreadable_dict(reasons) : nullptr);
+      if (!counts || PyDict_SetItem(dict.get(), key.get(), counts.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  });
+}
+
 PyObject* source_repr(PyObject* self) {
   return PyUnicode_FromFormat("<ArrowStream of %R>", reinterpret_cast<PyArrowSource*>(self)->table);
 }
@@ -133,12 +154,16 @@ PyGetSetDef kSourceGetSet[] = {
      "{field: count} of values the latest stream wrote as null because they have no form of the column's Arrow "
      "type (a DateTime that no timestamp reading accepts, a fixed value stored short, a value too large for one "
      "array), or could not give whole (a multi-value whose element offsets go back, cut there; a long value "
-     "joined again past the read's budget of repeated joins); counted as batches are built, complete once the "
-     "stream has ended.",
+     "joined again past the read's budget of repeated joins), or whose stored form cannot be read (see "
+     "unreadable_reasons); counted as batches are built, complete once the stream has ended.",
      nullptr},
     {"missing_long_values", source_missing_long_values, nullptr,
      "{field: count} of long-value references of the latest stream that no long value answers (the values are "
      "null); counted as batches are built, complete once the stream has ended.",
+     nullptr},
+    {"unreadable_reasons", source_unreadable_reasons, nullptr,
+     "{field: {reason: count}} of the values the latest stream wrote as null because their stored form cannot be "
+     "read: 'scrubbed', 'xpress9', 'xpress10', 'unknown_compression', 'corrupt_compression', 'encrypted'.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -36,7 +36,7 @@ PyObject* not_found(PyObject* path) {
 }
 
 // A path given as str: the file must exist; its name is encoded as os.open encodes it.
-Result<std::unique_ptr<Database>> open_path(PyObject* path, bool& missing) {
+Result<std::unique_ptr<Database>> open_path(PyObject* path, OpenOptions options, bool& missing) {
   PyRef fs_path(PyUnicode_EncodeFSDefault(path));
   struct stat st {};
   missing =
@@ -45,7 +45,7 @@ Result<std::unique_ptr<Database>> open_path(PyObject* path, bool& missing) {
       ::stat(PyBytes_AS_STRING(fs_path.get()), &st) != 0;
   if (missing) return EseError::invalid_header();
   const std::string name(PyBytes_AS_STRING(fs_path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())));
-  return without_gil([&] { return Database::open(name); });
+  return without_gil([&] { return Database::open(name, options); });
 }
 
 // The str a path-like object names (os.fspath; bytes decoded as the file system encodes them).
@@ -59,30 +59,33 @@ PyObject* fspath_str(PyObject* source) {
 
 PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", nullptr};
+    static const char* kwlist[] = {"path", "repair_ecc", nullptr};
     PyObject* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:EseDatabase", const_cast<char**>(kwlist), &source))
+    int repair_ecc = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:EseDatabase", const_cast<char**>(kwlist), &source,
+                                     &repair_ecc))
       return nullptr;
+    const OpenOptions options{repair_ecc != 0};
     PyRef path;
     Result<std::unique_ptr<Database>> opened = EseError::invalid_header();
     if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
       path = PyRef(PyUnicode_Check(source) ? Py_NewRef(source) : fspath_str(source));
       if (!path) return nullptr;
       bool missing = false;
-      opened = open_path(path.get(), missing);
+      opened = open_path(path.get(), options, missing);
       if (missing) return not_found(path.get());
     } else if (PyObject_CheckBuffer(source)) {
       Py_buffer view;
       if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) return nullptr;
       auto bytes = std::make_unique<PyBufferSource>(view);
-      opened = Database::open_bytes(std::move(bytes));
+      opened = Database::open_bytes(std::move(bytes), options);
       path = PyRef(PyUnicode_FromString("<buffer>"));
     } else if (PyObject_HasAttrString(source, "fileno")) {
       PyRef number(PyObject_CallMethod(source, "fileno", nullptr));
       if (!number) return nullptr;
       const long fd = PyLong_AsLong(number.get());
       if (fd == -1 && PyErr_Occurred()) return nullptr;
-      opened = without_gil([&] { return Database::open_descriptor(static_cast<int>(fd)); });
+      opened = without_gil([&] { return Database::open_descriptor(static_cast<int>(fd), options); });
       PyRef name(PyObject_GetAttrString(source, "name"));
       PyErr_Clear();
       path = PyRef(name && PyUnicode_Check(name.get()) ? name.release() : PyUnicode_FromString("<file>"));
@@ -146,7 +149,14 @@ PyObject* get_header_source(PyObject* self, void*) {
       self, [](const Database& db) { return PyUnicode_FromString(db.used_shadow_header() ? "shadow" : "primary"); });
 }
 PyObject* get_header(PyObject* self, void*) {
-  return with_open_db(self, [](const Database& db) { return guarded([&] { return header_dict(db.header()); }); });
+  return with_open_db(self, [](const Database& db) {
+    return guarded([&]() -> PyObject* {
+      PyRef dict(header_dict(db.header()));
+      PyRef repairs(dict ? page_repairs_list(db) : nullptr);
+      if (!repairs || PyDict_SetItemString(dict.get(), "page_repairs", repairs.get()) < 0) return nullptr;
+      return dict.release();
+    });
+  });
 }
 PyObject* get_closed(PyObject* self, void*) {
   return PyBool_FromLong(reinterpret_cast<PyEseDatabase*>(self)->database == nullptr);
@@ -189,7 +199,8 @@ PyGetSetDef kGetSet[] = {
      "attach_time and detach_time (aware datetimes in UTC, or None when the header holds none), "
      "consistent_position, attach_position and detach_position (dicts of generation, sector, block: a position in "
      "the transaction logs), os_version (major, minor, build, service pack of the last writer), checksum and "
-     "checksum_ok.",
+     "checksum_ok; page_repairs: None, or with EseDatabase(..., repair_ecc=True) the bits corrected in memory (dicts "
+     "of page, offset, bit, block, file_offset).",
      nullptr},
     {"closed", get_closed, nullptr, "True once close() was called (or the with block was left).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -265,6 +276,17 @@ PyMethodDef kMethods[] = {
      "'confidence' (how many optional checks held; higher is more certain) and 'unresolved_long_values' (names of "
      "columns whose long value no longer resolves: their value is the reference's bytes)\n\nRaises:\n    ValueError: "
      "If the table doesn't exist or a source is unknown\n    OSError: If the table's root page cannot be read"},
+    {"verify_pages", PW_KW_METHOD(ese_verify_pages), METH_VARARGS | METH_KEYWORDS,
+     "verify_pages($self, *, max_failures=1000)\n--\n\nCheck the checksum of every page of the file as it is on "
+     "disk (also with repair_ecc=True).\n\nReturns:\n    dict: 'page_size', 'pages', counts 'ok', "
+     "'uninitialized' (all zeros: never written), 'mismatched', 'correctable' (one flipped bit per block, located "
+     "by the ECC), 'forms' ({'xor': n, 'xor_ecc': n}), 'header_ok' and 'shadow_ok' (the two header copies), "
+     "'failures' (the first max_failures failing pages: 'page', 'form', 'status' ('mismatch' or 'correctable'), "
+     "'blocks' (each disagreeing block with its 'stored' and 'computed' checksum), 'bits' (the located bits: "
+     "'offset' in the page, 'bit', 'block', 'file_offset'), 'checksum_bit_only' (only the stored checksum differs, "
+     "in one bit: the data is likely intact), 'checksum_of_page' (the page number the stored checksum is right for, "
+     "or None)) and 'failures_omitted'.\n\nRaises:\n    OSError: If the file shrank or could not be read "
+     "meanwhile"},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
@@ -274,7 +296,9 @@ PyMethodDef kMethods[] = {
 PyTypeObject make_type() {
   PyTypeObject t = static_type(
       "EseDatabase", sizeof(PyEseDatabase),
-      "EseDatabase(path)\n--\n\nPython wrapper for ESE database.\n\nThis class provides access to Microsoft ESE "
+      "EseDatabase(path, *, repair_ecc=False)\n--\n\nPython wrapper for ESE database.\n\nrepair_ecc: check every "
+      "page at the open and read a page in which the checksum's ECC locates a single flipped bit (per block) with "
+      "that bit corrected, in memory only; header['page_repairs'] lists the corrections.\n\nThis class provides access to Microsoft ESE "
       "databases from Python.\n\nExample:\n    >>> from pagewright import EseDatabase\n    >>> db = "
       "EseDatabase(\"Current.mdb\")\n    >>> tables = db.get_tables()\n    >>> records = "
       "db.read_table(\"MSysObjects\")");

@@ -54,6 +54,10 @@ PyObject* ese_export_rows(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs);  // recover_methods.cpp
+// Page checksums (verify_methods.cpp): the method, pagewright.verify_file, and the header's page_repairs.
+PyObject* ese_verify_pages(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* module_verify_file(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* page_repairs_list(const Database& db);
 
 // Table objects and row iterators (table_object.cpp).
 PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -432,6 +432,13 @@ PyMethodDef* module_functions() {
        "an earlier one's (or one in taken) once case and Unicode normalisation are ignored, as Windows and macOS "
        "volumes compare names, gets '~2', '~3', ... before the suffix. The same names in the same order give the "
        "same files.\n\nReturns:\n    list[str]: one file name per table name, in order"},
+      {"verify_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_verify_file)),
+       METH_VARARGS | METH_KEYWORDS,
+       "verify_file(path, *, page_size=None, max_failures=1000)\n--\n\nCheck the checksum of every page of a "
+       "database file without opening the database (so also when its catalog is damaged): the dict of "
+       "EseDatabase.verify_pages(). page_size: the page size when the header cannot be trusted (default: the "
+       "header's).\n\nRaises:\n    OSError: If the file cannot be read\n    ValueError: If the page size has no "
+       "known checksum layout"},
       {nullptr, nullptr, 0, nullptr},
   };
   return functions;

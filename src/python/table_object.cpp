@@ -146,10 +146,25 @@ PyObject* rows_next(PyObject* self) {
   });
 }
 
+PyObject* rows_unreadable(PyObject* self, void*) {
+  auto* it = reinterpret_cast<PyRowIterator*>(self);
+  return guarded([&] { return unreadable_report(it->cursor->table(), *it->cursor); });
+}
+
+PyGetSetDef kRowsGetSet[] = {
+    {"unreadable_reasons", rows_unreadable, nullptr,
+     "{column: {reason: count}} of the values read so far whose stored form cannot be read ('scrubbed', "
+     "'xpress9', 'xpress10', 'unknown_compression', 'corrupt_compression', 'encrypted'): None in the typed view, "
+     "the stored bytes in the raw one. Complete once the iteration has ended.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyTypeObject make_rows_type() {
   PyTypeObject t = static_type("pagewright.RowIterator", sizeof(PyRowIterator),
                                "Rows of a table as dicts, read lazily (Table.rows()).");
   t.tp_dealloc = rows_dealloc;
+  t.tp_getset = kRowsGetSet;
   t.tp_iter = PyObject_SelfIter;
   t.tp_iternext = rows_next;
   return t;

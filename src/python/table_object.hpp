@@ -32,6 +32,11 @@ bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<T
                         const char* func);
 bool deleted_mode(PyObject* word, DeletedRows& out, const char* func);
 
+// Values with no readable form (unreadable_values.cpp): {reason: count} of one column (reasons counted only),
+// and {column key: {reason: count}} of what a cursor has read so far.
+PyObject* unreadable_dict(const UnreadableCounts& counts);
+PyObject* unreadable_report(const TableInfo& table, const TableCursor& cursor);
+
 // Arrow streams of a table (arrow_methods.cpp): Table.arrow(), Table.__arrow_c_stream__(), to_arrow(),
 // to_pandas(); the ArrowStream type.
 PyObject* table_arrow(PyObject* self, PyObject* args, PyObject* kwargs);

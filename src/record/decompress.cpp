@@ -1,5 +1,6 @@
 #include "decompress.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace pw {
@@ -14,13 +15,54 @@ CompressionScheme compression_scheme(std::uint8_t header) noexcept {
       return CompressionScheme::SevenBitUnicode;
     case 3:
       return CompressionScheme::Xpress;
+    case 4:
+      return CompressionScheme::Scrubbed;
+    case 5:
+      return CompressionScheme::Xpress9;
+    case 6:
+      return CompressionScheme::Xpress10;
+    case 7:
+      return CompressionScheme::Lz4;
     default:
       return CompressionScheme::Unknown;
   }
 }
 
+std::optional<Unreadable> undecoded_scheme(CompressionScheme scheme) noexcept {
+  switch (scheme) {
+    case CompressionScheme::Scrubbed:
+      return Unreadable::Scrubbed;
+    case CompressionScheme::Xpress9:
+      return Unreadable::Xpress9;
+    case CompressionScheme::Xpress10:
+      return Unreadable::Xpress10;
+    case CompressionScheme::Unknown:
+      return Unreadable::UnknownScheme;
+    default:
+      return std::nullopt;
+  }
+}
+
+const char* unreadable_name(Unreadable reason) noexcept {
+  switch (reason) {
+    case Unreadable::Scrubbed:
+      return "scrubbed";
+    case Unreadable::Xpress9:
+      return "xpress9";
+    case Unreadable::Xpress10:
+      return "xpress10";
+    case Unreadable::UnknownScheme:
+      return "unknown_compression";
+    case Unreadable::CorruptCompressed:
+      return "corrupt_compression";
+    case Unreadable::Encrypted:
+      return "encrypted";
+  }
+  return "unknown";
+}
+
 namespace {
-thread_local std::uint64_t t_lz77_output_bytes = 0;
+thread_local std::uint64_t t_expanded_bytes = 0;
 }  // namespace
 
 std::vector<std::uint8_t> unpack_7bit(Bytes packed) {
@@ -119,16 +161,61 @@ std::optional<std::vector<std::uint8_t>> lz77_decompress(Bytes in, std::size_t s
     for (std::uint64_t k = 0; k < length; ++k) out.push_back(out[from++]);
   }
   if (out.size() != size) return std::nullopt;
-  t_lz77_output_bytes += out.size();
+  t_expanded_bytes += out.size();
   return out;
 }
 
-std::uint64_t lz77_output_bytes_on_this_thread() noexcept { return t_lz77_output_bytes; }
+std::optional<std::vector<std::uint8_t>> lz4_decompress(Bytes in, std::size_t size) {
+  std::vector<std::uint8_t> out;
+  out.reserve(size);
+  std::size_t pos = 0;
+  // Adds the bytes that follow a nibble of 15 to `length`; each is consumed, so a run ends with the input.
+  const auto extend = [&](std::size_t& length) {
+    for (;;) {
+      const auto more = read_u8(in, pos);
+      if (!more) return false;
+      ++pos;
+      length += *more;
+      if (*more != 255) return true;
+    }
+  };
+  while (out.size() < size) {
+    const auto token = read_u8(in, pos);
+    if (!token) return std::nullopt;
+    ++pos;
+    std::size_t literals = *token >> 4;
+    if (literals == 15 && !extend(literals)) return std::nullopt;
+    const std::size_t take = std::min(literals, size - out.size());
+    if (!fits(in, pos, take)) return std::nullopt;
+    const Bytes run = in.subspan(pos, take);
+    out.insert(out.end(), run.begin(), run.end());
+    if (out.size() == size) break;
+    pos += literals;
+    const auto offset = read_u16le(in, pos);
+    if (!offset || *offset == 0 || *offset > out.size()) return std::nullopt;
+    pos += 2;
+    std::size_t match = (*token & 0x0Fu) + 4u;
+    if ((*token & 0x0Fu) == 15 && !extend(match)) return std::nullopt;
+    match = std::min(match, size - out.size());
+    std::size_t from = out.size() - *offset;
+    for (std::size_t k = 0; k < match; ++k) out.push_back(out[from++]);
+  }
+  t_expanded_bytes += out.size();
+  return out;
+}
+
+std::uint64_t expanded_bytes_on_this_thread() noexcept { return t_expanded_bytes; }
 
 std::optional<std::vector<std::uint8_t>> decompress_xpress(Bytes value) {
   const auto size = read_u16le(value, 1);
   if (value.empty() || !size) return std::nullopt;
   return lz77_decompress(value.subspan(3), *size);
+}
+
+std::optional<std::vector<std::uint8_t>> decompress_lz4(Bytes value) {
+  const auto size = read_u16le(value, 1);
+  if (!size) return std::nullopt;
+  return lz4_decompress(value.subspan(3), *size);
 }
 
 std::optional<std::vector<std::uint8_t>> decompress_to_original(Bytes value) {
@@ -148,6 +235,8 @@ std::optional<std::vector<std::uint8_t>> decompress_to_original(Bytes value) {
     }
     case CompressionScheme::Xpress:
       return decompress_xpress(value);
+    case CompressionScheme::Lz4:
+      return decompress_lz4(value);
     default:
       return std::nullopt;
   }

@@ -24,10 +24,15 @@ ColumnValue absent_value(const ColumnInfo& column) {
 
 }  // namespace
 
-ColumnValue decompress_tagged(Bytes bytes, const ColumnInfo& column) {
+ColumnValue decompress_tagged(Bytes bytes, const ColumnInfo& column, std::optional<Unreadable>* unreadable) {
   if (bytes.empty()) return ColumnValue::with_bytes(ValueTag::Binary, {});
+  const CompressionScheme scheme = compression_scheme(bytes[0]);
+  if (const auto reason = undecoded_scheme(scheme)) {
+    if (unreadable) *unreadable = reason;
+    return ColumnValue::with_bytes(ValueTag::Binary, to_byte_string(bytes));
+  }
   std::vector<std::uint8_t> out;
-  switch (compression_scheme(bytes[0])) {
+  switch (scheme) {
     case CompressionScheme::None:
       out = unpack_7bit(bytes.subspan(1));
       break;
@@ -43,14 +48,17 @@ ColumnValue decompress_tagged(Bytes bytes, const ColumnInfo& column) {
       }
       break;
     case CompressionScheme::Xpress:
-      if (auto x = decompress_xpress(bytes)) {
+    case CompressionScheme::Lz4:
+      if (auto x = decompress_to_original(bytes)) {
         out = std::move(*x);
       } else {
+        if (unreadable) *unreadable = Unreadable::CorruptCompressed;
+        if (scheme == CompressionScheme::Lz4) return ColumnValue::with_bytes(ValueTag::Binary, to_byte_string(bytes));
         out.assign(bytes.begin() + 1, bytes.end());
       }
       break;
-    case CompressionScheme::Unknown:
-      return ColumnValue::with_bytes(ValueTag::Binary, to_byte_string(bytes));
+    default:
+      break;
   }
   return text_or_binary(out, column);
 }
@@ -81,6 +89,7 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
   // costs no more than a check.
   row.values.resize(ncols);
   row.long_value_refs.clear();
+  row.unreadable.clear();
   // One directory per thread, reused record after record, so decoding a record allocates nothing for it.
   static thread_local TaggedDirectory tagged;
   tagged.reset();
@@ -139,8 +148,13 @@ void decode_record(Bytes rec, const TableInfo& table, bool large, Row& row, cons
       } else if (flags & tagged_flag::kMultiValue) {
         value = ColumnValue::with_bytes(ValueTag::MultiValue, to_byte_string(bytes));
         value.u = flags;
+      } else if ((is_encrypted(c) || (flags & tagged_flag::kEncrypted)) && !bytes.empty()) {
+        value = ColumnValue::with_bytes(ValueTag::Binary, to_byte_string(bytes));  // the stored ciphertext
+        row.unreadable.push_back({k, Unreadable::Encrypted});
       } else if (flags & tagged_flag::kCompressed) {
-        value = decompress_tagged(bytes, c);
+        std::optional<Unreadable> reason;
+        value = decompress_tagged(bytes, c, &reason);
+        if (reason) row.unreadable.push_back({k, *reason});
       } else {
         value = parse_or_null(bytes, c);
       }

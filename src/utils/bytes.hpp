@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +44,20 @@ inline std::optional<std::uint32_t> read_u32le(Bytes b, std::size_t off) noexcep
 }
 inline std::optional<std::uint64_t> read_u64le(Bytes b, std::size_t off) noexcept {
   return read_le<std::uint64_t>(b, off);
+}
+
+// N consecutive little-endian integers of sizeof(T) bytes from `off`, after one bounds check (a run of words
+// that a loop reads whole, such as a checksum's).
+template <class T, std::size_t N>
+std::optional<std::array<T, N>> read_le_array(Bytes b, std::size_t off) noexcept {
+  if (!fits(b, off, sizeof(T) * N)) return std::nullopt;
+  std::array<T, N> values;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(values.data(), b.data() + off, sizeof values);
+  } else {
+    for (std::size_t k = 0; k < N; ++k) values[k] = *read_le<T>(b, off + k * sizeof(T));
+  }
+  return values;
 }
 
 inline std::optional<std::uint32_t> read_u32be(Bytes b, std::size_t off) noexcept {

@@ -1,14 +1,16 @@
-"""Compressed column values: 7-bit ASCII, 7-bit Unicode and XPRESS.
+"""Compressed column values: 7-bit ASCII, 7-bit Unicode, XPRESS and LZ4, and the frames of schemes this
+builder has no encoder for.
 
 The first byte is a header whose top five bits select the scheme (header >> 3): 1 = 7-bit ASCII,
-2 = 7-bit Unicode, 3 = XPRESS. For the 7-bit schemes the low three bits hold the number of valid bits in
-the last packed byte, minus one.
+2 = 7-bit Unicode, 3 = XPRESS, 4 = scrubbed, 5 = Xpress9, 6 = Xpress10, 7 = LZ4. For the 7-bit schemes the
+low three bits hold the number of valid bits in the last packed byte, minus one.
 """
 
 from __future__ import annotations
 
 import struct
 
+from .lz4 import lz4_block
 from .lzxpress import lz77_encode
 
 SCHEME_7BIT_ASCII = 1
@@ -60,12 +62,33 @@ def compress_xpress(data: bytes, *, force_u32: bool = False) -> bytes:
     return struct.pack("<BH", HEADER_XPRESS, len(data)) + stream
 
 
+def compress_lz4(data: bytes) -> bytes:
+    """Header 0x38, the u16 uncompressed size, then an LZ4 block."""
+    return struct.pack("<BH", 7 << 3, len(data)) + lz4_block(data)
+
+
+def frame_undecoded(data: bytes, scheme: str) -> bytes:
+    """The frame of a scheme with no encoder here, around a stream that is no real one (shorter than the
+    data): "scrubbed" (0x20, then one fill byte repeated), "xpress9" (0x28, a u32 checksum), "xpress10"
+    (0x30, the u16 size, u32 and u64 checksums)."""
+    half = data[: len(data) // 2]
+    if scheme == "scrubbed":
+        return b"\x20" + b"\xbd" * (len(data) // 2)
+    if scheme == "xpress9":
+        return struct.pack("<BI", 5 << 3, 0x1234) + half
+    return struct.pack("<BHIQ", 6 << 3, len(data), 0x1234, 0x5678) + half
+
+
 def compress(data: bytes, scheme: str) -> bytes:
-    """Compress by scheme name: "7bit_ascii", "7bit_unicode" or "xpress"."""
+    """Compress by scheme name: "7bit_ascii", "7bit_unicode", "xpress", "lz4", or frame_undecoded's names."""
     if scheme == "7bit_ascii":
         return compress_7bit_ascii(data)
     if scheme == "7bit_unicode":
         return compress_7bit_unicode(data)
     if scheme == "xpress":
         return compress_xpress(data)
+    if scheme == "lz4":
+        return compress_lz4(data)
+    if scheme in ("scrubbed", "xpress9", "xpress10"):
+        return frame_undecoded(data, scheme)
     raise ValueError(f"unknown compression scheme {scheme!r}")

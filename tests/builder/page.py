@@ -5,7 +5,7 @@ from __future__ import annotations
 import struct
 from collections.abc import Sequence
 
-from .checksum import page_checksum
+from .checksum import stamp_page
 from .constants import LARGE_PAGE_HEADER, SMALL_PAGE_HEADER
 
 _COMMON_HEADER = struct.Struct("<QQIIIHHHHI")
@@ -132,11 +132,10 @@ def write_page(
     if hsize >= LARGE_PAGE_HEADER:
         struct.pack_into("<Q", buffer, base + OFFSET_LARGE_PAGE_NUMBER, pgno)
     if checksum:
-        view = memoryview(buffer)[base : base + page_size]
-        struct.pack_into("<I", buffer, base, page_checksum(view, pgno))
-        view.release()
+        with memoryview(buffer)[base : base + page_size] as view:
+            stamp_page(view, pgno)
 
 
 def fix_page_checksum(page: bytearray, pgno: int) -> None:
-    """Recompute the XOR checksum at offset 0 of a page held in a bytearray."""
-    struct.pack_into("<I", page, 0, page_checksum(page, pgno))
+    """Recompute the checksum(s) of a page held in a bytearray."""
+    stamp_page(page, pgno)
