@@ -70,14 +70,14 @@ void read_typed_rows(const pw::Database& db, std::uint64_t image_size) {
   for (const auto& [name, table] : db.tables()) {
     auto cursor = open_table(db, name, options);
     if (!cursor) continue;
-    const std::uint64_t expanded_before = pw::lz77_output_bytes_on_this_thread();
+    const std::uint64_t expanded_before = pw::expanded_bytes_on_this_thread();
     std::uint64_t rows = 0, bytes = 0;
     for (;;) {
       auto more = cursor->next_row(row);
       if (!more || !*more) break;
       ++rows;
       for (const pw::ColumnValue& value : row.values) bytes += value_bytes(value);
-      const std::uint64_t expanded = pw::lz77_output_bytes_on_this_thread() - expanded_before;
+      const std::uint64_t expanded = pw::expanded_bytes_on_this_thread() - expanded_before;
       pwfuzz::require(bytes <= typed_budget(image_size, expanded, rows, table.row_order.size()),
                       "typed rows outgrow the image");
     }
@@ -106,7 +106,7 @@ void read_typed_streams(const pw::Database& db, std::uint64_t image_size) {
     pw::columnar::ArrowStreamOptions options;
     options.deleted = pw::DeletedRows::Include;
     options.batch_rows = 64;
-    const std::uint64_t expanded_before = pw::lz77_output_bytes_on_this_thread();
+    const std::uint64_t expanded_before = pw::expanded_bytes_on_this_thread();
     if (!open_arrow_stream(shared, name, options, &stream)) continue;
     ArrowSchema schema{};
     std::uint64_t rows = 0, bytes = 0;
@@ -117,7 +117,7 @@ void read_typed_streams(const pw::Database& db, std::uint64_t image_size) {
         rows += static_cast<std::uint64_t>(batch.length);
         bytes += array_bytes(schema, batch);
         batch.release(&batch);
-        const std::uint64_t expanded = pw::lz77_output_bytes_on_this_thread() - expanded_before;
+        const std::uint64_t expanded = pw::expanded_bytes_on_this_thread() - expanded_before;
         pwfuzz::require(bytes <= typed_budget(image_size, expanded, rows, table.row_order.size()),
                         "the Arrow typed stream outgrows the image");
         pwfuzz::require(rows <= image_size / 2, "a stream yields more rows than its image can hold");
