@@ -1,7 +1,7 @@
 """Type information for the `pagewright` extension module: a reader of Microsoft ESE database files.
 
-CarvedHit, ColumnInfo, TableScan, RecoveredRecord, RowValue, Row, CarveScope and RecoverSource exist for type
-checkers only; import them under
+CarvedHit, CarvedHits, ColumnInfo, TableScan, RecoveredRecord, RecordCheck, RowValue, Row, CarveScope,
+CarveScript, CarveOwners and RecoverSource exist for type checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
 
 Table and column names are the raw bytes the file stores, decoded as UTF-8 with "surrogateescape": a byte
@@ -66,9 +66,23 @@ RecoverSource: TypeAlias = Literal["deleted", "stale", "slack", "free"]
 """Where recover_records looks: entries flagged deleted, tag slots past a leaf page's count, the free space of
 the table's leaf pages, and leaf pages of the table that no tree reaches."""
 
+RecordCheck: TypeAlias = Literal[
+    "null_bitmap_filler",
+    "null_variable_offsets",
+    "not_null_columns",
+    "printable_text",
+    "fixed_size_values",
+    "long_values_resolve",
+]
+"""An optional check of a recovered record, beyond the required ones that every record passed: the unused bits
+of the fixed-column null bitmap set as the engine writes them; empty variable columns repeating the previous end
+offset as the engine writes them; every NotNull column holding a value; every text value printable; every
+tagged value of a fixed-size type of exactly that size; every long-value reference answered by the tree."""
+
 class RecoveredRecord(TypedDict):
-    """One record found by EseDatabase.recover_records: its values (converted as read_table converts them) and
-    its place in the file (offset and length of the record's bytes within the page)."""
+    """One recovered record: its values (recover_records: converted as read_table converts them; Table.recover:
+    typed as rows() gives them) and its place in the file (offset and length of the record's bytes within the
+    page)."""
 
     values: Row
     source: RecoverSource
@@ -76,11 +90,26 @@ class RecoveredRecord(TypedDict):
     offset: int
     length: int
     confidence: int
-    """How many optional checks held beyond the required ones (engine-written null bitmap and NULL variable
-    offsets, NotNull columns set, printable text, fixed-size tagged values of their size, long values that
-    resolve); higher is more certain."""
+    """How many of the optional checks held (len(checks)); a check that does not apply to the record adds
+    nothing, so compare the confidence of records of one table."""
+    checks: list[RecordCheck]
+    """The optional checks that held, in the order of RecordCheck."""
+    inferred_end: str | None
+    """The column whose value's end was inferred from the bytes that follow it (a record in page slack has no
+    tag to state its length; that value may run on past its true end), or None when the tag or the record
+    itself states every end."""
+    duplicate_of_live: bool
+    """The same record bytes are live under the same key (or under any key when the record's own key is not
+    known), or the same key is live with equal values: an old copy of a live row (a page left behind by a
+    split), not lost data."""
     unresolved_long_values: list[str]
-    """Columns whose long value no longer resolves: their value is the reference's bytes."""
+    """Columns whose long value no longer exists: the raw value is the reference's bytes, the typed one None."""
+    withheld_long_values: list[str]
+    """Columns whose long value this recovery gave out before and may not give again (slack can hold thousands
+    of records referring to one value; values given again draw on 32 times the file's size): the raw value is
+    the reference's bytes, the typed one None."""
+    long_value_refs: dict[str, int]
+    """The long-value id of each column above."""
 
 class ColumnInfo(TypedDict):
     """One column of a table, as returned by EseDatabase.get_table_schema."""
@@ -102,6 +131,22 @@ class CarvedHit(TypedDict):
     page_type: Literal["long_value", "space_tree", "index", "leaf", "branch"]
     table: str | None
     text: str
+
+CarveScript: TypeAlias = Literal["ascii", "any"]
+"""What carving reports as text: printable ASCII, or text of every script (printable ASCII and the letters, marks,
+numbers, punctuation and currency signs of every script, surrogate pairs whole, one script besides Latin per
+string; strings of Han or Hangul need twice min_chars characters unless kana, CJK punctuation or a NUL after
+them vouch for them, since random bytes often read as those)."""
+
+CarveOwners: TypeAlias = Literal["leaf", "tree"]
+"""Which hits name a table: those of the leaf pages of its data tree, or those of every page of its trees
+(branch pages, its long-value and index trees too)."""
+
+class CarvedHits(list[CarvedHit]):
+    """The hits of a carving call, as a list."""
+
+    stopped_at_max_hits: bool
+    """True when the scan stopped at max_hits with more strings left to find; False when every page was scanned."""
 
 class TableScan(TypedDict):
     """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage."""
@@ -137,6 +182,13 @@ class LogPosition(TypedDict):
     sector: int
     block: int
 
+class Signature(TypedDict):
+    """A database's or log stream's signature: files belong together when their signatures are equal."""
+
+    random: int
+    created: datetime.datetime | None
+    computer_name: str
+
 class FileHeader(TypedDict):
     """The database file header."""
 
@@ -145,7 +197,17 @@ class FileHeader(TypedDict):
     page_size: int
     file_type: int
     state: int
-    state_name: Literal["just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", "unknown"]
+    state_name: Literal[
+        "just created",
+        "dirty shutdown",
+        "clean shutdown",
+        "being converted",
+        "force detach",
+        "incremental reseed",
+        "dirty and patched shutdown",
+        "revert in progress",
+        "unknown",
+    ]
     database_time: int
     creation_time: datetime.datetime | None
     consistent_time: datetime.datetime | None
@@ -157,6 +219,149 @@ class FileHeader(TypedDict):
     os_version: tuple[int, int, int, int]
     checksum: int
     checksum_ok: bool
+    database_signature: Signature | None
+    log_signature: Signature | None
+    """The log stream the database writes to (None once it is consistent)."""
+    gen_min_required: int
+    """The first log generation recovery needs (0: none)."""
+    gen_max_required: int
+    gen_max_committed: int
+    gen_min_consistent: int
+    update_minor: int
+
+class LogFile(TypedDict):
+    path: str
+    kind: Literal["log", "checkpoint", "unused", "other"]
+    size: int
+    generation: int | None
+    note: str | None
+    """Why the file is not read, or what is odd about it."""
+
+class LogDamage(TypedDict):
+    """What reading log records met: each count is damage, except torn_records (a dirty shutdown's torn write)."""
+
+    damaged_segments: int
+    bad_records: int
+    bad_fragments: int
+    unknown_records: int
+    incomplete_records: int
+    torn_records: int
+
+class LogGeneration(TypedDict):
+    generation: int
+    path: str
+    created: datetime.datetime | None
+    previous_created: datetime.datetime | None
+    signature: Signature | None
+    signature_matches: bool
+    version: tuple[int, int, int, int]
+    header_checksum_ok: bool
+    sector_size: int
+    sectors: int
+    checkpoint: LogPosition
+    segments: int
+    damaged_segments: list[int]
+    records: dict[str, int]
+    record_count: int
+    first_segment_time: datetime.datetime | None
+    last_segment_time: datetime.datetime | None
+    last_record: LogPosition | None
+    end: Literal["end of data", "end of file", "unknown record type", "unsupported log format", "file unreadable"]
+    damage: LogDamage
+
+class LogCheckpoint(TypedDict):
+    path: str
+    position: LogPosition
+    consistent_position: LogPosition
+    signature: Signature | None
+    checksum_ok: bool
+    header_source: Literal["primary", "shadow"]
+
+class AttachedDatabase(TypedDict):
+    dbid: int
+    path: str
+    database_signature: Signature | None
+    log_signature: Signature | None
+    attach_position: LogPosition
+    consistent_position: LogPosition
+
+LogRecord: TypeAlias = dict[str, Any]
+"""One log record: 'position', 'segment_time', 'type' (the engine's name), 'type_code', 'size', 'fragmented',
+and the fields of its kind (see LogSet.records)."""
+
+class TableLogChanges(TypedDict):
+    changes: int
+    newer: int
+    out_of_sequence: int
+
+class LogCoverage(TypedDict):
+    """What a database lacks without its logs (EseDatabase.log_coverage)."""
+
+    covered: bool
+    signature_matches: bool
+    database_named: bool
+    required: list[int] | None
+    present: list[int] | None
+    missing: list[int]
+    missing_count: int
+    damaged: list[int]
+    page_changes: int
+    newer: int
+    newer_unattributed: int
+    pages_past_end: int
+    tables: dict[str, TableLogChanges]
+
+class LogChange(TypedDict):
+    """One change the logs carry for a table's records (Table.log_changes)."""
+
+    operation: Literal[
+        "insert", "flag_insert", "flag_insert_and_replace_data", "replace", "replace_diff", "delete", "flag_delete"
+    ]
+    position: LogPosition
+    segment_time: datetime.datetime | None
+    session: int
+    transaction: Literal["committed", "rolled back", "open"]
+    page: int
+    line: int
+    dbtime: int
+    dbtime_before: int | None
+    page_dbtime: int | None
+    flushed: bool
+    """The database page already holds the change (its dbtime is at least the record's)."""
+    key: bytes | None
+    values: dict[str, TypedValue] | None
+    diff: bytes | None
+    before_image: Literal["page", "log"] | None
+    missing_long_values: list[str]
+    unreadable_values: list[str]
+
+LogPaths: TypeAlias = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+"""Directories and files of transaction logs."""
+
+@final
+class LogSet:
+    """The transaction logs of an ESE log stream, read-only: directories (their log files, found by header) and
+    files. Every record is read once when the set is made, for the summaries."""
+
+    def __new__(cls, paths: LogPaths) -> Self: ...
+    @property
+    def paths(self) -> tuple[str, ...]: ...
+    @property
+    def files(self) -> list[LogFile]: ...
+    @property
+    def generations(self) -> list[LogGeneration]: ...
+    @property
+    def checkpoint(self) -> LogCheckpoint | None: ...
+    @property
+    def databases(self) -> list[AttachedDatabase]: ...
+    @property
+    def signature(self) -> Signature | None: ...
+    @property
+    def missing_generations(self) -> list[int]: ...
+    @property
+    def damage(self) -> LogDamage: ...
+    def records(self, *, types: Iterable[str] | None = None) -> Iterator[LogRecord]:
+        """The records of every generation in log order, as dicts, read lazily; `types`: engine type names."""
 
 class LocatedBit(TypedDict):
     """A bit the XOR-ECC checksum locates: its page, byte offset in the page and in the file, bit (0 = lowest) and
@@ -305,10 +510,14 @@ class Table:
         columns' distinct keys, the deleted marker where deleted rows are included."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
+    def log_changes(self, logs: LogSet | LogPaths | None = None, *, typed: bool = True) -> Iterator[LogChange]:
+        """The changes the transaction logs carry for the table's records, read lazily in log order, each once its
+        transaction is decided (logs: by default those the database was opened with)."""
     def recover(
         self, *, typed: bool = True, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> Iterator[RecoveredRecord]:
-        """Deleted and superseded records, values decoded as rows(typed=typed) decodes live ones."""
+        """Deleted and superseded records, read page by page, values decoded as rows(typed=typed) decodes live
+        ones (a long value that no longer exists, or may not be given again, is None)."""
     def arrow(
         self,
         *,
@@ -401,11 +610,21 @@ def export_file_names(table_names: Iterable[str], suffix: str = ".jsonl", taken:
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
 
-    def __new__(cls, path: Source, *, repair_ecc: bool = False) -> Self:
+    def __new__(cls, path: Source, *, repair_ecc: bool = False, logs: LogSet | LogPaths | None = None) -> Self:
         """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
         memoryview, mmap.mmap), read in place and held (so not resizable) until close(); or a binary file object,
         mapped through its fileno(). repair_ecc: check every page at the open and read those in which the ECC
-        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"])."""
+        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"]).
+        logs: its transaction logs, for log_coverage(), log_records() and Table.log_changes()."""
+    @property
+    def logs(self) -> LogSet | None:
+        """The LogSet given with EseDatabase(path, logs=...), or None."""
+    def log_records(
+        self, logs: LogSet | LogPaths | None = None, *, types: Iterable[str] | None = None
+    ) -> Iterator[LogRecord]:
+        """The log records as LogSet.records() gives them, with 'table' and 'tree' for this database's trees."""
+    def log_coverage(self, logs: LogSet | LogPaths | None = None) -> LogCoverage:
+        """Whether the logs cover what the header requires, and how many of their page changes its pages lack."""
     @property
     def path(self) -> str: ...
     @property
@@ -434,15 +653,24 @@ class EseDatabase:
     def scan_table(self, table_name: str) -> TableScan: ...
     def export_table(self, table_name: str, output_path: str) -> None: ...
     def carve_utf16le_strings(
-        self, needle: str | None = None, min_chars: SupportsIndex = 6, max_hits: SupportsIndex = 1000
-    ) -> list[CarvedHit]: ...
+        self,
+        needle: str | None = None,
+        min_chars: SupportsIndex = 6,
+        max_hits: SupportsIndex = 1000,
+        *,
+        script: CarveScript = "ascii",
+        owners: CarveOwners = "leaf",
+    ) -> CarvedHits: ...
     def carve_utf16le_strings_scoped(
         self,
         scope: CarveScope,
         needle: str | None = None,
         min_chars: SupportsIndex = 6,
         max_hits: SupportsIndex = 1000,
-    ) -> list[CarvedHit]: ...
+        *,
+        script: CarveScript = "ascii",
+        owners: CarveOwners = "leaf",
+    ) -> CarvedHits: ...
     def recover_records(
         self, table_name: str, *, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> list[RecoveredRecord]:

@@ -5,7 +5,9 @@
 // was read (hexadecimal doubles binary, JSON escapes at most sextuple text). The typed views — typed rows
 // (multi-values as lists) and the Arrow typed stream — give a table no more bytes of values than the image
 // and the long values joined again within the cursor's budget, plus the LZ77 expansion, as text decoded to
-// UTF-8 (at most three bytes per stored byte), plus a slot's worth per row and column.
+// UTF-8 (at most three bytes per stored byte), plus a slot's worth per row and column. Recovered records, raw
+// and typed: each page hands out at most a quarter of its bytes in records, and all values of all records
+// together stay within that same budget.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,6 +24,7 @@
 #include "export/json_writer.hpp"
 #include "fuzz_checks.hpp"
 #include "record/decompress.hpp"
+#include "recover/recover.hpp"
 
 namespace {
 
@@ -84,6 +87,29 @@ void read_typed_rows(const pw::Database& db, std::uint64_t image_size) {
   }
 }
 
+void recover_every_table(const pw::Database& db, std::uint64_t image_size) {
+  std::vector<pw::RecoveredRecord> page;
+  for (const bool typed : {false, true}) {
+    for (const auto& [name, table] : db.tables()) {
+      auto recovery = pw::RecordRecovery::open(db, table, pw::RecoverSources{}, typed);
+      if (!recovery) continue;
+      const std::uint64_t expanded_before = pw::expanded_bytes_on_this_thread();
+      std::uint64_t records = 0, values = 0;
+      for (page.clear(); recovery->next_page(page); page.clear()) {
+        pwfuzz::require(page.size() <= db.page_size() / 4, "a page hands out more records than it can hold");
+        for (const pw::RecoveredRecord& r : page) {
+          ++records;
+          for (const pw::ColumnValue& v : r.row.values) values += value_bytes(v);
+        }
+      }
+      const std::uint64_t expanded = pw::expanded_bytes_on_this_thread() - expanded_before;
+      pwfuzz::require(records <= image_size / 4, "recovery yields more records than the image can hold");
+      pwfuzz::require(values <= typed_budget(image_size, expanded, records, table.row_order.size()),
+                      "recovered values outgrow the image and its expansion");
+    }
+  }
+}
+
 // Bytes of text, binary and list elements in an exported array of the stream.
 std::uint64_t array_bytes(const ArrowSchema& schema, const ArrowArray& array) {
   const std::string_view format = schema.format;
@@ -139,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   read_every_row(**db, image_size);
   read_typed_rows(**db, image_size);
   read_typed_streams(**db, image_size);
+  recover_every_table(**db, image_size);
   const std::optional<std::string> no_needle;
   for (const auto scope : {pw::CarveScope::Slack, pw::CarveScope::All, pw::CarveScope::TagData, pw::CarveScope::LvAll,
                            pw::CarveScope::LvSlack}) {

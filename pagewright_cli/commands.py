@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from .formatting import clean, escape_unsafe_json, human_size, json_text, plain, render_table
 
 if TYPE_CHECKING:
-    from pagewright import CarvedHit, CarveScope, EseDatabase, HeaderRead, Table
+    from pagewright import CarvedHit, CarvedHits, CarveScope, EseDatabase, HeaderRead, Table
 
 SCOPES: tuple[CarveScope, ...] = ("slack", "all", "tag_data", "lv_all", "lv_slack")
 SIGNATURE = b"\xef\xcd\xab\x89"  # 0x89ABCDEF, little-endian, at offset 4 of a header block
@@ -190,6 +190,10 @@ def show_info(f: dict[str, Any]) -> None:
     cut = truncation(f["size"], f["page_size"], f["error"])
     if cut is not None:
         lines.append(("truncated", clean(cut)))
+    if f.get("log_signature") is not None or f["state"] != 3 or f.get("logs") is not None:
+        from .logs import info_lines
+
+        lines += info_lines(f)
     write_text("\n".join(f"{key + ':':<13}{value}" for key, value in lines))
 
 
@@ -211,6 +215,9 @@ def cmd_info(args: argparse.Namespace) -> int:
         if header is None or not has_signature(args.db, header):
             raise CliError(f"{args.db}: {exc}") from None
     fields = info_fields(args.db, db, error)
+    from .logs import info_logs
+
+    fields["logs"] = info_logs(db, args.db, getattr(args, "logs", None))
     if args.json:
         write_json(fields)
     else:
@@ -415,9 +422,12 @@ def cmd_export(args: argparse.Namespace) -> int:
 
 
 def carve(
-    db: EseDatabase, scope: CarveScope, needle: str | None, min_chars: int, max_hits: int
-) -> list[CarvedHit]:
-    return db.carve_utf16le_strings_scoped(scope, needle, min_chars, max_hits)
+    db: EseDatabase, scope: CarveScope, needle: str | None, min_chars: int, max_hits: int, ascii: bool = False
+) -> CarvedHits:
+    """Strings of every script with the owner of every tree page named, or (ascii) the library's default."""
+    if ascii:
+        return db.carve_utf16le_strings_scoped(scope, needle, min_chars, max_hits)
+    return db.carve_utf16le_strings_scoped(scope, needle, min_chars, max_hits, script="any", owners="tree")
 
 
 def show_hits(db: EseDatabase, hits: Sequence[CarvedHit]) -> None:
@@ -439,7 +449,7 @@ def show_hits(db: EseDatabase, hits: Sequence[CarvedHit]) -> None:
 
 def cmd_carve(args: argparse.Namespace) -> int:
     db = open_database(args.db)
-    hits = carve(db, args.scope, args.needle, args.min_chars, args.max_hits)
+    hits = carve(db, args.scope, args.needle, args.min_chars, args.max_hits, args.ascii)
     if args.json:
         for hit in hits:
             sys.stdout.write(json_text(hit) + "\n")
@@ -447,8 +457,9 @@ def cmd_carve(args: argparse.Namespace) -> int:
         show_hits(db, hits)
     else:
         print("pagewright: no strings found", file=sys.stderr)
-    if hits and len(hits) >= args.max_hits:
-        print(f"pagewright: stopped after {len(hits)} hits (--max-hits)", file=sys.stderr)
+    if hits.stopped_at_max_hits:
+        note = f"pagewright: stopped after {len(hits)} hits, more strings remain (--max-hits)"
+        print(note, file=sys.stderr)
     return 0
 
 

@@ -109,4 +109,6 @@ def plain(value: object) -> object:
         return 0
     if isinstance(value, list | tuple):
         return [plain(v) for v in value]
+    if isinstance(value, dict):
+        return {key: plain(v) for key, v in value.items()}
     return value

@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import artifacts, commands, exporting, recover, verify
+from . import artifacts, commands, exporting, logs, recover, verify
 from .commands import SCOPES, CliError
 from .formatting import clean
 
@@ -84,6 +84,13 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("info", commands.cmd_info, "Show the file header and geometry of a database.")
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("--json", action="store_true", help="print a JSON object")
+    p.add_argument(
+        "--logs",
+        action="append",
+        metavar="DIR|FILE",
+        help="its transaction logs: whether they cover what it requires, how many changes its pages lack "
+        "(default: the logs in its directory, for a database not shut down cleanly)",
+    )
 
     p = command(
         "tables",
@@ -186,10 +193,17 @@ def build_parser() -> argparse.ArgumentParser:
         "--max-hits", type=_count, default=1000, metavar="N", help="stop after N hits (default 1000)"
     )
     p.add_argument("--json", action="store_true", help="print JSON Lines, one object per hit")
+    p.add_argument(
+        "--ascii",
+        action="store_true",
+        help="printable ASCII only, and the owning table named on data leaf pages only (the library's "
+        "default); without it: text of every script, and every page of a table's trees names the table",
+    )
 
     recover.add_parser(sub)
     verify.add_parser(sub)
     artifacts.add_parsers(sub)
+    logs.add_parser(sub)
 
     command(
         "demo",

@@ -3,6 +3,7 @@ to, in the regions of each scope; the owners of leaf pages; the real sample; the
 
 from __future__ import annotations
 
+import random
 from functools import partial
 
 import pytest
@@ -154,6 +155,7 @@ def test_max_hits_stops_in_the_middle_of_a_page_and_across_pages(tmp_path, max_h
     every = [(one, "first one"), (one, "first two"), (two, "second")]
     hits = db.carve_utf16le_strings_scoped("all", max_hits=max_hits)
     assert [(h["page"], h["text"]) for h in hits] == every[:count]
+    assert hits.stopped_at_max_hits == (max_hits < 3) and isinstance(hits, list)
 
 
 @pytest.mark.parametrize(
@@ -182,6 +184,26 @@ def tables_db(*names, page_size=S, rows=24, rows_per_page=3, fanout=2, **options
     return builder
 
 
+# Each text stored with a NUL after it, as a value's text is; the ASCII scan finds only the ASCII fragments.
+SCRIPTS = [
+    "Próxima página",
+    "Привет мир",
+    "日本語のテキスト",
+    "中文字符串测试",
+    "\U0001d400\U0001d401\U0001d402 bold math",
+]
+SCRIPT_PAGE = {200 + 100 * k: b"\x01\x08" + u(t) + b"\0\0" for k, t in enumerate(SCRIPTS)}
+
+
+@pytest.mark.parametrize("size", [S, L])
+def test_text_of_every_script_is_one_hit_when_asked(tmp_path, size):
+    noise = random.Random(size).randbytes(2000)  # random bytes read as Han or Hangul must not pass as text
+    db, (pgno,) = raw_page_db(tmp_path, [make_page([], SCRIPT_PAGE | {2000: noise}, size)], size)
+    offsets = [offset + 2 for offset in SCRIPT_PAGE]
+    assert on_page(db, pgno, "all", "offset text", script="any") == list(zip(offsets, SCRIPTS, strict=True))
+    assert on_page(db, pgno, "all", "offset text") == [(208, "xima p"), (614, " bold math")]
+
+
 def test_long_value_scopes_see_the_long_value_tree_only(tmp_path):
     builder = tables_db("alpha", rows=8, rows_per_page=2)
     columns = [Column(1, "Id", 4, flags=0x1), Column(256, "Body", LONG_TEXT, codepage=1200)]
@@ -193,6 +215,11 @@ def test_long_value_scopes_see_the_long_value_tree_only(tmp_path):
     expected = [(p, f"long value body {i} " * 120) for i, p in enumerate(lv_pages)]
     assert [(h["page"], h["text"]) for h in lv_all] == expected
     assert {(h["page_type"], h["table"], h["region_kind"]) for h in lv_all} == {("long_value", None, "all")}
+    db = open_image(tmp_path, builder.build())
+    trees = carve(db, "all", owners="tree")
+    assert {(h["page_type"], h["table"]) for h in trees if h["page"] in lv_pages} == {("long_value", "docs")}
+    leaves = [h for h in carve(db, "all") if h["page_type"] == "leaf"]
+    assert [h for h in trees if h["page_type"] == "leaf"] == leaves and leaves
 
 
 @pytest.mark.parametrize(
@@ -325,6 +352,9 @@ def test_index_integers_and_large_limits_are_accepted(small_db, min_chars, max_h
         ("scoped", ("nope",), {"min_chars": None}, TypeError, "min_chars"),
         ("scoped", ("nope",), {"max_hits": -1}, OverflowError, ""),
         ("scoped", ("all",), {"needle": 1, "min_chars": None}, TypeError, "needle"),
+        ("scoped", ("all",), {"script": "utf8"}, ValueError, "Invalid script: utf8 (expected: ascii, any)"),
+        ("plain", (), {"owners": "trees"}, ValueError, "Invalid owners: trees (expected: leaf, tree)"),
+        ("plain", (None, 6, 10, "any"), {}, TypeError, "at most"),  # script is keyword-only
     ],
 )
 def test_argument_errors(small_db, method, args, kwargs, exc, fragment):

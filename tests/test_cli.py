@@ -293,7 +293,8 @@ def test_carve_finds_the_deleted_records(capsys) -> None:
     assert found[DELETED_URL] == ["slack", "leaf", "BrowserHistory"]
     assert found[DELETED_APP] == ["slack", "leaf", "Applications"]
     code, out, err = run(capsys, "carve", str(SAMPLE), "--scope", "all", "--max-hits", "3")
-    assert (code, len(out.splitlines()), err) == (0, 1 + 3, "pagewright: stopped after 3 hits (--max-hits)\n")
+    stopped = "pagewright: stopped after 3 hits, more strings remain (--max-hits)\n"
+    assert (code, len(out.splitlines()), err) == (0, 1 + 3, stopped)
 
 
 @pytest.mark.parametrize(
@@ -301,13 +302,14 @@ def test_carve_finds_the_deleted_records(capsys) -> None:
     [
         ([], "slack", None, 6),
         (["--scope", "all", "--needle", "https"], "all", "https", 6),
-        (["--scope", "tag_data", "--min-chars", "20"], "tag_data", None, 20),
+        (["--scope", "tag_data", "--min-chars", "20", "--ascii"], "tag_data", None, 20),
         (["--scope", "lv_all"], "lv_all", None, 6),
     ],
 )
 def test_carve_json_lines_are_the_library_hits(capsys, options, scope, needle, min_chars) -> None:
+    wide = {} if "--ascii" in options else {"script": "any", "owners": "tree"}
     expected = pagewright.EseDatabase(str(SAMPLE)).carve_utf16le_strings_scoped(
-        scope, needle, min_chars, 1000
+        scope, needle, min_chars, 1000, **wide
     )
     code, out, _ = run(capsys, "carve", str(SAMPLE), "--json", *options)
     assert code == 0 and [json.loads(line) for line in out.splitlines()] == expected

@@ -1,4 +1,5 @@
-// carve_utf16le_from_range: finds printable-ASCII UTF-16LE strings in one byte range of a buffer.
+// carve_utf16le_from_range: finds printable-ASCII UTF-16LE strings in one byte range of a buffer; its any-script
+// form finds text of every script.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,16 @@ void carve_utf16le_from_range(std::uint32_t page, Bytes data, std::uint64_t star
                               std::string_view region_kind, std::uint32_t page_flags, std::string_view page_type,
                               const SharedName& table, const std::optional<std::string>& needle,
                               std::uint64_t min_chars, std::uint64_t max_hits, std::vector<CarvedString>& hits);
+
+// The same scan for text of any script: printable ASCII and the letters, marks, numbers, punctuation, spaces
+// and currency signs of every script (surrogate pairs whole, counted as one character), a run holding one
+// script besides Latin (ScriptRun: a character of another script ends it and starts the next run). `text` is
+// UTF-8; the needle is matched against it.
+void carve_utf16le_any_script_from_range(std::uint32_t page, Bytes data, std::uint64_t start, std::uint64_t end,
+                                         std::string_view region_kind, std::uint32_t page_flags,
+                                         std::string_view page_type, const SharedName& table,
+                                         const std::optional<std::string>& needle, std::uint64_t min_chars,
+                                         std::uint64_t max_hits, std::vector<CarvedString>& hits);
 
 // Which code units of a buffer are printable ASCII: bit u (of word u / 64) stands for the unit at byte 2u.
 // Built once for a page whose regions are many and small (the data of its tags), it spares classifying the

@@ -61,9 +61,17 @@ std::optional<CarveScope> parse_carve_scope(std::string_view word) noexcept {
 std::vector<CarvedString> carve_utf16le_strings_scoped(const Database& db, CarveScope scope,
                                                        const std::optional<std::string>& needle,
                                                        std::uint64_t min_chars, std::uint64_t max_hits) {
+  return carve_scoped(db, scope, needle, min_chars, max_hits, {}).hits;
+}
+
+CarveResult carve_scoped(const Database& db, CarveScope scope, const std::optional<std::string>& needle,
+                         std::uint64_t min_chars, std::uint64_t max_hits, CarveOptions options) {
   const std::uint64_t min = std::max<std::uint64_t>(min_chars, 2);
-  const std::uint64_t limit = std::max<std::uint64_t>(max_hits, 1);
-  std::vector<CarvedString> hits;
+  const std::uint64_t wanted = std::max<std::uint64_t>(max_hits, 1);
+  // One hit more than wanted tells whether the limit cut the scan short; it is dropped at the end.
+  const std::uint64_t limit = wanted == UINT64_MAX ? wanted : wanted + 1;
+  CarveResult result;
+  std::vector<CarvedString>& hits = result.hits;
   const bool lv_only = scope == CarveScope::LvAll || scope == CarveScope::LvSlack;
   const bool slack = scope == CarveScope::Slack || scope == CarveScope::LvSlack;
   const bool whole = scope == CarveScope::All || scope == CarveScope::LvAll;
@@ -87,8 +95,8 @@ std::vector<CarvedString> carve_utf16le_strings_scoped(const Database& db, Carve
     const std::string_view type = page_type_word(flags);
 
     const SharedName* table = &no_table;
-    if (type == "leaf" && !db.tables().empty()) {
-      if (!owners) owners.emplace(OwnerMap::build(db));
+    if ((type == "leaf" || options.tree_owners) && !db.tables().empty()) {
+      if (!owners) owners.emplace(OwnerMap::build(db, options.tree_owners));
       if (const std::string* name = owners->owner(n)) {
         SharedName& shared = owner_names[name];
         if (!shared) shared = std::make_shared<const std::string>(*name);
@@ -97,7 +105,12 @@ std::vector<CarvedString> carve_utf16le_strings_scoped(const Database& db, Carve
     }
 
     auto carve = [&](std::uint64_t start, std::uint64_t end, std::string_view kind) {
-      carve_utf16le_from_range(n, page.data, start, end, kind, flags, type, *table, needle, min, limit, hits);
+      if (options.any_script) {
+        carve_utf16le_any_script_from_range(n, page.data, start, end, kind, flags, type, *table, needle, min, limit,
+                                            hits);
+      } else {
+        carve_utf16le_from_range(n, page.data, start, end, kind, flags, type, *table, needle, min, limit, hits);
+      }
       return hits.size() < limit;
     };
 
@@ -107,6 +120,11 @@ std::vector<CarvedString> carve_utf16le_strings_scoped(const Database& db, Carve
       tags.occupied_ranges(occupied);
       for_each_slack_gap(page.data.size(), occupied,
                          [&](std::uint64_t start, std::uint64_t end) { return carve(start, end, kRegionSlack); });
+    } else if (options.any_script) {
+      for (std::uint16_t i = 0, readable = tags.readable_count(); i < readable; ++i) {
+        const auto range = tags.data_range(i);
+        if (range && !carve(range->start, range->end, kRegionTagData)) break;
+      }
     } else if (tags.count() != 0) {
       unit_map.assign(page.data);
       for (std::uint16_t i = 0, readable = tags.readable_count(); i < readable; ++i) {
@@ -118,7 +136,11 @@ std::vector<CarvedString> carve_utf16le_strings_scoped(const Database& db, Carve
       }
     }
   }
-  return hits;
+  if (hits.size() > wanted) {
+    hits.resize(wanted);
+    result.stopped_at_max_hits = true;
+  }
+  return result;
 }
 
 }  // namespace pw

@@ -18,4 +18,18 @@ std::vector<CarvedString> carve_utf16le_strings_scoped(const Database& db, Carve
                                                        const std::optional<std::string>& needle,
                                                        std::uint64_t min_chars, std::uint64_t max_hits);
 
+struct CarveOptions {
+  bool any_script = false;   // text of every script (carve_utf16le_any_script_from_range), not ASCII only
+  bool tree_owners = false;  // hits of every page of a table's trees name it, not those of its data leaves only
+};
+
+struct CarveResult {
+  std::vector<CarvedString> hits;
+  bool stopped_at_max_hits = false;  // the scan ended at max_hits with more strings left to find
+};
+
+// The same scan with options; the result says whether max_hits cut it short.
+CarveResult carve_scoped(const Database& db, CarveScope scope, const std::optional<std::string>& needle,
+                         std::uint64_t min_chars, std::uint64_t max_hits, CarveOptions options);
+
 }  // namespace pw

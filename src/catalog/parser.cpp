@@ -70,8 +70,9 @@ Result<Catalog> CatalogParser::load(std::uint32_t root_page) {
   for (auto& rec : pending.live) {
     if (rec.record_type != kCatalogTypeTable) continue;
     id_to_name[rec.record_id] = rec.name;
-    catalog.tables.insert_or_assign(rec.name,
-                                    TableInfo::create(rec.name, rec.father_data_page_or_column_type, rec.space_usage));
+    TableInfo table = TableInfo::create(rec.name, rec.father_data_page_or_column_type, rec.space_usage);
+    table.object_id = rec.record_id;
+    catalog.tables.insert_or_assign(rec.name, std::move(table));
   }
   for (auto& rec : pending.live) {
     if (rec.record_type == kCatalogTypeTable) continue;
@@ -96,12 +97,12 @@ Result<Catalog> CatalogParser::load(std::uint32_t root_page) {
       }
       case kCatalogTypeIndex:
         table->indexes.insert_or_assign(
-            rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type, rec.space_usage, rec.flags,
-                                rec.codepage_or_locale, std::move(rec.key_columns)});
+            rec.name, IndexInfo{rec.name, rec.father_data_page_or_column_type, rec.record_id, rec.space_usage,
+                                rec.flags, rec.codepage_or_locale, std::move(rec.key_columns)});
         break;
       case kCatalogTypeLongValue:
         table->long_values.insert_or_assign(
-            rec.name, LongValueInfo{rec.name, rec.father_data_page_or_column_type, rec.space_usage});
+            rec.name, LongValueInfo{rec.name, rec.father_data_page_or_column_type, rec.record_id, rec.space_usage});
         break;
       default:
         break;

@@ -2,7 +2,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../python/carve_methods.hpp"
 #include "../python/ese_database.hpp"
+#include "../python/log_objects.hpp"
 #include "../python/table_object.hpp"
 #include "../python/values.hpp"
 
@@ -74,7 +76,7 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
   }
   if (pw::py::init_typed_values() < 0) return nullptr;
   PyTypeObject* type = pw::py::ese_database_type();
-  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0) return nullptr;
+  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0 || pw::py::ready_log_types() < 0) return nullptr;
   g_module_def.m_methods = pw::py::module_functions();
   PyObject* module = PyModule_Create(&g_module_def);
   if (!module) return nullptr;
@@ -85,6 +87,12 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
       add_public(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
       add_public(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0 ||
       add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  // Attributes beside the names of __all__.
+  if (PyModule_AddObjectRef(module, "CarvedHits", pw::py::carved_hits_type()) < 0 ||
+      PyModule_AddObjectRef(module, "LogSet", reinterpret_cast<PyObject*>(pw::py::log_set_type())) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -1,10 +1,12 @@
-// carve_utf16le_strings, carve_utf16le_strings_scoped: carving hits as a list of dicts.
+// carve_utf16le_strings, carve_utf16le_strings_scoped: carving hits as a list (CarvedHits) of dicts.
 #include <array>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "carve_methods.hpp"
 
 #include "../carve/scoped_carver.hpp"
 #include "errors.hpp"
@@ -59,14 +61,19 @@ PyObject* word_str(const HitStrings& strings, const std::string& word) {
   return PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size()));
 }
 
-// A carved text is printable ASCII: build the compact str directly.
+// A carved text of the ASCII scan is printable ASCII: build the compact str directly.
 PyObject* ascii_str(const std::string& text) {
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
   if (s && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
   return s;
 }
 
-PyObject* hits_to_list(const std::vector<CarvedString>& hits) {
+PyObject* text_str(const std::string& text, bool any_script) {
+  if (!any_script) return ascii_str(text);
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+PyObject* hits_to_list(const std::vector<CarvedString>& hits, bool any_script) {
   const HitStrings* strings = hit_strings();
   if (!strings) return nullptr;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
@@ -92,7 +99,7 @@ PyObject* hits_to_list(const std::vector<CarvedString>& hits) {
       Py_INCREF(Py_None);
       values[kTable] = PyRef(Py_None);
     }
-    values[kText] = PyRef(ascii_str(hit.text));
+    values[kText] = PyRef(text_str(hit.text, any_script));
     PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(kHitKeyNames.size())));
     if (!dict) return nullptr;
     for (std::size_t k = 0; k < values.size(); ++k) {
@@ -101,6 +108,38 @@ PyObject* hits_to_list(const std::vector<CarvedString>& hits) {
     PyList_SET_ITEM(list.get(), index++, dict.release());
   }
   return list.release();
+}
+
+// The result list, of the CarvedHits class.
+PyObject* carved_hits(const CarveResult& result, bool any_script) {
+  PyObject* cls = carved_hits_type();
+  if (!cls) return nullptr;
+  PyRef list(hits_to_list(result.hits, any_script));
+  if (!list) return nullptr;
+  PyRef out(PyObject_CallOneArg(cls, list.get()));
+  if (!out || PyObject_SetAttrString(out.get(), "stopped_at_max_hits",
+                                     result.stopped_at_max_hits ? Py_True : Py_False) < 0)
+    return nullptr;
+  return out.release();
+}
+
+// A keyword argument that is one of two words: `out` is set when it is the second (left as it is when omitted).
+bool word_choice(PyObject* obj, const char* func, const char* arg, const char* first, const char* second, bool& out) {
+  if (!obj) return true;
+  std::string word;
+  if (!arg_as_utf8(obj, func, arg, word)) return false;
+  if (word != first && word != second) {
+    PyErr_Format(PyExc_ValueError, "Invalid %s: %U (expected: %s, %s)", arg, obj, first, second);
+    return false;
+  }
+  out = word == second;
+  return true;
+}
+
+// script= and owners=: the keyword-only choices beside the carving arguments.
+bool carve_options(PyObject* script_obj, PyObject* owners_obj, const char* func, CarveOptions& options) {
+  return word_choice(script_obj, func, "script", "ascii", "any", options.any_script) &&
+         word_choice(owners_obj, func, "owners", "leaf", "tree", options.tree_owners);
 }
 
 // Converts needle, min_chars and max_hits (in that order); omitted ones keep their defaults.
@@ -122,40 +161,60 @@ constexpr std::uint64_t kDefaultMaxHits = 1000;
 
 }  // namespace
 
+PyObject* carved_hits_type() {
+  static PyObject* cls = nullptr;
+  if (!cls) {
+    cls = PyObject_CallFunction(
+        reinterpret_cast<PyObject*>(&PyType_Type), "s(O){s:s,s:s,s:(s)}", "CarvedHits", &PyList_Type, "__module__",
+        "pagewright", "__doc__",
+        "The hits of a carving call, as a list. stopped_at_max_hits: True when the scan stopped at max_hits "
+        "with more strings left to find, False when every page was scanned.",
+        "__slots__", "stopped_at_max_hits");
+  }
+  return cls;
+}
+
 PyObject* ese_carve_utf16le_strings(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"needle", "min_chars", "max_hits", nullptr};
+    static const char* kwlist[] = {"needle", "min_chars", "max_hits", "script", "owners", nullptr};
     const char* func = "carve_utf16le_strings";
     PyObject* needle_obj = nullptr;
     PyObject* min_obj = nullptr;
     PyObject* max_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:carve_utf16le_strings", const_cast<char**>(kwlist),
-                                     &needle_obj, &min_obj, &max_obj)) {
+    PyObject* script_obj = nullptr;
+    PyObject* owners_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO$OO:carve_utf16le_strings", const_cast<char**>(kwlist),
+                                     &needle_obj, &min_obj, &max_obj, &script_obj, &owners_obj)) {
       return nullptr;
     }
     std::optional<std::string> needle;
     std::uint64_t min_chars = kDefaultMinChars;
     std::uint64_t max_hits = kDefaultMaxHits;
+    CarveOptions options;
     if (!convert_limits(needle_obj, min_obj, max_obj, func, needle, min_chars, max_hits)) return nullptr;
+    if (!carve_options(script_obj, owners_obj, func, options)) return nullptr;
     const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
-    const auto hits =
-        without_gil([&] { return carve_utf16le_strings_scoped(*db, CarveScope::Slack, needle, min_chars, max_hits); });
+    const auto result =
+        without_gil([&] { return carve_scoped(*db, CarveScope::Slack, needle, min_chars, max_hits, options); });
     if (auto read = db->source_status(); !read) return raise_source_error(read.error());
-    return hits_to_list(hits);
+    return carved_hits(result, options.any_script);
   });
 }
 
 PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"scope", "needle", "min_chars", "max_hits", nullptr};
+    static const char* kwlist[] = {"scope", "needle", "min_chars", "max_hits", "script", "owners", nullptr};
     const char* func = "carve_utf16le_strings_scoped";
     PyObject* scope_obj = nullptr;
     PyObject* needle_obj = nullptr;
     PyObject* min_obj = nullptr;
     PyObject* max_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:carve_utf16le_strings_scoped", const_cast<char**>(kwlist),
-                                     &scope_obj, &needle_obj, &min_obj, &max_obj)) {
+    PyObject* script_obj = nullptr;
+    PyObject* owners_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO$OO:carve_utf16le_strings_scoped",
+                                     const_cast<char**>(kwlist), &scope_obj, &needle_obj, &min_obj, &max_obj,
+                                     &script_obj, &owners_obj)) {
       return nullptr;
     }
     std::string scope_word;
@@ -163,7 +222,9 @@ PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObj
     std::optional<std::string> needle;
     std::uint64_t min_chars = kDefaultMinChars;
     std::uint64_t max_hits = kDefaultMaxHits;
+    CarveOptions options;
     if (!convert_limits(needle_obj, min_obj, max_obj, func, needle, min_chars, max_hits)) return nullptr;
+    if (!carve_options(script_obj, owners_obj, func, options)) return nullptr;
     const auto scope = parse_carve_scope(scope_word);
     if (!scope) {
       PyErr_Format(PyExc_ValueError, "Invalid scope: %U (expected: slack, all, tag_data, lv_all, lv_slack)", scope_obj);
@@ -171,10 +232,10 @@ PyObject* ese_carve_utf16le_strings_scoped(PyObject* self, PyObject* args, PyObj
     }
     const SharedDatabase db = shared_db(self);
     if (!db) return nullptr;
-    const auto hits =
-        without_gil([&] { return carve_utf16le_strings_scoped(*db, *scope, needle, min_chars, max_hits); });
+    const auto result =
+        without_gil([&] { return carve_scoped(*db, *scope, needle, min_chars, max_hits, options); });
     if (auto read = db->source_status(); !read) return raise_source_error(read.error());
-    return hits_to_list(hits);
+    return carved_hits(result, options.any_script);
   });
 }
 

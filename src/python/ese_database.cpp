@@ -6,6 +6,7 @@
 
 #include "errors.hpp"
 #include "gil.hpp"
+#include "log_objects.hpp"
 #include "py_ref.hpp"
 
 namespace pw::py {
@@ -59,13 +60,16 @@ PyObject* fspath_str(PyObject* source) {
 
 PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "repair_ecc", nullptr};
+    static const char* kwlist[] = {"path", "repair_ecc", "logs", nullptr};
     PyObject* source = nullptr;
     int repair_ecc = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:EseDatabase", const_cast<char**>(kwlist), &source,
-                                     &repair_ecc))
+    PyObject* logs_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pO:EseDatabase", const_cast<char**>(kwlist), &source,
+                                     &repair_ecc, &logs_arg))
       return nullptr;
     const OpenOptions options{repair_ecc != 0};
+    PyRef logs;
+    if (logs_arg && logs_arg != Py_None && !(logs = PyRef(log_set_from_arg(logs_arg, "EseDatabase")))) return nullptr;
     PyRef path;
     Result<std::unique_ptr<Database>> opened = EseError::invalid_header();
     if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
@@ -102,6 +106,7 @@ PyObject* ese_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* obj = reinterpret_cast<PyEseDatabase*>(self);
     obj->database = new SharedDatabase(std::move(opened).value());
     obj->path = path.release();
+    obj->logs = logs.release();
     return self;
   });
 }
@@ -115,6 +120,7 @@ void ese_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<PyEseDatabase*>(self);
   close_database(obj);
   Py_CLEAR(obj->path);
+  Py_CLEAR(obj->logs);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -203,6 +209,7 @@ PyGetSetDef kGetSet[] = {
      "of page, offset, bit, block, file_offset).",
      nullptr},
     {"closed", get_closed, nullptr, "True once close() was called (or the with block was left).", nullptr},
+    {"logs", ese_get_logs, nullptr, "The LogSet given with EseDatabase(path, logs=...), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -231,9 +238,11 @@ PyMethodDef kMethods[] = {
      "Name of the table to export\n    output_path: Path to the output JSONL file\n\nRaises:\n    ValueError: If the "
      "table doesn't exist\n    IOError: If there's an error writing the file"},
     {"carve_utf16le_strings", PW_KW_METHOD(ese_carve_utf16le_strings), METH_VARARGS | METH_KEYWORDS,
-     "carve_utf16le_strings($self, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+     "carve_utf16le_strings($self, needle=None, min_chars=6, max_hits=1000, *, script='ascii', owners='leaf')"
+     "\n--\n\n"},
     {"carve_utf16le_strings_scoped", PW_KW_METHOD(ese_carve_utf16le_strings_scoped), METH_VARARGS | METH_KEYWORDS,
-     "carve_utf16le_strings_scoped($self, scope, needle=None, min_chars=6, max_hits=1000)\n--\n\n"},
+     "carve_utf16le_strings_scoped($self, scope, needle=None, min_chars=6, max_hits=1000, *, script='ascii', "
+     "owners='leaf')\n--\n\n"},
     {"export_all", PW_KW_METHOD(ese_export_all), METH_VARARGS | METH_KEYWORDS,
      "export_all($self, output_dir)\n--\n\nExport all tables to JSONL files in a directory.\n\nArgs:\n    "
      "output_dir: Directory to write JSONL files to\n\nRaises:\n    IOError: If there's an error creating the "
@@ -273,8 +282,12 @@ PyMethodDef kMethods[] = {
      "'slack' (free space of the table's leaf pages), 'free' (leaf pages of the table that no tree "
      "reaches)\n\nReturns:\n    list[dict]: One dict per record: 'values' (column name -> value, converted as "
      "read_table converts them), 'source', 'page', 'offset' and 'length' (the record's bytes within the page), "
-     "'confidence' (how many optional checks held; higher is more certain) and 'unresolved_long_values' (names of "
-     "columns whose long value no longer resolves: their value is the reference's bytes)\n\nRaises:\n    ValueError: "
+     "'confidence' (how many optional checks held), 'checks' (their names: null_bitmap_filler, "
+     "null_variable_offsets, not_null_columns, printable_text, fixed_size_values, long_values_resolve), "
+     "'inferred_end' (the column whose end was inferred from the bytes after it, or None), 'duplicate_of_live' "
+     "(the same bytes, or key and values, are live), 'unresolved_long_values' and 'withheld_long_values' (columns "
+     "whose long value no longer exists or may not be given again: their value is the reference's bytes) "
+     "and 'long_value_refs' (their long-value ids)\n\nRaises:\n    ValueError: "
      "If the table doesn't exist or a source is unknown\n    OSError: If the table's root page cannot be read"},
     {"verify_pages", PW_KW_METHOD(ese_verify_pages), METH_VARARGS | METH_KEYWORDS,
      "verify_pages($self, *, max_failures=1000)\n--\n\nCheck the checksum of every page of the file as it is on "
@@ -287,6 +300,19 @@ PyMethodDef kMethods[] = {
      "in one bit: the data is likely intact), 'checksum_of_page' (the page number the stored checksum is right for, "
      "or None)) and 'failures_omitted'.\n\nRaises:\n    OSError: If the file shrank or could not be read "
      "meanwhile"},
+    {"log_records", PW_KW_METHOD(ese_log_records), METH_VARARGS | METH_KEYWORDS,
+     "log_records($self, logs=None, *, types=None)\n--\n\nThe records of the transaction logs (a LogSet, a "
+     "directory or files; by default those given when the database was opened) as LogSet.records() gives them, "
+     "with 'table' and 'tree' ('data', 'index', 'long_value') added to the records of this database's trees."},
+    {"log_coverage", PW_KW_METHOD(ese_log_coverage), METH_VARARGS | METH_KEYWORDS,
+     "log_coverage($self, logs=None)\n--\n\nWhat the database lacks without its transaction logs (a LogSet, a "
+     "directory or files; by default those given when the database was opened): a dict {covered (nothing the "
+     "header requires is missing or damaged, and the signatures match), signature_matches, database_named (the "
+     "logs attach a database of this signature), required ([min, max] generations the header requires, or None "
+     "for a consistent database), present ([lowest, highest] generation of its log stream, or None), missing "
+     "(required generations absent or of another stream, at most 1000), missing_count, damaged, page_changes, "
+     "newer (page changes its pages do not hold yet: the record's dbtime is above the page's), "
+     "newer_unattributed, pages_past_end, tables ({table: {changes, newer, out_of_sequence}})}."},
     {"__enter__", ese_enter, METH_NOARGS, "__enter__($self)\n--\n\nContext manager support: enter"},
     {"__exit__", PW_KW_METHOD(ese_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nContext manager support: exit"},
@@ -296,9 +322,11 @@ PyMethodDef kMethods[] = {
 PyTypeObject make_type() {
   PyTypeObject t = static_type(
       "EseDatabase", sizeof(PyEseDatabase),
-      "EseDatabase(path, *, repair_ecc=False)\n--\n\nPython wrapper for ESE database.\n\nrepair_ecc: check every "
-      "page at the open and read a page in which the checksum's ECC locates a single flipped bit (per block) with "
-      "that bit corrected, in memory only; header['page_repairs'] lists the corrections.\n\nThis class provides access to Microsoft ESE "
+      "EseDatabase(path, *, repair_ecc=False, logs=None)\n--\n\nPython wrapper for ESE database.\n\nrepair_ecc: "
+      "check every page at the open and read a page in which the checksum's ECC locates a single flipped bit (per "
+      "block) with that bit corrected, in memory only; header['page_repairs'] lists the corrections.\nlogs: its "
+      "transaction logs (a LogSet, a directory or files) for log_coverage(), log_records() and "
+      "Table.log_changes().\n\nThis class provides access to Microsoft ESE "
       "databases from Python.\n\nExample:\n    >>> from pagewright import EseDatabase\n    >>> db = "
       "EseDatabase(\"Current.mdb\")\n    >>> tables = db.get_tables()\n    >>> records = "
       "db.read_table(\"MSysObjects\")");

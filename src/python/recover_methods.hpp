@@ -5,12 +5,15 @@
 #include <Python.h>
 
 #include "../recover/recover.hpp"
+#include "ese_database.hpp"
 
 namespace pw::py {
 
 // `sources`: an iterable of source names (nullptr: every source). False with an exception set.
 bool parse_sources(PyObject* obj, RecoverSources& out);
-// The list of record dicts (values typed or raw), the core work done with the GIL released.
-PyObject* recovered_list(const Database& db, const TableInfo& table, const RecoverSources& sources, bool typed);
+// An iterator of record dicts (values typed or raw), read page by page with the GIL released; `owner` is the
+// EseDatabase (its close() ends the iterator).
+PyObject* recovered_iterator(PyObject* owner, const SharedDatabase& db, const TableInfo& table,
+                             const RecoverSources& sources, bool typed);
 
 }  // namespace pw::py

@@ -247,8 +247,7 @@ PyObject* table_recover(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Database* db = table_db(t);
     RecoverSources sources;
     if (!db || !parse_sources(sources_obj, sources)) return nullptr;
-    PyRef list(recovered_list(*db, *t->table, sources, typed != 0));
-    return list ? PyObject_GetIter(list.get()) : nullptr;
+    return recovered_iterator(t->owner, *t->database, *t->table, sources, typed != 0);
   });
 }
 
@@ -329,10 +328,11 @@ PyMethodDef kTableMethods[] = {
      "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns."},
     {"recover", PW_KW_METHOD(table_recover), METH_VARARGS | METH_KEYWORDS,
      "recover($self, /, *, typed=True, sources=('deleted', 'stale', 'slack', 'free'))\n--\n\n"
-     "Deleted and superseded records of the table, as an iterator of dicts {'values', 'source', 'page', 'offset', "
-     "'length', 'confidence', 'unresolved_long_values'}: entries flagged deleted, stale tag slots past a page's "
-     "count, records in the free space of the table's leaf pages, and leaf pages no tree reaches that still name "
-     "the table. Values are decoded as rows(typed=typed) decodes live ones."},
+     "Deleted and superseded records of the table, read page by page, as an iterator of dicts (keys as "
+     "EseDatabase.recover_records gives them): entries flagged deleted, stale tag slots past a page's count, "
+     "records in the free space of the table's leaf pages, and leaf pages no tree reaches that still name the "
+     "table. Values are decoded as rows(typed=typed) decodes live ones; a long value that no longer exists or "
+     "may not be given again (past 32 times the file's size of repeats) is None."},
     {"json_lines", PW_KW_METHOD(table_json_lines), METH_VARARGS | METH_KEYWORDS,
      "json_lines($self, /, *, typed=False, deleted='exclude', timestamps=None)\n--\n\nThe rows as JSON Lines "
      "text, one str per row (without the line feed), read lazily and encoded exactly as export_rows writes them "
@@ -362,6 +362,17 @@ PyMethodDef kTableMethods[] = {
      "to_pandas($self, /, **options)\n--\n\nThe table as a pandas.DataFrame of Arrow-backed dtypes "
      "(pandas.ArrowDtype: 64-bit integers exact also beside nulls, instants timezone-aware in UTC), from "
      "to_arrow(**options); needs pyarrow and pandas."},
+    {"log_changes", PW_KW_METHOD(table_log_changes), METH_VARARGS | METH_KEYWORDS,
+     "log_changes($self, /, logs=None, *, typed=True)\n--\n\nThe changes the transaction logs carry for the "
+     "table's records (logs: a LogSet, a directory or files; by default those the database was opened with), "
+     "read lazily in log order (each once its transaction is decided), as dicts: 'operation' (insert, "
+     "flag_insert, flag_insert_and_replace_data, replace, replace_diff, delete, flag_delete), 'position', "
+     "'segment_time', 'session', 'transaction' ('committed', 'rolled back', 'open' at the end of the logs), "
+     "'page', 'line', 'dbtime', 'dbtime_before', 'page_dbtime' (of the page on disk), 'flushed' (the page "
+     "already holds the change), 'key', 'values' (the record decoded as rows(typed) decodes live ones; None for "
+     "deletes and for a difference whose before image was not found), 'diff' (that difference, as logged), "
+     "'before_image' ('page' or 'log': where a decoded difference's before image came from), "
+     "'missing_long_values' and 'unreadable_values' (columns whose value has no readable form: null)."},
     {"count", table_count, METH_NOARGS,
      "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
      "without decoding a value."},

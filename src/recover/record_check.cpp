@@ -7,6 +7,7 @@
 #include "../record/parser.hpp"
 #include "../record/record.hpp"
 #include "../utils/text.hpp"
+#include "../utils/unicode_text.hpp"
 
 namespace pw {
 namespace {
@@ -14,6 +15,19 @@ namespace {
 constexpr std::uint8_t kNoVariableColumns = 127;
 constexpr std::uint8_t kKnownTaggedFlags = 0x1F;
 constexpr std::uint8_t kTwoValueForm = 0x10;
+constexpr std::string_view kCheckNames[kRecordCheckCount] = {"null_bitmap_filler", "null_variable_offsets",
+                                                              "not_null_columns",   "printable_text",
+                                                              "fixed_size_values",  "long_values_resolve"};
+// windows-1252 bytes 0x80..0xBF that end text read from slack: the five unassigned ones and symbols that text
+// seldom holds but noise often decodes to (‚ ƒ „ † ‡ ˆ ‰ ‹ ˜ › ¤ ¦ ¨ ¬ soft hyphen ¯ ´ ¶ ¸).
+constexpr std::uint64_t kUnusualWestern = (1ull << 0x01) | (1ull << 0x02) | (1ull << 0x03) | (1ull << 0x04) |
+                                          (1ull << 0x06) | (1ull << 0x07) | (1ull << 0x08) | (1ull << 0x09) |
+                                          (1ull << 0x0B) | (1ull << 0x0D) | (1ull << 0x0F) | (1ull << 0x10) |
+                                          (1ull << 0x18) | (1ull << 0x1B) | (1ull << 0x1D) | (1ull << 0x24) |
+                                          (1ull << 0x26) | (1ull << 0x28) | (1ull << 0x2C) | (1ull << 0x2D) |
+                                          (1ull << 0x2F) | (1ull << 0x34) | (1ull << 0x36) | (1ull << 0x38);
+// Keys of entries that may follow a record in slack: a u16 local key size of 1..255 bytes.
+constexpr std::size_t kMaxFollowingKeySize = 255;
 
 // OLE dates of 1900-01-01 and 2201-01-01 (days since 1899-12-30); FILETIMEs of 1970-01-01 and 2201-01-01.
 constexpr double kFirstOleDay = 2.0;
@@ -107,19 +121,65 @@ bool plausible_fixed_value(Bytes b, const ColumnInfo& column) {
   }
 }
 
-// End (exclusive) of text starting at `from`: its first control character, or `to`.
-std::size_t text_end(Bytes b, std::size_t from, std::size_t to, bool utf16) {
-  if (utf16) {
+// End (exclusive) of text read from `from`: where it stops being text of one script, or `to`.
+std::size_t text_end(Bytes b, std::size_t from, std::size_t to, std::uint32_t codepage) {
+  if (codepage == kCodepageUnicode) {
+    ScriptRun run;
     std::size_t p = from;
-    for (; p + 1 < to; p += 2) {
-      if (is_text_control(b[p] | (static_cast<std::uint32_t>(b[p + 1]) << 8))) return p;
+    while (p + 1 < to) {
+      std::uint32_t cp = b[p] | (static_cast<std::uint32_t>(b[p + 1]) << 8);
+      std::size_t next = p + 2;
+      if (cp >= 0xDC00 && cp <= 0xDFFF) return p;
+      if (cp >= 0xD800 && cp <= 0xDBFF) {
+        const std::uint32_t low = next + 1 < to ? b[next] | (static_cast<std::uint32_t>(b[next + 1]) << 8) : 0;
+        if (low < 0xDC00 || low > 0xDFFF) return p;
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        next += 2;
+      }
+      const bool layout = cp == '\t' || cp == '\n' || cp == '\r';
+      if (!layout && (code_class(cp) == CodeClass::Unprintable || !run.accept(cp))) return p;
+      p = next;
     }
     return p;
   }
   for (std::size_t p = from; p < to; ++p) {
-    if (is_text_control(b[p])) return p;
+    const std::uint8_t c = b[p];
+    if (is_text_control(c) || c == 0x7F) return p;
+    if (c < 0x80) continue;
+    if (codepage == kCodepageAscii) return p;
+    if (codepage == kCodepageWestern && c < 0xC0 && ((kUnusualWestern >> (c - 0x80)) & 1)) return p;
   }
   return to;
+}
+
+// The first position after `from` where an entry plausibly starts: an optional u16 common key size, a u16
+// local key size of 1..255 bytes, the key, then a record header (last fixed id below 128, last variable id 127
+// or above, variable offsets past the fixed data and the null bitmap, whose unused high bits are set).
+std::optional<std::size_t> following_entry(Bytes b, std::size_t from, bool large) {
+  const std::uint16_t mask = large ? 0x1FFF : 0x7FFF;
+  auto key_size = [&](std::size_t at) -> std::size_t {
+    const std::size_t k = read_u16le(b, at).value_or(0) & mask;
+    return k <= kMaxFollowingKeySize ? k : 0;
+  };
+  auto record_at = [&](std::size_t h) {
+    if (h + 4 > b.size()) return false;
+    const std::uint8_t fixed = b[h], variable = b[h + 1];
+    const std::size_t start = b[h + 2] | (static_cast<std::size_t>(b[h + 3]) << 8);
+    const std::size_t bitmap = (fixed + 7u) / 8;
+    if (fixed >= 128 || (variable != kNoVariableColumns && variable < 128)) return false;
+    if (start < 4u + fixed + bitmap || h + start > b.size()) return false;
+    if (fixed % 8 == 0) return true;
+    const auto unused = static_cast<std::uint8_t>(0xFFu << (fixed % 8));
+    return (b[h + start - 1] & unused) == unused;
+  };
+  for (std::size_t q = from + 1; q + 6 <= b.size(); ++q) {
+    const std::size_t k = key_size(q);
+    if (k == 0) continue;
+    if (record_at(q + 2 + k)) return q;
+    const std::size_t local = q + 4 <= b.size() ? key_size(q + 2) : 0;
+    if (local && record_at(q + 4 + local)) return q;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -148,10 +208,18 @@ RecordShape::RecordShape(const TableInfo& table) : table_(&table) {
   }
 }
 
-const ColumnInfo* RecordShape::tagged_column(std::uint32_t id) const noexcept {
+std::string_view record_check_name(std::size_t index) noexcept {
+  return index < kRecordCheckCount ? kCheckNames[index] : std::string_view();
+}
+
+std::size_t RecordShape::tagged_position(std::uint32_t id) const noexcept {
   const auto it = std::lower_bound(tagged_.begin(), tagged_.end(), std::pair<std::uint32_t, std::size_t>{id, 0});
-  if (it == tagged_.end() || it->first != id) return nullptr;
-  return &table_->row_column(it->second);
+  return it == tagged_.end() || it->first != id ? kNoColumn : it->second;
+}
+
+const ColumnInfo* RecordShape::tagged_column(std::uint32_t id) const noexcept {
+  const std::size_t position = tagged_position(id);
+  return position == kNoColumn ? nullptr : &table_->row_column(position);
 }
 
 bool RecordShape::plausible_header(Bytes at) const noexcept {
@@ -247,7 +315,7 @@ std::optional<std::uint32_t> RecordShape::check(Bytes rec, bool large) const {
   if (h.last_fixed_id % 8 != 0) {
     const unsigned used = h.last_fixed_id % 8;
     const std::uint8_t unused_bits = static_cast<std::uint8_t>(0xFFu << used);
-    if ((rec[bitmap + bitmap_len - 1] & unused_bits) == unused_bits) ++confidence;
+    if ((rec[bitmap + bitmap_len - 1] & unused_bits) == unused_bits) confidence |= kCheckNullBitmapFiller;
   }
 
   // Variable columns 128..last variable id.
@@ -275,7 +343,7 @@ std::optional<std::uint32_t> RecordShape::check(Bytes rec, bool large) const {
     }
     previous_end = end;
   }
-  if (null_seen && null_words_held) ++confidence;
+  if (null_seen && null_words_held) confidence |= kCheckNullVariableOffsets;
 
   // Tagged values: flag bytes, references, text and fixed-size widths.
   for (std::size_t j = 0; j < tagged.size(); ++j) {
@@ -305,13 +373,14 @@ std::optional<std::uint32_t> RecordShape::check(Bytes rec, bool large) const {
     }
   }
   if (!has_value) return std::nullopt;
-  if (not_null_applies && not_null_held) ++confidence;
-  if (text_seen && text_printable) ++confidence;
-  if (sized_seen && sized_held) ++confidence;
+  if (not_null_applies && not_null_held) confidence |= kCheckNotNullColumns;
+  if (text_seen && text_printable) confidence |= kCheckPrintableText;
+  if (sized_seen && sized_held) confidence |= kCheckFixedSizeValues;
   return confidence;
 }
 
-std::optional<std::size_t> RecordShape::slack_length(Bytes region, bool large, std::size_t ref_width) const {
+std::optional<SlackEnd> RecordShape::slack_length(Bytes region, bool large, std::size_t ref_width,
+                                                   bool capped) const {
   Header h{};
   std::size_t tagged_start = 0;
   std::vector<TaggedEntry> tagged;
@@ -330,12 +399,13 @@ std::optional<std::size_t> RecordShape::slack_length(Bytes region, bool large, s
     const std::size_t directory = word ? (*word & record_layout::tagged_offset_mask(large)) : 0;
     if (id && *id >= 256 && directory >= 4 && directory % 4 == 0 && directory <= region.size() - end)
       return std::nullopt;
-    return end;
+    return SlackEnd{end};
   }
-  if (tagged.empty()) return tagged_start;
+  if (tagged.empty()) return SlackEnd{tagged_start};
 
   const TaggedEntry& last = tagged.back();
-  const ColumnInfo& column = *tagged_column(last.id);
+  const std::size_t position = tagged_position(last.id);
+  const ColumnInfo& column = table_->row_column(position);
   std::size_t p = tagged_start + last.start;
   std::uint8_t flags = 0;
   if (last.has_flag_byte) {
@@ -343,18 +413,23 @@ std::optional<std::size_t> RecordShape::slack_length(Bytes region, bool large, s
     flags = region[p++];
   }
   const bool plain = !(flags & (tagged_flag::kCompressed | tagged_flag::kMultiValue));
+  auto sized = [&](std::size_t width) -> std::optional<SlackEnd> {
+    if (p + width > region.size()) return std::nullopt;
+    return SlackEnd{p + width};
+  };
   if ((flags & tagged_flag::kLongValueReference) && !(flags & tagged_flag::kMultiValue)) {
-    return p + ref_width <= region.size() ? std::optional<std::size_t>(p + ref_width) : std::nullopt;
+    auto end = sized(ref_width);
+    if (end) *end = SlackEnd{end->length, position, true};
+    return end;
   }
-  if (const std::size_t width = plain ? fixed_type_width(column.column_type) : 0) {
-    return p + width <= region.size() ? std::optional<std::size_t>(p + width) : std::nullopt;
-  }
-  if (plain && is_text_column(column)) {
-    return text_end(region, p, region.size(), codepage_of(column) == kCodepageUnicode);
-  }
+  if (const std::size_t width = plain ? fixed_type_width(column.column_type) : 0) return sized(width);
+  if (plain && is_text_column(column))
+    return SlackEnd{text_end(region, p, region.size(), codepage_of(column)), position};
+  if (capped) return SlackEnd{region.size(), position};
+  if (const auto next = following_entry(region, p, large)) return SlackEnd{*next, position};
   std::size_t end = region.size();
   while (end > p && region[end - 1] == 0) --end;
-  return end;
+  return SlackEnd{end, position};
 }
 
 }  // namespace pw

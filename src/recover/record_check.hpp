@@ -14,18 +14,19 @@
 //   - text (fixed, variable, tagged; not compressed or separated) of a known codepage: UTF-16LE of whole code
 //     units with every surrogate paired, or windows-1252 without its five unassigned bytes; no NUL inside;
 //   - at least one value: a non-NULL fixed or variable column or a tagged entry.
-// Optional checks (each that applies and holds adds 1 to the confidence):
+// Optional checks (each that applies and holds adds 1 to the confidence; RecordCheck names them):
 //   1. the null bitmap's unused high bits are set, as the engine writes them (last fixed id not a multiple of 8);
 //   2. each NULL variable column's end word carries the previous end, as the engine writes it (some are NULL);
 //   3. every NotNull column of the record's range has a value (the table has NotNull columns);
 //   4. every text value is printable (no control characters but tab, CR, LF) (the record holds text);
 //   5. every tagged value of a fixed-size type has exactly its type's size (the record holds one);
-//   6. every long-value reference resolves (counted by the caller, who holds the long-value tree).
+//   6. every long-value reference resolves (set by the caller, who holds the long-value tree).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "../catalog/table_info.hpp"
@@ -33,6 +34,30 @@
 #include "../utils/bytes.hpp"
 
 namespace pw {
+
+// The optional checks, as bits of a mask of the checks that held.
+enum RecordCheck : std::uint32_t {
+  kCheckNullBitmapFiller = 1u << 0,
+  kCheckNullVariableOffsets = 1u << 1,
+  kCheckNotNullColumns = 1u << 2,
+  kCheckPrintableText = 1u << 3,
+  kCheckFixedSizeValues = 1u << 4,
+  kCheckLongValuesResolve = 1u << 5,
+};
+inline constexpr std::size_t kRecordCheckCount = 6;
+// "null_bitmap_filler", "null_variable_offsets", "not_null_columns", "printable_text", "fixed_size_values",
+// "long_values_resolve", for the check of bit `index`.
+std::string_view record_check_name(std::size_t index) noexcept;
+
+inline constexpr std::size_t kNoColumn = static_cast<std::size_t>(-1);
+
+// Where a record found in slack ends: its length, and the row position of the value whose end was read from
+// its bytes rather than stated by the record (kNoColumn when the record states every end).
+struct SlackEnd {
+  std::size_t length = 0;
+  std::size_t inferred = kNoColumn;
+  bool reference = false;  // the last value is a long-value reference (its width was chosen, not stated)
+};
 
 // What the checks need of a table, computed once per table.
 class RecordShape {
@@ -43,14 +68,18 @@ class RecordShape {
   // True when a record of the table could start with these 4 header bytes (a cheap filter for slack scans).
   bool plausible_header(Bytes at) const noexcept;
 
-  // The confidence of `record` when it passes every required check.
+  // The mask of the optional checks that held (RecordCheck bits) when `record` passes every required check.
   std::optional<std::uint32_t> check(Bytes record, bool large_page_mode) const;
 
-  // Length of the record that starts at region[0], read from its own structure: the end of its variable data
+  // End of the record that starts at region[0], read from its own structure: the end of its variable data
   // when it has no tagged area, else the end of its last tagged value: a separated value's reference of
-  // `long_value_ref_width` bytes, a fixed-size type's width, text up to its first control character, other
-  // values up to the region's end without trailing zero bytes. Nothing when the structure does not fit the region.
-  std::optional<std::size_t> slack_length(Bytes region, bool large_page_mode, std::size_t long_value_ref_width) const;
+  // `long_value_ref_width` bytes, a fixed-size type's width, text up to where it stops being text (a control
+  // or unassigned character, an unpaired surrogate, a change of script), other values up to where a later
+  // entry plausibly starts, else up to the region's end without trailing zero bytes. `capped`: the region ends
+  // where a later record's entry starts, so such a value runs up to it. Nothing when the structure does not
+  // fit the region.
+  std::optional<SlackEnd> slack_length(Bytes region, bool large_page_mode, std::size_t long_value_ref_width,
+                                       bool capped) const;
 
  private:
   using Header = record_layout::RecordHeader;
@@ -64,6 +93,7 @@ class RecordShape {
   bool read_structure(Bytes rec, bool large, Header& h, std::size_t& tagged_start,
                       std::vector<TaggedEntry>& tagged) const;
   const ColumnInfo* tagged_column(std::uint32_t id) const noexcept;
+  std::size_t tagged_position(std::uint32_t id) const noexcept;
 
   const TableInfo* table_;
   std::uint8_t max_fixed_id_ = 0;

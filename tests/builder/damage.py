@@ -280,3 +280,15 @@ def free_leaf(data: Data, page_size: int, pgno: int, tree_pages: list[int], *, l
             tags = [t for i, t in enumerate(pview.tags) if i not in children]
             out = overwrite_page(out, page_size, parent, _rebuilt(pview, page_size, large, parent, tags))
     return out
+
+
+def write_free_space(
+    data: Data, page_size: int, pgno: int, blob: bytes, *, large: bool, skip: int = 0
+) -> tuple[bytes, int]:
+    """Write `blob` into the free space of page `pgno`, `skip` bytes past the end of its entries, cut where
+    the tag array begins; returns the new bytes and the offset within the page where the blob starts."""
+    header_size = 80 if large else 40
+    view = read_page(get_page(data, page_size, pgno), large, header_size)
+    start = header_size + view.first_available + skip
+    room = max(0, page_size - 4 * view.tag_count - start)
+    return patch(data, page_offset(page_size, pgno) + start, blob[:room]), start
