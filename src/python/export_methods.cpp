@@ -56,7 +56,7 @@ json::ExportResult export_without_gil(const Database& db, const std::string& nam
 }
 
 // Sets the Python error of a failed export (for Stage::Stopped it is set already); returns nullptr. A failure to
-// create or write the output file names it (OSError.filename, and errno with its subclass).
+// create or write the output file names it (after the method's text; errno with its subclass).
 PyObject* raise_export_failure(const json::ExportFailure& failure, const std::string& path) {
   if (failure.stage == json::ExportFailure::Stage::Stopped) return nullptr;
   if (failure.table_error) return raise_ese_error(*failure.table_error);
