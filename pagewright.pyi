@@ -199,7 +199,11 @@ TimestampReading: TypeAlias = Literal["ole", "filetime", "unix", "raw"]
 """How an 8-byte column reads as a point in time: OLE Automation date, FILETIME, Unix seconds, or the integer."""
 
 DeletedMode: TypeAlias = Literal["exclude", "only", "include"]
-"""Which rows: the live ones (the engine's view), only entries flagged deleted, or both."""
+"""Which rows: the live ones (the engine's view), only entries flagged deleted, or both. Where deleted rows are
+included, the exports and json_lines give every row a boolean marker under the key "_deleted" (with more "_"
+prepended while a column of the table holds that key)."""
+
+ExportFormat: TypeAlias = Literal["jsonl", "csv", "parquet"]
 
 TypedValue: TypeAlias = (
     bool | int | float | str | bytes | datetime.datetime | uuid.UUID | list[Any] | None
@@ -536,8 +540,15 @@ class Table:
         """The rows as dicts, read lazily in the table's order. columns: one name or several, the dicts' keys in
         the order asked (ValueError naming the table's columns for an unknown one). timestamps: only for
         columns of 8-byte values (Currency, IEEE double, DateTime, Long long, binary), else ValueError."""
-    def json_lines(self, *, typed: bool = False, deleted: DeletedMode = "include") -> RowIterator[str]:
-        """The rows as JSON Lines text (no line feed), encoded as export_table / export_rows(typed=True) write."""
+    def json_lines(
+        self,
+        *,
+        typed: bool = False,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+    ) -> RowIterator[str]:
+        """The rows as JSON Lines text (no line feed), encoded as export_rows writes them: members named by the
+        columns' distinct keys, the deleted marker where deleted rows are included."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
     def log_changes(self, logs: LogSet | LogPaths | None = None, *, typed: bool = True) -> Iterator[LogChange]:
@@ -625,11 +636,16 @@ def verify_file(
     """Every page's checksum, checked without opening the database (also when its catalog is damaged);
     page_size overrides the header's."""
 
-def export_file_name(table_name: str) -> str:
-    """The file name export_all gives a table: its name with '/', '\\', '%', control characters and bytes
-    that are not UTF-8 written as %XX, '.' and '..' as %2E and %2E%2E, then '.jsonl'. A result over 255
-    bytes keeps a prefix of whole characters, then '%~' and 32 hexadecimal digits of the SHA-256 of the raw
-    name. Distinct names give distinct file names."""
+def export_file_name(table_name: str, suffix: str = ".jsonl") -> str:
+    """The file name of a table's export: its name with '/', '\\', '%', control characters and bytes that
+    are not UTF-8 written as %XX, '.' and '..' as %2E and %2E%2E, then the suffix ('' for a folder). A result
+    that with '.partial' after it would pass 255 bytes keeps a prefix of whole characters, then '%~' and 32
+    hexadecimal digits of the SHA-256 of the raw name. Distinct names give distinct file names."""
+
+def export_file_names(table_names: Iterable[str], suffix: str = ".jsonl", taken: Iterable[str] = ()) -> list[str]:
+    """The files export_all (and the command line) writes tables to in one directory: export_file_name of each,
+    except that a name equal to an earlier one's (or to one in taken) once case and Unicode normalisation are
+    ignored, as Windows and macOS volumes compare names, gets '~2', '~3', ... before the suffix."""
 
 @final
 class EseDatabase:
@@ -717,10 +733,20 @@ class EseDatabase:
         *,
         typed: bool = False,
         progress: Callable[[int], object] | None = None,
-        format: Literal["jsonl", "csv"] = "jsonl",
+        format: ExportFormat = "jsonl",
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+        escape_formulas: bool = True,
+        report: dict[str, Any] | None = None,
     ) -> int:
-        """Export a table to JSON Lines like export_table (or to CSV) and return the number of rows written; `typed`
-        writes the typed view, `progress` is called with the rows written so far every few thousand rows."""
+        """Export a table to JSON Lines, CSV or Parquet (values named by the columns' distinct keys) and return
+        the number of rows written. The file is written under a temporary name and renamed to output_path once
+        complete; an export that stops leaves output_path + '.partial'. `deleted` and `timestamps` as rows();
+        `escape_formulas`: CSV text cells beginning with = + - @, tab or CR get a leading '. `report` is filled
+        (also on failure) with 'rows', 'live', 'deleted', 'deleted_left_out', the walk's 'bad_entries',
+        'overlapping_entries', 'foreign_pages', 'loops', 'unreadable_pages', {column: count} of
+        'missing_long_values' and 'unreadable_values', and 'partial' (the incomplete file left, or None).
+        Parquet needs pyarrow (ImportError without it)."""
     def export_all(self, output_dir: str) -> None:
         """Export every table to output_dir/export_file_name(table). A table that fails does not stop the
         others; afterwards one OSError "Failed to export N of M tables: 'name' (reason); ..." names them."""

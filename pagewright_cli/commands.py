@@ -9,13 +9,10 @@ import itertools
 import os
 import re
 import sys
-import tempfile
-import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any, Protocol
 
-from . import formats
 from .formatting import clean, escape_unsafe_json, human_size, json_text, plain, render_table
 
 if TYPE_CHECKING:
@@ -437,11 +434,21 @@ def cmd_schema(args: argparse.Namespace) -> int:
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
-    """The rows as `export_rows` writes them, read and written one at a time (--limit N reads N rows)."""
+    """The rows as `export` writes them to JSON Lines, read and written one at a time (--limit N reads N)."""
+    from .exporting import options_of, table_readings
+
+    options = options_of(args)
     db = open_database(args.db)
     warn_if_dirty(db, args.db)
     check_table(db, args.table)
-    lines = db.table(args.table).json_lines(typed=args.typed)
+    readings = table_readings(db, args.table, options.timestamps)
+    if unknown := sorted(set(options.timestamps) - set(readings)):
+        raise CliError(f"--timestamps: table {args.table} has no column {', '.join(map(repr, unknown))}")
+    lines = db.table(args.table).json_lines(
+        typed=options.typed,
+        deleted=options.deleted,
+        timestamps=readings,
+    )
     out = binary_stdout()
     # On a terminal, characters that could drive it are written as JSON escapes: the same JSON value.
     terminal = sys.stdout.isatty()
@@ -454,138 +461,15 @@ def cmd_dump(args: argparse.Namespace) -> int:
 # export ----------------------------------------------------------------------------------------------------
 
 
-class Progress:
-    """One self-overwriting status line on stderr, shown only when stderr is a terminal."""
-
-    def __init__(self, total: int) -> None:
-        self.total = total
-        self.enabled = sys.stderr.isatty()
-        self.started = time.monotonic()
-
-    def elapsed(self) -> float:
-        return time.monotonic() - self.started
-
-    def show(
-        self,
-        done: int,
-        rows: int,
-        current: str | None,
-        table_rows: int | None = None,
-        count: int | None = None,
-    ) -> None:
-        """`done` of the total finished, `rows` in all; within `current`, `table_rows` of its `count` rows."""
-        if not self.enabled:
-            return
-        elapsed = self.elapsed()
-        rate = f", {rows / elapsed:.0f} rows/s" if rows and elapsed > 0 else ""
-        status = f"[{done}/{self.total}] {rows} rows{rate}, {elapsed:.1f}s"
-        if current is not None:
-            status += f"  {clean(current)}"
-            if table_rows is not None:
-                status += f" {table_rows}/{'?' if count is None else count}"
-        sys.stderr.write("\r\x1b[K" + status)
-        sys.stderr.flush()
-
-    def within(self, done: int, rows: int, name: str, count: int | None) -> Callable[[int], None]:
-        """The progress callback of table `name` of `count` rows, after `done` tables of `rows` rows."""
-        return lambda table_rows: self.show(done, rows + table_rows, name, table_rows, count)
-
-    def close(self) -> None:
-        if self.enabled:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-
-
-def export_one(
-    db: EseDatabase,
-    name: str,
-    outdir: str,
-    *,
-    typed: bool = False,
-    progress: Callable[[int], object] | None = None,
-    fmt: str = "jsonl",
-) -> tuple[str, int]:
-    """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written). CSV and Parquet are
-    always typed."""
-    file_name = formats.file_name(export_file_name(name), fmt)
-    path = os.path.join(outdir, file_name)
-    if fmt == "parquet":
-        return file_name, formats.write_parquet(db, name, path)
-    if fmt == "csv":
-        return file_name, db.export_rows(name, path, typed=True, progress=progress, format="csv")
-    return file_name, db.export_rows(name, path, typed=typed, progress=progress)
-
-
-def ensure_output_dir(outdir: str) -> None:
-    """Create OUTDIR and make sure a file can be created in it: one error rather than one per table."""
-    try:
-        os.makedirs(outdir, exist_ok=True)
-    except OSError as exc:
-        raise CliError(f"cannot create directory {outdir!r}: {exc.strerror or exc}") from None
-    try:
-        fd, probe = tempfile.mkstemp(prefix=".pagewright-", suffix=".tmp", dir=outdir)
-    except OSError as exc:
-        raise CliError(f"cannot write to directory {outdir!r}: {exc.strerror or exc}") from None
-    os.close(fd)
-    os.unlink(probe)
-
-
-def table_count(db: EseDatabase, name: str) -> int | None:
-    try:
-        return db.table(name).count()
-    except (OSError, ValueError):
-        return None  # the export reports why
-
-
-def export_tables(
-    db: EseDatabase, outdir: str, names: Sequence[str], typed: bool = False, fmt: str = "jsonl"
-) -> tuple[int, list[str], float]:
-    """Export `names` to OUTDIR/<file name> in format `fmt`. A table that cannot be exported is reported on
-    stderr and the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
-    ensure_output_dir(outdir)
-    progress = Progress(len(names))
-    rows = 0
-    failed: list[str] = []
-    try:
-        for done, name in enumerate(names):
-            progress.show(done, rows, name)
-            show = progress.within(done, rows, name, table_count(db, name) if progress.enabled else None)
-
-            try:
-                # Only a table whose whole export succeeded counts.
-                rows += export_one(db, name, outdir, typed=typed, progress=show, fmt=fmt)[1]
-            except (OSError, ValueError) as exc:
-                progress.close()
-                print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
-                failed.append(name)
-        progress.show(len(names), rows, None)
-    finally:
-        progress.close()
-    return rows, failed, progress.elapsed()
-
-
-def export_summary(
-    names: Sequence[str], failed: Sequence[str], rows: int, outdir: str, seconds: float
-) -> None:
-    done = len(names) - len(failed)
-    tables = f"{done} table" if done == 1 else f"{done} tables"
-    write_text(f"exported {tables}, {rows} rows to {clean(outdir)} in {seconds:.2f}s")
-    if failed:
-        raise CliError(f"{len(failed)} of {len(names)} tables could not be exported")
-
-
 def cmd_export(args: argparse.Namespace) -> int:
-    fmt = getattr(args, "format", "jsonl")
-    try:
-        formats.check_available(fmt)
-    except formats.FormatError as exc:
-        raise CliError(str(exc)) from None
+    from .exporting import check_available, options_of, run_single, strict_failure
+
+    options = options_of(args)
+    check_available(options.fmt)
     if len(args.inputs) > 1 or os.path.isdir(args.inputs[0]):
         from .batch import export_batch
 
-        if fmt != "jsonl":
-            raise CliError(f"--format {fmt} exports one database at a time (several databases: jsonl only)")
-        return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs, args.typed)
+        return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs, options, args)
     db = open_database(args.inputs[0])
     warn_if_dirty(db, args.inputs[0])
     if args.table:
@@ -594,8 +478,18 @@ def cmd_export(args: argparse.Namespace) -> int:
             check_table(db, name)
     else:
         names = db.get_tables()
-    rows, failed, seconds = export_tables(db, args.outdir, names, args.typed, fmt)
-    export_summary(names, failed, rows, args.outdir, seconds)
+    if options.timestamps:
+        from .exporting import table_readings
+
+        used = {column for name in names for column in table_readings(db, name, options.timestamps)}
+        if unknown := sorted(set(options.timestamps) - used):
+            raise CliError(f"--timestamps: no exported table has a column {', '.join(map(repr, unknown))}")
+    entries = run_single(db, args.inputs[0], args.outdir, names, options, args.json, args.table)
+    failed = [e for e in entries if e["error"] is not None]
+    if failed:
+        raise CliError(f"{len(failed)} of {len(names)} tables could not be exported")
+    if args.strict and (why := strict_failure(entries)):
+        raise CliError(why)
     return 0
 
 
@@ -656,11 +550,15 @@ def cmd_demo(args: argparse.Namespace) -> int:
         write_text("\n$ pagewright tables SAMPLE")
         show_tables(table_summaries(db))
         write_text(f"\n$ pagewright export SAMPLE {DEMO_DIR}")
+        from .exporting import ExportOptions, export_tables, show_summary
+
         names = db.get_tables()
-        rows, failed, seconds = export_tables(db, DEMO_DIR, names)
-        export_summary(names, failed, rows, DEMO_DIR, seconds)
-        for name in names:
-            write_text(f"  {clean(os.path.join(DEMO_DIR, export_file_name(name)))}")
+        entries, seconds = export_tables(db, DEMO_DIR, names, ExportOptions())
+        show_summary(entries, DEMO_DIR, seconds)
+        if failed := [e for e in entries if e["error"] is not None]:
+            raise CliError(f"{len(failed)} of {len(names)} tables could not be exported")
+        for entry in entries:
+            write_text(f"  {clean(os.path.join(DEMO_DIR, entry['file']))}")
         write_text(f"\n$ pagewright carve SAMPLE --max-hits {DEMO_HITS}    # UTF-16LE strings in page slack")
         hits = carve(db, "slack", None, 6, DEMO_HITS)
         if hits:

@@ -164,7 +164,9 @@ def test_to_arrow_and_pandas(open_db, monkeypatch, capsys, tmp_path) -> None:
     ):
         t.to_arrow()
     assert main(["export", ese.path, str(tmp_path), "--format", "parquet"]) == 1
-    assert "--format parquet needs pyarrow: pip install 'pagewright[arrow]'" in capsys.readouterr().err
+    assert "Parquet export needs pyarrow: pip install pyarrow" in capsys.readouterr().err
+    with pytest.raises(ImportError, match="^Parquet export needs pyarrow: pip install pyarrow"):
+        ese.export_rows("t", str(tmp_path / "t.parquet"), format="parquet")
     assert not list(tmp_path.glob("*.parquet"))
 
 

@@ -15,9 +15,11 @@ import pytest
 from builder import (
     CatalogEntry,
     Column,
+    Compressed,
     DatabaseBuilder,
     LongValue,
     MultiValue,
+    Raw,
     column_entry,
     damage,
     table_entry,
@@ -26,6 +28,7 @@ from builder import (
 import pagewright
 import pagewright_cli
 from pagewright import export_file_name
+from pagewright_cli import exporting
 from pagewright_cli.formatting import clean
 from pagewright_cli.main import main
 
@@ -310,24 +313,34 @@ def test_dump_prints_the_export_lines(capsys, tmp_path, built, table, limit, typ
     path = built if table in ("Events", "Empty") else str(SAMPLE)
     pagewright.EseDatabase(path).export_rows(table, str(tmp_path / "t.jsonl"), typed=typed)
     lines = (tmp_path / "t.jsonl").read_text(encoding="utf-8").splitlines(keepends=True)
-    options = ([] if limit is None else ["--limit", str(limit)]) + (["--typed"] if typed else [])
+    options = ([] if limit is None else ["--limit", str(limit)]) + (["--typed"] if typed else ["--raw"])
     assert run(capsys, "dump", path, table, *options) == (0, "".join(lines[:limit]), "")
 
 
-@pytest.mark.parametrize("typed", [False, True])
-def test_export_matches_the_library(capsys, tmp_path, typed) -> None:
+@pytest.mark.parametrize(
+    ("typed", "typed_flag"), [(False, ["--raw"]), (True, []), ("raw", ["--timestamps", "When=raw"])]
+)
+def test_export_matches_the_library(capsys, tmp_path, typed, typed_flag) -> None:
     path = build_db(tmp_path / "odd.edb", names=tuple(ODD_NAMES))
-    db, typed_flag = pagewright.EseDatabase(path), ["--typed"] if typed else []
+    db, readings = pagewright.EseDatabase(path), {"When": "raw"} if typed == "raw" else None
     (library := tmp_path / "library").mkdir()
-    rows = sum(db.export_rows(n, str(library / export_file_name(n)), typed=typed) for n in db.get_tables())
+    for n in db.get_tables():  # --timestamps applies to the tables that have the column
+        stamps = readings if n == "Events" else None
+        db.export_rows(n, str(library / export_file_name(n)), typed=bool(typed), timestamps=stamps)
+    rows = sum(t.count() for t in db.tables())
+    assert (b'"When":1335' in (library / "Events.jsonl").read_bytes()) is (typed is not True)  # an integer
     code, out, err = run(capsys, "export", path, str(tmp_path / "cli" / "nested"), *typed_flag)
     assert (code, err) == (0, "")  # stderr is not a terminal: no progress display
     contents = {p.name: p.read_bytes() for p in library.iterdir()}
     assert {p.name: p.read_bytes() for p in (tmp_path / "cli" / "nested").iterdir()} == contents
-    assert out.startswith(f"exported {len(db.get_tables())} tables, {rows} rows to ") and out.count("\n") == 1
+    lines, tables = out.splitlines(), len(db.get_tables())
+    assert lines[-1].startswith(f"exported {tables} tables, {rows} rows ({rows} live, 0 deleted) to ")
+    assert [line.split()[:4] for line in lines[1:-1]] == [
+        [clean(t.name), *[str(t.count())] * 2, "0"] for t in db.tables()
+    ]
     picked = [arg for name in [*ODD_NAMES, "Events"] for arg in ("--table", name)]
     code, out, _ = run(capsys, "export", path, str(tmp_path / "picked"), *picked, *typed_flag)
-    assert code == 0 and out.startswith(f"exported 4 tables, {EVENT_ROWS + 3} rows to ")
+    assert code == 0 and out.splitlines()[-1].startswith(f"exported 4 tables, {EVENT_ROWS + 3} rows (")
     assert sorted(os.listdir(tmp_path / "picked")) == sorted([*ODD_NAMES.values(), "Events.jsonl"])
 
 
@@ -354,14 +367,18 @@ def test_export_progress_on_a_terminal(capsys, monkeypatch, tmp_path, interrupt)
     monkeypatch.setattr(sys, "stderr", terminal)
     code, out, _ = run(capsys, "export", path, str(tmp_path / "out"))
     progress = terminal.getvalue()
-    assert progress.startswith("\r\x1b[K[0/4] 0 rows") and progress.endswith("\r\x1b[K")
-    assert "\n" not in progress
-    written = len((tmp_path / "out" / "Big.jsonl").read_bytes().splitlines())
-    if interrupt:  # the export stops within the table
-        assert (code, out, written < BIG_ROWS) == (130, "", True)
+    assert progress.startswith("\r\x1b[K[0/4] 0 rows") and "\r\x1b[K\n" not in progress
+    if interrupt:  # the export stops within the table and says what it left incomplete
+        partial = tmp_path / "out" / "Big.jsonl.partial"
+        assert (code, out, len(partial.read_bytes().splitlines()) < BIG_ROWS) == (130, "", True)
+        assert not (tmp_path / "out" / "Big.jsonl").exists()
+        assert f"\x1b[Kpagewright: interrupted in table Big: {partial} left incomplete\n" in progress
         return
+    written = len((tmp_path / "out" / "Big.jsonl").read_bytes().splitlines())
     rows = sum(t.count() for t in pagewright.EseDatabase(path).tables())
-    assert (code, written) == (0, BIG_ROWS) and out.startswith(f"exported 4 tables, {rows} rows to ")
+    assert (code, written) == (0, BIG_ROWS) and out.splitlines()[-1].startswith(
+        f"exported 4 tables, {rows} rows ("
+    )
     assert within_big in progress and " rows/s" in progress and f"[4/4] {rows} rows" in progress
 
 
@@ -446,12 +463,15 @@ def test_a_broken_link_fails_only_its_table(capsys, tmp_path) -> None:
     assert (code, [json.loads(line)["Id"] for line in out.splitlines()]) == (1, [0, 1, 2, 3])
     assert err.startswith("pagewright: error: Error reading record: ") and "9999" in err
     assert err.count("\n") == 1
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "Events.jsonl").write_text("an earlier run's, complete-looking\n")
     code, out, err = run(capsys, "export", path, str(tmp_path / "out"))
     catalog_rows = len(pagewright.EseDatabase(path).read_table("MSysObjects"))
     written = {p.name: len(p.read_bytes().splitlines()) for p in (tmp_path / "out").iterdir()}
-    # the lines before the break stay; the rows of the failed table are not counted
-    assert code == 1 and written == {"MSysObjects.jsonl": catalog_rows, "Events.jsonl": 4}
-    assert out.startswith(f"exported 1 table, {catalog_rows} rows to ")
+    # the lines before the break stay, marked partial; the rows of the failed table are not counted
+    assert code == 1 and written == {"MSysObjects.jsonl": catalog_rows, "Events.jsonl.partial": 4}
+    assert out.splitlines()[-2].split() == ["Events", "-", "-", "-", "incomplete:", "Events.jsonl.partial"]
+    assert out.splitlines()[-1].startswith(f"exported 1 table, {catalog_rows} rows (")
     assert err.startswith(warning) and "9999" in err.splitlines()[0]
     assert err.splitlines()[1:] == ["pagewright: error: 1 of 2 tables could not be exported"]
 
@@ -501,3 +521,60 @@ def test_sample_is_regenerated_byte_for_byte(tmp_path) -> None:
     subprocess.run([sys.executable, str(tool), str(tmp_path / "sample.edb")], check=True, capture_output=True)
     assert (tmp_path / "sample.edb").read_bytes() == SAMPLE.read_bytes()
     assert SAMPLE.stat().st_size < 512 * 1024
+
+
+def damaged_db(path: Path, kind: str) -> str:
+    """Events: 10 rows, a long value each; `kind` of damage done to one of them (or to a leaf page)."""
+    builder = DatabaseBuilder(page_size=8192)
+    columns = [Column(1, "Id", 4), Column(256, "Note", 12, flags=0x1000), Column(257, "Odd", 4)]
+    events = builder.add_table("Events", columns=columns, rows_per_page=2)
+    for i in range(EVENT_ROWS):
+        note = LongValue("n" * 2000, store=not (kind == "missing_long_values" and i == 3))
+        note = Compressed("n" * 40, scheme="xpress9") if kind == "undecoded" and i == 5 else note
+        events.add_row(
+            {"Id": i, "Note": note, "Odd": Raw(b"\x01\x02") if kind == "unreadable_values" and i else i}
+        )
+    data = builder.build()
+    if kind == "bad_entries":
+        data = damage.set_tag_count(data, 8192, builder.layout.tables["Events"].leaf_pages[1], 200)
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    ("harm", "kind", "count", "column"),
+    [("sound", "sound", 0, None), ("missing_long_values", "missing_long_values", 1, "Note"),
+     ("unreadable_values", "unreadable_values", 9, "Odd"), ("undecoded", "unreadable_values", 1, "Note"),
+     ("bad_entries", "bad_entries", 197, None)],
+)  # fmt: skip
+def test_damage_in_the_summary_the_manifest_and_strict(capsys, tmp_path, harm, kind, count, column) -> None:
+    path = damaged_db(tmp_path / "d.edb", harm)
+    reports: list[dict] = [{}, {}]
+    for typed, report in zip((True, False), reports, strict=True):  # counted once in either view
+        pagewright.EseDatabase(path).export_rows(
+            "Events", str(tmp_path / "e.jsonl"), typed=typed, report=report
+        )
+    assert reports[0] == reports[1]
+    report = reports[0]
+    expected = None if kind == "sound" else {k: count if k == kind else 0 for k in exporting.DAMAGE_COUNTS}
+    by_column = {kind: {column: count}} if column else {}
+    assert [k for k in exporting.DAMAGE_COUNTS if report[k]] == ([] if expected is None else [kind])
+    assert expected is None or report[kind] == by_column.get(kind, count)
+    code, out, _ = run(capsys, "export", path, str(tmp_path / "one"), "--table", "Events", "--strict")
+    note = "" if expected is None else f"damaged: {kind.replace('_', ' ')} {count}"
+    assert (code, out.splitlines()[1].split(None, 4)[4:]) == ((1, [note]) if expected else (0, []))
+    copy = tmp_path / "copy" / "d.edb"
+    copy.parent.mkdir()
+    copy.write_bytes(Path(path).read_bytes())
+    for argv in (["--json"], [str(copy), str(tmp_path / "fleet")]):  # one database's --json; the manifest
+        code, out, _ = run(capsys, "export", path, *argv, *([] if argv[1:] else [str(tmp_path / "j")]))
+        manifest = json.loads(out if argv[1:] == [] else (tmp_path / "fleet" / "manifest.json").read_text())
+        for entry in (record["tables"][-1] for record in manifest["databases"]):
+            assert (code, entry["name"], entry["damage"], entry["rows"]) == (
+                0,
+                "Events",
+                expected,
+                EVENT_ROWS,
+            )
+            columns = {k: by_column.get(k, {}) for k in exporting.VALUE_COUNTS} if column else None
+            assert entry["damage_by_column"] == columns

@@ -27,8 +27,11 @@ Result<bool> TableCursor::next_row(Row& row) {
     if (!more) return std::move(more).error();
     if (!*more) return false;
     const bool deleted = (item_.node.flags & kTagFlagDeleted) != 0;
-    if ((options_.deleted == DeletedRows::Exclude && deleted) || (options_.deleted == DeletedRows::Only && !deleted))
+    if (options_.deleted == DeletedRows::Exclude && deleted) {
+      ++deleted_passed_over_;
       continue;
+    }
+    if (options_.deleted == DeletedRows::Only && !deleted) continue;
     decode(item_.entry.data, row, options_.wanted.empty() ? nullptr : &options_.wanted);
     // A file that shrank while open reads as zeros: such a row is not handed out.
     if (auto status = db_->source_status(); !status) return std::move(status).error();

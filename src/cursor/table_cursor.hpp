@@ -38,6 +38,8 @@ class TableCursor {
   Result<bool> next_row(Row& row);
 
   const TableInfo& table() const noexcept { return *table_; }
+  // Entries flagged deleted that DeletedRows::Exclude has passed over so far.
+  std::uint64_t deleted_passed_over() const noexcept { return deleted_passed_over_; }
   // The stored record of the row next_row gave last (a view into the mapped file, valid until the next call),
   // for a reader that decodes some columns itself.
   Bytes record() const noexcept { return item_.entry.data; }
@@ -80,6 +82,7 @@ class TableCursor {
   std::vector<std::uint64_t> unreadable_values_;
   std::vector<UnreadableCounts> unreadable_reasons_;
   LongValueBudget long_value_budget_;
+  std::uint64_t deleted_passed_over_ = 0;
 };
 
 // A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent

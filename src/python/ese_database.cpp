@@ -429,13 +429,26 @@ PyMethodDef kMethods[] = {
      "output_dir: Directory to write JSONL files to\n\nRaises:\n    IOError: If there's an error creating the "
      "directory or writing files"},
     {"export_rows", PW_KW_METHOD(ese_export_rows), METH_VARARGS | METH_KEYWORDS,
-     "export_rows($self, table_name, output_path, *, typed=False, progress=None, format='jsonl')\n--\n\nExport "
-     "a table to JSON Lines like export_table, or to CSV, and return the number of rows written.\n\ntyped: write "
-     "the typed view (signed Currency, ISO 8601 instants in UTC for DateTime, multi-values as arrays).\n"
-     "progress: called with the rows written so far every few thousand rows (an exception it raises stops the "
-     "export).\nformat: 'jsonl', or 'csv' (RFC 4180: a header row, CRLF line ends, fields quoted when they hold "
-     "a comma, quote, CR or LF; a null is an empty field, an empty text \"\"; binary as hex, multi-values as "
-     "JSON arrays)."},
+     "export_rows($self, table_name, output_path, *, typed=False, progress=None, format='jsonl', "
+     "deleted='exclude', timestamps=None, escape_formulas=True, report=None)\n--\n\nExport a table to JSON "
+     "Lines, CSV or Parquet and return the number of rows written. The file is written under a temporary name "
+     "beside output_path and renamed to it once complete; an export that stops (Ctrl-C, a read or write error) "
+     "leaves output_path + '.partial' instead.\n\n"
+     "typed: write the typed view (signed Currency, ISO 8601 instants in UTC for DateTime, multi-values as "
+     "arrays).\nprogress: called with the rows written so far every few thousand rows (an exception it raises "
+     "stops the export).\nformat: 'jsonl' (members named by the columns' distinct keys), 'csv' (RFC 4180: a "
+     "header row of the keys, CRLF line ends, fields quoted when they hold a comma, quote, CR or LF; a null is "
+     "an empty field, an empty text \"\"; binary as hex, multi-values as JSON arrays) or 'parquet' (through "
+     "pyarrow from the Arrow stream).\ndeleted: 'exclude', 'only' or 'include' entries flagged deleted, as in "
+     "rows(); when any are included every row carries the boolean marker (the key '_deleted', or with more "
+     "'_' when a column holds it; in CSV the last column).\ntimestamps: {column: 'ole' | 'filetime' | 'unix' | "
+     "'raw'} as in rows().\nescape_formulas: CSV text cells (and header cells) that begin with =, +, -, @, a "
+     "tab or CR, which a spreadsheet would run as a formula, get a leading '; False writes them as they are.\n"
+     "report: a dict, filled (also when the export fails) with 'rows', 'live', 'deleted' (rows written), "
+     "'deleted_left_out', the walk's 'bad_entries', 'overlapping_entries', 'foreign_pages', 'loops', "
+     "'unreadable_pages', {column: count} of 'missing_long_values' (references no long value answers: null in "
+     "the typed view, empty in the raw one) and of 'unreadable_values' (values with no form of their column's "
+     "type, written as they were read), and 'partial' (the incomplete file left, or None)."},
     {"table", PW_KW_METHOD(ese_table), METH_VARARGS | METH_KEYWORDS,
      "table($self, name)\n--\n\nThe table of that name, as a Table object.\n\nRaises:\n    ValueError: If the "
      "table doesn't exist"},

@@ -156,7 +156,7 @@ PyObject* rows_next(PyObject* self) {
     if (!*more) return nullptr;  // StopIteration
     if (!it->encoder) return it->dicts->make(*it->row, it->typed);
     std::string line;
-    it->encoder->append_row(line, *it->row);
+    it->encoder->append_row(line, *it->row, it->cursor->row_deleted());
     if (!line.empty()) line.pop_back();  // the line feed
     return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "strict");
   });
@@ -254,16 +254,22 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* table_json_lines(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"typed", "deleted", nullptr};
+    static const char* kwlist[] = {"typed", "deleted", "timestamps", nullptr};
     int typed = 0;
-    PyObject* deleted = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:json_lines", const_cast<char**>(kwlist), &typed, &deleted))
+    PyObject *deleted = nullptr, *timestamps = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pOO:json_lines", const_cast<char**>(kwlist), &typed, &deleted,
+                                     &timestamps))
       return nullptr;
     auto* t = reinterpret_cast<PyTable*>(self);
     CursorOptions options;
     options.typed = typed != 0;
-    if (!deleted_mode(deleted, options.deleted, "json_lines")) return nullptr;
-    return new_row_iterator(t, std::move(options), nullptr, std::make_unique<json::RowEncoder>(*t->table));
+    options.deleted = DeletedRows::Exclude;
+    if (!deleted_mode(deleted, options.deleted, "json_lines") ||
+        !timestamp_readings(*t->table, timestamps, options.readings, "json_lines"))
+      return nullptr;
+    const bool marker = options.deleted != DeletedRows::Exclude;
+    auto encoder = std::make_unique<json::RowEncoder>(*t->table, json::MemberNames::Keys, marker);
+    return new_row_iterator(t, std::move(options), nullptr, std::move(encoder));
   });
 }
 
@@ -368,9 +374,10 @@ PyMethodDef kTableMethods[] = {
      "table. Values are decoded as rows(typed=typed) decodes live ones; a long value that no longer exists or "
      "may not be given again (past 32 times the file's size of repeats) is None."},
     {"json_lines", PW_KW_METHOD(table_json_lines), METH_VARARGS | METH_KEYWORDS,
-     "json_lines($self, /, *, typed=False, deleted='include')\n--\n\nThe rows as JSON Lines text, one str per row "
-     "(without the line feed), read lazily and encoded exactly as export_table (typed=False) or "
-     "export_rows(typed=True) writes them. deleted as in rows(); 'include' by default, as export_table."},
+     "json_lines($self, /, *, typed=False, deleted='exclude', timestamps=None)\n--\n\nThe rows as JSON Lines "
+     "text, one str per row (without the line feed), read lazily and encoded exactly as export_rows writes them "
+     "(members named by the columns' distinct keys; with deleted entries included, every row carries the "
+     "boolean deleted marker). deleted and timestamps as in rows()."},
     {"arrow", PW_KW_METHOD(table_arrow), METH_VARARGS | METH_KEYWORDS,
      "arrow($self, /, *, typed=True, columns=None, deleted='exclude', timestamps=None, batch_rows=65536, "
      "batch_bytes=67108864)\n--\n\n"
