@@ -39,6 +39,7 @@ ALL_TYPES = [
     Column(1, "Bit", 1), Column(2, "UByte", 2), Column(3, "Short", 3), Column(4, "Long", 4),
     Column(5, "Currency", 5), Column(6, "Single", 6), Column(7, "Double", 7), Column(8, "DateTime", 8),
     Column(9, "ULong", 14), Column(10, "LongLong", 15), Column(11, "Guid", 16), Column(12, "UShort", 17),
+    Column(13, "ULongLong", 18),
     Column(128, "Bin", 9), Column(129, "Text", 10, codepage=1252), Column(130, "Wide", 10, codepage=1200),
     Column(256, "LongBin", 11), Column(257, "LongText", 12, codepage=1200),
     Column(258, "Ascii", 12, codepage=20127),
@@ -49,15 +50,15 @@ ALL_TYPES = [
 def test_every_column_type(open_db, page_size: int) -> None:
     row = {"Bit": True, "UByte": 200, "Short": -2, "Long": -70000, "Currency": 2**64 - 5, "Single": 1.1,
            "Double": -2.5e300, "DateTime": 2**63 + 1, "ULong": 4_000_000_000, "LongLong": -1,
-           "Guid": bytes.fromhex("00112233445566778899aabbccddeeff"), "UShort": 65535, "Bin": b"\x00\xffbin",
-           "Text": "caf\xe9 \u20ac", "Wide": "wide \U0001f98a", "LongBin": b"\x01" * 50,
+           "Guid": bytes.fromhex("00112233445566778899aabbccddeeff"), "UShort": 65535, "ULongLong": 2**64 - 1,
+           "Bin": b"\x00\xffbin", "Text": "caf\xe9 \u20ac", "Wide": "wide \U0001f98a", "LongBin": b"\x01" * 50,
            "LongText": "long \u00e9", "Ascii": "plain"}  # fmt: skip
     ese = open_db(one_table(ALL_TYPES, [row, {}], page_size))
     first, empty = ese.read_table("t")
     single = struct.unpack("<f", struct.pack("<f", 1.1))[0]
     assert first == dict(row, Single=single, Guid="33221100-5544-7766-8899-aabbccddeeff")
     assert empty == dict.fromkeys(row)
-    assert len({c["type"] for c in ese.get_table_schema("t")}) == 16  # each type code has a name of its own
+    assert len({c["type"] for c in ese.get_table_schema("t")}) == 17  # each type code has a name of its own
 
 
 def test_nullable_column_order_and_special_floats(open_db) -> None:

@@ -25,6 +25,8 @@ std::uint32_t forms_of_type(std::uint32_t type, bool typed, TimestampReading rea
       return bit(ValueTag::U16);
     case kLongLong:
       return bit(ValueTag::I64);
+    case kUnsignedLongLong:
+      return bit(ValueTag::U64);
     case kCurrency:
       return bit(typed ? ValueTag::I64 : ValueTag::Currency);
     case kIEEESingle:

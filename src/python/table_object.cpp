@@ -28,7 +28,7 @@ PyStructSequence_Field kColumnFields[] = {
     {"id", "column id: 1-127 fixed, 128-255 variable, 256 and up tagged"},
     {"name", "column name"},
     {"type", "type name, e.g. 'Long long'"},
-    {"type_code", "the engine's type code (0-18)"},
+    {"type_code", "the engine's type code (0-18; 18 Unsigned long long, written by Windows 10 and later)"},
     {"kind", "'fixed', 'variable' or 'tagged'"},
     {"codepage", "codepage of a text column (1200 UTF-16LE, 1252, 20127), else None"},
     {"size", "bytes a fixed column takes; the maximum size of others (0: none)"},
@@ -494,6 +494,7 @@ bool holds_eight_byte_values(const ColumnInfo& column) {
     case column_type::kIEEEDouble:
     case column_type::kDateTime:
     case column_type::kLongLong:
+    case column_type::kUnsignedLongLong:
     case column_type::kBinary:
     case column_type::kLongBinary:
       return true;
