@@ -172,24 +172,6 @@ def _views(module: Any, db: EseDatabase, wanted: Sequence[str] | None) -> list[s
     return list(dict.fromkeys(wanted)) if wanted else found
 
 
-def _dirty_line(db: EseDatabase, path: str) -> str | None:
-    state = db.header["state"]
-    if state == 3:
-        return None
-    return (
-        f"{path}: the database was not shut down cleanly (state {db.header['state_name']}); "
-        "it is read as the file holds it, without its transaction logs"
-    )
-
-
-def _warn_dirty(db: EseDatabase, path: str) -> None:
-    shared: Callable[[EseDatabase, str], None] | None = getattr(commands, "warn_if_dirty", None)
-    if shared is not None:
-        shared(db, path)
-    elif (line := _dirty_line(db, path)) is not None:
-        print(f"pagewright: warning: {clean(line)}", file=sys.stderr)
-
-
 def interpret(
     module: Any,
     db: EseDatabase,
@@ -237,7 +219,7 @@ def _one(args: argparse.Namespace, module: Any, fmt: str) -> int:
         views = _views(module, db, args.table)
     except ValueError as exc:
         raise CliError(str(exc)) from None
-    _warn_dirty(db, path)
+    commands.warn_if_dirty(db, path)
     if fmt == "csv" and args.out is None and len(views) > 1:
         raise CliError(
             f"--format csv prints one view (--table VIEW); these are {len(views)}: {', '.join(views)}"
@@ -285,7 +267,7 @@ def interpret_database(
     record = _record(source, folder)
     try:
         db = commands.load_module().EseDatabase(source)
-        record["dirty"] = _dirty_line(db, source)
+        record["dirty"] = commands.dirty_line(db, source)
         views = _views(module, db, wanted)
         target = os.path.join(outdir, folder)
         batch.make_folder(target)

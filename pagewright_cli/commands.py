@@ -75,15 +75,27 @@ def warn(message: str) -> None:
     print(f"pagewright: warning: {clean(message)}", file=sys.stderr)
 
 
+def dirty_line(db: EseDatabase, path: str) -> str | None:
+    """For a database whose header says it was not shut down cleanly, one line saying so and what the
+    transaction logs beside it hold for it; None for a clean one."""
+    if db.header["state"] == CLEAN_SHUTDOWN:
+        return None
+    from .logs import dirty_note  # the log reader's view of the folder (logs.py builds on this module)
+
+    try:
+        beside = dirty_note(db, path)
+    except (OSError, ValueError, CliError) as exc:
+        beside = f"the logs beside it cannot be read: {exc}"
+    return (
+        f"{path}: the database was not shut down cleanly ({db.header['state_name']}): rows written since the "
+        f"last clean shutdown may be only in its transaction logs ({beside})"
+    )
+
+
 def warn_if_dirty(db: EseDatabase, path: str) -> None:
     """One line on stderr when the header says the database was not shut down cleanly."""
-    header = db.header
-    if header["state"] != CLEAN_SHUTDOWN:
-        state = header["state_name"]
-        warn(
-            f"{path}: the database was not shut down cleanly ({state}): rows written since the last clean "
-            "shutdown may be only in its transaction logs"
-        )
+    if (line := dirty_line(db, path)) is not None:
+        warn(line)
 
 
 def check_table(db: EseDatabase, name: str) -> None:

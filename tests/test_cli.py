@@ -131,7 +131,8 @@ def test_info_database_state(capsys, tmp_path, state, name) -> None:
 def test_a_database_not_shut_down_cleanly_is_said_once(capsys, tmp_path, state) -> None:
     path = build_db(tmp_path / "state.edb", db_state=state)
     start = f"pagewright: warning: {path}: the database was not shut down cleanly ("
-    end = "): rows written since the last clean shutdown may be only in its transaction logs"
+    end = "): rows written since the last clean shutdown may be only in its transaction logs (no transaction logs "
+    end += "beside it)"
     for argv in (["tables", path], ["dump", path, "Empty"], ["export", path, str(tmp_path / "out")]):
         code, _, err = run(capsys, *argv)
         warned = [line for line in err.splitlines() if line.startswith(start) and line.endswith(end)]
