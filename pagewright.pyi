@@ -1,8 +1,12 @@
 """Type information for the `pagewright` extension module: a reader of Microsoft ESE database files.
 
-CarvedHit, CarvedHits, ColumnInfo, TableScan, RecoveredRecord, RecordCheck, RowValue, Row, CarveScope,
-CarveScript, CarveOwners and RecoverSource exist for type checkers only; import them under
+CarvedHit, CarvedHits, ColumnInfo, TableScan, WalkDamage, RowDamage, CatalogDamage, Truncation, DatabaseHeader,
+RecoveredRecord, RecordCheck, RowValue, Row, CarveScope, CarveScript, CarveOwners and RecoverSource exist for type
+checkers only; import them under
 `if typing.TYPE_CHECKING:` (or with `from __future__ import annotations`).
+
+`__all__` lists EseDatabase and __version__ (the module's contract); the other classes and functions below are
+importable by name.
 
 Table and column names are the raw bytes the file stores, decoded as UTF-8 with "surrogateescape": a byte
 that is not part of well-formed UTF-8 becomes the lone surrogate U+DC80..U+DCFF, so distinct names stay
@@ -18,7 +22,6 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import (
     Any,
-    BinaryIO,
     ClassVar,
     Final,
     Literal,
@@ -37,17 +40,7 @@ import pagewright_artifacts as artifacts  # pagewright.artifacts.srum, .ual, .we
 import pagewright_dask as dask  # pagewright.dask.read_table: many files as one Dask DataFrame
 
 
-__all__ = [
-    "EseDatabase",
-    "Table",
-    "Column",
-    "Index",
-    "ArrowStream",
-    "__version__",
-    "read_header",
-    "export_file_name",
-    "verify_file",
-]
+__all__ = ["EseDatabase", "__version__"]
 
 __version__: Final[str]
 
@@ -147,25 +140,70 @@ class CarvedHits(list[CarvedHit]):
     stopped_at_max_hits: bool
     """True when the scan stopped at max_hits with more strings left to find; False when every page was scanned."""
 
-class TableScan(TypedDict):
-    """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage."""
+class WalkDamage(TypedDict):
+    """What a walk of a table passed over; nonzero counts mean damage."""
 
-    rows: int
-    deleted: int
     bad_entries: int
     overlapping_entries: int
     foreign_pages: int
     loops: int
     unreadable_pages: int
+    missing_long_values: dict[str, int]
+    """{column: count} of long-value references that no long value answers (None in the typed view, empty in
+    the raw one); columns without any are left out."""
 
-Source: TypeAlias = str | os.PathLike[str] | os.PathLike[bytes] | Buffer | BinaryIO
+class RowDamage(WalkDamage):
+    """What the rows of a RowIterator passed over (RowIterator.damage)."""
+
+    unreadable_values: dict[str, int]
+    """{column: count} of values the cursor could not give whole (see RowIterator.unreadable_reasons)."""
+
+class TableScan(WalkDamage):
+    """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage.
+    missing_long_values counts the references of every entry, deleted ones included."""
+
+    rows: int
+    deleted: int
+
+class CatalogDamage(TypedDict):
+    """What reading the catalog passed over, lost or renamed (EseDatabase.catalog_damage)."""
+
+    bad_entries: int
+    overlapping_entries: int
+    foreign_pages: int
+    loops: int
+    unreadable_pages: int
+    error: str | None
+    """Why a part of the catalog could not be read (the tables it described are missing), or None."""
+    skipped_records: dict[int, int]
+    """{record type: count} of catalog records that could not be read (of a type no engine writes, too short)."""
+    notes: list[str]
+    """Tables or columns that share a name and the keys they were given, columns of a type code no engine
+    writes, records that name no table."""
+
+class Truncation(TypedDict):
+    """The file holds fewer pages than the database names (EseDatabase.header["truncation"])."""
+
+    file_pages: int
+    last_page: int
+    named_by: str
+    """What names last_page: the database's space tree, or the root page or owned extents of a tree."""
+
+class _BinaryReader(Protocol):
+    def read(self, size: int = ..., /) -> bytes: ...
+
+Source: TypeAlias = str | os.PathLike[str] | os.PathLike[bytes] | Buffer | _BinaryReader
 """What EseDatabase opens: a path, a buffer read in place, or a binary file object."""
 
 TimestampReading: TypeAlias = Literal["ole", "filetime", "unix", "raw"]
 """How an 8-byte column reads as a point in time: OLE Automation date, FILETIME, Unix seconds, or the integer."""
 
 DeletedMode: TypeAlias = Literal["exclude", "only", "include"]
-"""Which rows: the live ones (the engine's view), only entries flagged deleted, or both."""
+"""Which rows: the live ones (the engine's view), only entries flagged deleted, or both. Where deleted rows are
+included, the exports and json_lines give every row a boolean marker under the key "_deleted" (with more "_"
+prepended while a column of the table holds that key)."""
+
+ExportFormat: TypeAlias = Literal["jsonl", "csv", "parquet"]
 
 TypedValue: TypeAlias = (
     bool | int | float | str | bytes | datetime.datetime | uuid.UUID | list[Any] | None
@@ -177,6 +215,13 @@ class LogPosition(TypedDict):
     sector: int
     block: int
 
+class Signature(TypedDict):
+    """A database's or log stream's signature: files belong together when their signatures are equal."""
+
+    random: int
+    created: datetime.datetime | None
+    computer_name: str
+
 class FileHeader(TypedDict):
     """The database file header."""
 
@@ -185,7 +230,17 @@ class FileHeader(TypedDict):
     page_size: int
     file_type: int
     state: int
-    state_name: Literal["just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", "unknown"]
+    state_name: Literal[
+        "just created",
+        "dirty shutdown",
+        "clean shutdown",
+        "being converted",
+        "force detach",
+        "incremental reseed",
+        "dirty and patched shutdown",
+        "revert in progress",
+        "unknown",
+    ]
     database_time: int
     creation_time: datetime.datetime | None
     consistent_time: datetime.datetime | None
@@ -197,6 +252,149 @@ class FileHeader(TypedDict):
     os_version: tuple[int, int, int, int]
     checksum: int
     checksum_ok: bool
+    database_signature: Signature | None
+    log_signature: Signature | None
+    """The log stream the database writes to (None once it is consistent)."""
+    gen_min_required: int
+    """The first log generation recovery needs (0: none)."""
+    gen_max_required: int
+    gen_max_committed: int
+    gen_min_consistent: int
+    update_minor: int
+
+class LogFile(TypedDict):
+    path: str
+    kind: Literal["log", "checkpoint", "unused", "other"]
+    size: int
+    generation: int | None
+    note: str | None
+    """Why the file is not read, or what is odd about it."""
+
+class LogDamage(TypedDict):
+    """What reading log records met: each count is damage, except torn_records (a dirty shutdown's torn write)."""
+
+    damaged_segments: int
+    bad_records: int
+    bad_fragments: int
+    unknown_records: int
+    incomplete_records: int
+    torn_records: int
+
+class LogGeneration(TypedDict):
+    generation: int
+    path: str
+    created: datetime.datetime | None
+    previous_created: datetime.datetime | None
+    signature: Signature | None
+    signature_matches: bool
+    version: tuple[int, int, int, int]
+    header_checksum_ok: bool
+    sector_size: int
+    sectors: int
+    checkpoint: LogPosition
+    segments: int
+    damaged_segments: list[int]
+    records: dict[str, int]
+    record_count: int
+    first_segment_time: datetime.datetime | None
+    last_segment_time: datetime.datetime | None
+    last_record: LogPosition | None
+    end: Literal["end of data", "end of file", "unknown record type", "unsupported log format", "file unreadable"]
+    damage: LogDamage
+
+class LogCheckpoint(TypedDict):
+    path: str
+    position: LogPosition
+    consistent_position: LogPosition
+    signature: Signature | None
+    checksum_ok: bool
+    header_source: Literal["primary", "shadow"]
+
+class AttachedDatabase(TypedDict):
+    dbid: int
+    path: str
+    database_signature: Signature | None
+    log_signature: Signature | None
+    attach_position: LogPosition
+    consistent_position: LogPosition
+
+LogRecord: TypeAlias = dict[str, Any]
+"""One log record: 'position', 'segment_time', 'type' (the engine's name), 'type_code', 'size', 'fragmented',
+and the fields of its kind (see LogSet.records)."""
+
+class TableLogChanges(TypedDict):
+    changes: int
+    newer: int
+    out_of_sequence: int
+
+class LogCoverage(TypedDict):
+    """What a database lacks without its logs (EseDatabase.log_coverage)."""
+
+    covered: bool
+    signature_matches: bool
+    database_named: bool
+    required: list[int] | None
+    present: list[int] | None
+    missing: list[int]
+    missing_count: int
+    damaged: list[int]
+    page_changes: int
+    newer: int
+    newer_unattributed: int
+    pages_past_end: int
+    tables: dict[str, TableLogChanges]
+
+class LogChange(TypedDict):
+    """One change the logs carry for a table's records (Table.log_changes)."""
+
+    operation: Literal[
+        "insert", "flag_insert", "flag_insert_and_replace_data", "replace", "replace_diff", "delete", "flag_delete"
+    ]
+    position: LogPosition
+    segment_time: datetime.datetime | None
+    session: int
+    transaction: Literal["committed", "rolled back", "open"]
+    page: int
+    line: int
+    dbtime: int
+    dbtime_before: int | None
+    page_dbtime: int | None
+    flushed: bool
+    """The database page already holds the change (its dbtime is at least the record's)."""
+    key: bytes | None
+    values: dict[str, TypedValue] | None
+    diff: bytes | None
+    before_image: Literal["page", "log"] | None
+    missing_long_values: list[str]
+    unreadable_values: list[str]
+
+LogPaths: TypeAlias = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+"""Directories and files of transaction logs."""
+
+@final
+class LogSet:
+    """The transaction logs of an ESE log stream, read-only: directories (their log files, found by header) and
+    files. Every record is read once when the set is made, for the summaries."""
+
+    def __new__(cls, paths: LogPaths) -> Self: ...
+    @property
+    def paths(self) -> tuple[str, ...]: ...
+    @property
+    def files(self) -> list[LogFile]: ...
+    @property
+    def generations(self) -> list[LogGeneration]: ...
+    @property
+    def checkpoint(self) -> LogCheckpoint | None: ...
+    @property
+    def databases(self) -> list[AttachedDatabase]: ...
+    @property
+    def signature(self) -> Signature | None: ...
+    @property
+    def missing_generations(self) -> list[int]: ...
+    @property
+    def damage(self) -> LogDamage: ...
+    def records(self, *, types: Iterable[str] | None = None) -> Iterator[LogRecord]:
+        """The records of every generation in log order, as dicts, read lazily; `types`: engine type names."""
 
 class LocatedBit(TypedDict):
     """A bit the XOR-ECC checksum locates: its page, byte offset in the page and in the file, bit (0 = lowest) and
@@ -211,6 +409,9 @@ class LocatedBit(TypedDict):
 class DatabaseHeader(FileHeader):
     page_repairs: list[LocatedBit] | None
     """None, or with EseDatabase(..., repair_ecc=True) the bits read corrected (in memory only)."""
+    truncation: Truncation | None
+    """None when the file holds every page the database names; else the file was cut short (at a page
+    boundary, or within a page)."""
 
 class BlockChecksum(TypedDict):
     block: int
@@ -311,6 +512,9 @@ class RowIterator(Protocol[_Item]):
     def __iter__(self) -> Self: ...
     def __next__(self) -> _Item: ...
     @property
+    def damage(self) -> RowDamage:
+        """What the rows read so far passed over; complete once the iteration has ended."""
+    @property
     def unreadable_reasons(self) -> dict[str, dict[UnreadableReason, int]]:
         """{column: {reason: count}} of the values read so far whose stored form cannot be read: None in the
         typed view, the stored bytes in the raw one."""
@@ -329,15 +533,27 @@ class Table:
         self,
         *,
         typed: bool = True,
-        columns: Iterable[str] | None = None,
+        columns: str | Iterable[str] | None = None,
         deleted: DeletedMode = "exclude",
         timestamps: Mapping[str, TimestampReading] | None = None,
     ) -> RowIterator[dict[str, TypedValue]]:
-        """The rows as dicts, read lazily in the table's order."""
-    def json_lines(self, *, typed: bool = False, deleted: DeletedMode = "include") -> RowIterator[str]:
-        """The rows as JSON Lines text (no line feed), encoded as export_table / export_rows(typed=True) write."""
+        """The rows as dicts, read lazily in the table's order. columns: one name or several, the dicts' keys in
+        the order asked (ValueError naming the table's columns for an unknown one). timestamps: only for
+        columns of 8-byte values (Currency, IEEE double, DateTime, Long long, binary), else ValueError."""
+    def json_lines(
+        self,
+        *,
+        typed: bool = False,
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+    ) -> RowIterator[str]:
+        """The rows as JSON Lines text (no line feed), encoded as export_rows writes them: members named by the
+        columns' distinct keys, the deleted marker where deleted rows are included."""
     def count(self) -> int:
         """The number of rows rows() yields by default, counted without decoding a value."""
+    def log_changes(self, logs: LogSet | LogPaths | None = None, *, typed: bool = True) -> Iterator[LogChange]:
+        """The changes the transaction logs carry for the table's records, read lazily in log order, each once its
+        transaction is decided (logs: by default those the database was opened with)."""
     def recover(
         self, *, typed: bool = True, sources: Iterable[RecoverSource] = ("deleted", "stale", "slack", "free")
     ) -> Iterator[RecoveredRecord]:
@@ -420,21 +636,40 @@ def verify_file(
     """Every page's checksum, checked without opening the database (also when its catalog is damaged);
     page_size overrides the header's."""
 
-def export_file_name(table_name: str) -> str:
-    """The file name export_all gives a table: its name with '/', '\\', '%', control characters and bytes
-    that are not UTF-8 written as %XX, '.' and '..' as %2E and %2E%2E, then '.jsonl'. A result over 255
-    bytes keeps a prefix of whole characters, then '%~' and 32 hexadecimal digits of the SHA-256 of the raw
-    name. Distinct names give distinct file names."""
+def export_file_name(table_name: str, suffix: str = ".jsonl") -> str:
+    """The file name of a table's export: its name with '/', '\\', '%', control characters and bytes that
+    are not UTF-8 written as %XX, '.' and '..' as %2E and %2E%2E, then the suffix ('' for a folder). A result
+    that with '.partial' after it would pass 255 bytes keeps a prefix of whole characters, then '%~' and 32
+    hexadecimal digits of the SHA-256 of the raw name. Distinct names give distinct file names."""
+
+def export_file_names(table_names: Iterable[str], suffix: str = ".jsonl", taken: Iterable[str] = ()) -> list[str]:
+    """The files export_all (and the command line) writes tables to in one directory: export_file_name of each,
+    except that a name equal to an earlier one's (or to one in taken) once case and Unicode normalisation are
+    ignored, as Windows and macOS volumes compare names, gets '~2', '~3', ... before the suffix."""
 
 @final
 class EseDatabase:
     """An open ESE database file (mapped read-only; never written)."""
 
-    def __new__(cls, path: Source, *, repair_ecc: bool = False) -> Self:
+    def __new__(cls, path: Source, *, repair_ecc: bool = False, logs: LogSet | LogPaths | None = None) -> Self:
         """path: a str or os.PathLike naming the file; an object with the buffer protocol (bytes, bytearray,
-        memoryview, mmap.mmap), read in place and held (so not resizable) until close(); or a binary file object,
-        mapped through its fileno(). repair_ecc: check every page at the open and read those in which the ECC
-        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"])."""
+        memoryview, mmap.mmap), read in place and held (so not resizable) until close() — memory that maps a
+        file is guarded, so a file that shrinks makes reads raise OSError; or a binary file object: mapped
+        through its fileno() when that is a regular file holding what read() gives, else (io.BytesIO,
+        gzip.open(), a zip member) read through read() into memory, from its start, up to 4 GiB (more is a
+        ValueError: write it to a file). A fileno() that is no descriptor (negative, past the int range) is a
+        ValueError. repair_ecc: check every page at the open and read those in which the ECC
+        locates one flipped bit per block with the bit corrected, in memory only (header["page_repairs"]).
+        logs: its transaction logs, for log_coverage(), log_records() and Table.log_changes()."""
+    @property
+    def logs(self) -> LogSet | None:
+        """The LogSet given with EseDatabase(path, logs=...), or None."""
+    def log_records(
+        self, logs: LogSet | LogPaths | None = None, *, types: Iterable[str] | None = None
+    ) -> Iterator[LogRecord]:
+        """The log records as LogSet.records() gives them, with 'table' and 'tree' for this database's trees."""
+    def log_coverage(self, logs: LogSet | LogPaths | None = None) -> LogCoverage:
+        """Whether the logs cover what the header requires, and how many of their page changes its pages lack."""
     @property
     def path(self) -> str: ...
     @property
@@ -447,7 +682,11 @@ class EseDatabase:
         or page size) and the shadow is intact, else "primary"."""
     @property
     def header(self) -> DatabaseHeader:
-        """The file header (of the copy that was read)."""
+        """The file header (of the copy that was read), and whether the file holds every page named."""
+    @property
+    def catalog_damage(self) -> CatalogDamage | None:
+        """What reading the catalog passed over, lost or renamed; None when it was read whole. A catalog that
+        cannot be walked to its end opens with the tables read so far."""
     def verify_pages(self, *, max_failures: SupportsIndex = 1000) -> PageVerification:
         """Every page's checksum as the file stores it (also with repair_ecc=True)."""
     @property
@@ -494,10 +733,20 @@ class EseDatabase:
         *,
         typed: bool = False,
         progress: Callable[[int], object] | None = None,
-        format: Literal["jsonl", "csv"] = "jsonl",
+        format: ExportFormat = "jsonl",
+        deleted: DeletedMode = "exclude",
+        timestamps: Mapping[str, TimestampReading] | None = None,
+        escape_formulas: bool = True,
+        report: dict[str, Any] | None = None,
     ) -> int:
-        """Export a table to JSON Lines like export_table (or to CSV) and return the number of rows written; `typed`
-        writes the typed view, `progress` is called with the rows written so far every few thousand rows."""
+        """Export a table to JSON Lines, CSV or Parquet (values named by the columns' distinct keys) and return
+        the number of rows written. The file is written under a temporary name and renamed to output_path once
+        complete; an export that stops leaves output_path + '.partial'. `deleted` and `timestamps` as rows();
+        `escape_formulas`: CSV text cells beginning with = + - @, tab or CR get a leading '. `report` is filled
+        (also on failure) with 'rows', 'live', 'deleted', 'deleted_left_out', the walk's 'bad_entries',
+        'overlapping_entries', 'foreign_pages', 'loops', 'unreadable_pages', {column: count} of
+        'missing_long_values' and 'unreadable_values', and 'partial' (the incomplete file left, or None).
+        Parquet needs pyarrow (ImportError without it)."""
     def export_all(self, output_dir: str) -> None:
         """Export every table to output_dir/export_file_name(table). A table that fails does not stop the
         others; afterwards one OSError "Failed to export N of M tables: 'name' (reason); ..." names them."""

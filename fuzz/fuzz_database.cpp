@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "carve/scoped_carver.hpp"
@@ -28,13 +29,29 @@ constexpr int kMaxRowsPerTable = 10000;
 constexpr std::uint64_t kMaxHits = 16;
 constexpr std::uint64_t kMinChars = 4;
 
+// The files of every table in one directory: each one UTF-8 path component, with room for ".partial", and no
+// two alike for a volume that ignores ASCII case.
+void check_file_names(const pw::Database& db) {
+  std::vector<std::string> names;
+  for (const auto& entry : db.tables()) names.push_back(entry.first);
+  const auto ascii_fold = [](const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return folded;
+  };
+  std::unordered_set<std::string> folds;
+  for (const std::string& file : pw::json::distinct_file_names(names, ".parquet", ascii_fold)) {
+    pwfuzz::require(pwfuzz::is_utf8(file) && file.find('/') == std::string::npos && file.size() <= 247,
+                    "export file name is not one UTF-8 path component with room for .partial");
+    pwfuzz::require(folds.insert(ascii_fold(file)).second, "two tables share a file on a case-blind volume");
+  }
+}
+
 void read_all_tables(const pw::Database& db) {
   pw::Row row;
   std::string line;
+  check_file_names(db);
   for (const auto& [name, table] : db.tables()) {
-    const std::string file = pw::json::export_file_name(name);
-    pwfuzz::require(pwfuzz::is_utf8(file) && file.find('/') == std::string::npos,
-                    "export file name is not one UTF-8 path component");
     auto cursor = open_table(db, name);
     pwfuzz::require(cursor || cursor.error().kind() != pw::ErrorKind::TableNotFound, "a registered table is not found");
     if (!cursor) {
@@ -42,7 +59,8 @@ void read_all_tables(const pw::Database& db) {
       continue;
     }
     const pw::json::RowEncoder encoder(table);
-    const pw::csv::RowEncoder csv_encoder(table);
+    const pw::json::RowEncoder keyed(table, pw::json::MemberNames::Keys, true);
+    const pw::csv::RowEncoder csv_encoder(table, {true, true});
     for (int n = 0; n < kMaxRowsPerTable; ++n) {
       auto more = cursor->next_row(row);
       if (!more) {
@@ -57,7 +75,10 @@ void read_all_tables(const pw::Database& db) {
       pwfuzz::require(!line.empty() && line.front() == '{' && line.back() == '\n', "JSON line is not an object");
       pwfuzz::require(pwfuzz::is_utf8(line), "JSON line is not valid UTF-8");
       line.clear();
-      csv_encoder.append_row(line, row);
+      keyed.append_row(line, row, cursor->row_deleted());
+      pwfuzz::require(pwfuzz::is_utf8(line) && line.back() == '\n', "keyed JSON line is not valid UTF-8");
+      line.clear();
+      csv_encoder.append_row(line, row, cursor->row_deleted());
       pwfuzz::require(line.size() >= 2 && line.ends_with("\r\n"), "CSV record does not end in CRLF");
     }
   }

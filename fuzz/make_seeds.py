@@ -3,10 +3,12 @@
 
     python3 fuzz/make_seeds.py OUT_DIR [--small]
 
-writes OUT_DIR/fuzz_database/*, OUT_DIR/fuzz_record/* and OUT_DIR/fuzz_decompress/*. --small leaves out
-the largest seeds (a 16 KiB page database with long values, the 32 KiB page one). The input layouts are
-those the targets' sources describe: fuzz_database takes a database image, fuzz_record a table description
-followed by one record, fuzz_decompress a selector byte, a 3-byte LZ77 size and a value.
+writes OUT_DIR/<target>/* for each target (fuzz_database, fuzz_record, fuzz_decompress, fuzz_amplification,
+fuzz_log). --small leaves out the largest seeds (a 16 KiB page database with long values, the 32 KiB page
+one).
+The input layouts are those the targets' sources describe: fuzz_database takes a database image, fuzz_record a
+table description followed by one record, fuzz_decompress a selector byte, a 3-byte LZ77 size and a value,
+fuzz_log a mode byte and segment record areas or a whole log file.
 """
 
 from __future__ import annotations
@@ -36,6 +38,7 @@ from builder import (  # noqa: E402
     damage,
     lz77_encode,
 )
+from builder import logs as L  # noqa: E402
 from builder.compress import compress_lz4  # noqa: E402
 
 # Column type codes.
@@ -398,6 +401,54 @@ def amplification_seeds() -> Iterator[tuple[str, bytes]]:
     yield "amp_4k_wide", db.build()
 
 
+# fuzz_log -------------------------------------------------------------------------------------------------
+
+
+def log_seeds() -> Iterator[tuple[str, bytes]]:
+    """Generations of every record the reader interprets: byte 0 = 0 gives the segments' record areas (the
+    target frames them), byte 0 = 1 a whole file."""
+    row = bytes(range(40))
+    records = [
+        L.attach_db(1, "C:\\db.edb", L.signature(2)),
+        L.begin0(3, levels=2),
+        L.insert(3, 10, 0, 0x200, 0x100, 8, b"key", row, prefix=1, level=2),
+        L.flag_insert(3, 10, 1, 0x201, 0x200, 8, b"k2", row, replace_data=True, level=2),
+        L.replace(3, 10, 0, 0x202, 0x201, 8, row[::-1], len(row), level=2),
+        L.replace_diff(
+            3, 10, 0, 0x203, 0x202, 8, L.diff_piece(3, b"ab") + L.diff_piece(9, b"xyz", 1), 40, 43, level=2
+        ),
+        L.replace_diff(
+            3,
+            10,
+            0,
+            0x204,
+            0x203,
+            8,
+            L.diff_piece(2, b"q", second_form=True, insert_only=True),
+            43,
+            44,
+            second_form=True,
+            level=2,
+        ),
+        L.delete(3, 10, 1, 0x205, 0x204, 8, flag=True, level=2),
+        L.commit(3, 1),
+        L.begin(3, 1),
+        L.delete(3, 10, 0, 0x206, 0x205, 8, level=2),
+        L.rollback(3),
+        L.commit0(3),
+        L.init2(),
+    ]
+    gen = L.LogWriter(5).add(*records)
+    yield "log_records", b"\x00" + b"".join(bytes(s[40:]) for s in gen.segments)
+    big = L.LogWriter(5).add(
+        L.begin0(1), L.insert(1, 11, 0, 0x300, 0x100, 8, b"big", bytes(9000)), L.commit0(1)
+    )
+    yield "log_fragments", b"\x00" + b"".join(bytes(s[40:]) for s in big.segments)
+    yield "log_damaged_segment", b"\x02" + b"".join(bytes(s[40:]) for s in big.segments)
+    yield "log_whole_file", b"\x01" + gen.build()
+    yield "log_checkpoint", b"\x01" + L.checkpoint_file()
+
+
 def write(out: Path, target: str, seeds: Iterator[tuple[str, bytes]], report: Callable[[str], None]) -> None:
     directory = out / target
     directory.mkdir(parents=True, exist_ok=True)
@@ -420,6 +471,7 @@ def main() -> None:
     write(args.out, "fuzz_record", record_seeds(), print)
     write(args.out, "fuzz_decompress", decompress_seeds(), print)
     write(args.out, "fuzz_amplification", amplification_seeds(), print)
+    write(args.out, "fuzz_log", log_seeds(), print)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 fuzz_seconds="${PAGEWRIGHT_FUZZ_SECONDS:-60}"
-targets=(fuzz_database fuzz_record fuzz_decompress fuzz_amplification)
+targets=(fuzz_database fuzz_record fuzz_decompress fuzz_amplification fuzz_log)
 
 log() { printf '[sanitizers %s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 
@@ -115,6 +115,7 @@ for target in "${targets[@]}"; do
   if [ "$fuzz_seconds" -gt 0 ]; then
     case "$target" in
       fuzz_database | fuzz_amplification) max_len=262144 ;;
+      fuzz_log) max_len=65536 ;;
       *) max_len=4096 ;;
     esac
     # New inputs go to a scratch directory (the first one given); the committed corpus is only read.

@@ -20,15 +20,13 @@ import sys
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from multiprocessing import get_context
-from multiprocessing.queues import Queue
 from typing import TYPE_CHECKING, Any
 
 from pagewright_artifacts import ArtifactError, ArtifactWarning
 
-from . import batch, commands, formats
-from .commands import CliError, Progress, export_file_name, write_text
+from . import batch, commands, exporting
+from .commands import CliError, write_text
+from .exporting import Progress
 from .formatting import clean, json_text, plain, render_table
 
 if TYPE_CHECKING:
@@ -135,17 +133,17 @@ def _lines(reader: Any, fmt: str) -> Iterator[str]:
 
 
 def write_view(reader: Any, path: str, fmt: str) -> int:
-    """The view into `path` (a regular file, created or truncated; a link there is refused); returns rows."""
-    fd = formats._open_regular(path)
+    """The view into `path`, written as the exports write (under a temporary name, renamed into place once
+    complete, else left as `path`.partial; a link there is refused); returns rows."""
     rows = 0
     if fmt == "parquet":
         pq = importlib.import_module("pyarrow.parquet")
-        with os.fdopen(fd, "wb") as handle, pq.ParquetWriter(handle, reader.schema) as writer:
+        with exporting.replacing(path) as handle, pq.ParquetWriter(handle, reader.schema) as writer:
             for part in reader:
                 writer.write_batch(part)
                 rows += part.num_rows
         return rows
-    with os.fdopen(fd, "w", encoding="utf-8", newline="") as text:
+    with exporting.replacing(path, "w") as text:
         for line in _lines(reader, fmt):
             text.write(line)
             rows += 1
@@ -174,24 +172,6 @@ def _views(module: Any, db: EseDatabase, wanted: Sequence[str] | None) -> list[s
     return list(dict.fromkeys(wanted)) if wanted else found
 
 
-def _dirty_line(db: EseDatabase, path: str) -> str | None:
-    state = db.header["state"]
-    if state == 3:
-        return None
-    return (
-        f"{path}: the database was not shut down cleanly (state {db.header['state_name']}); "
-        "it is read as the file holds it, without its transaction logs"
-    )
-
-
-def _warn_dirty(db: EseDatabase, path: str) -> None:
-    shared: Callable[[EseDatabase, str], None] | None = getattr(commands, "warn_if_dirty", None)
-    if shared is not None:
-        shared(db, path)
-    elif (line := _dirty_line(db, path)) is not None:
-        print(f"pagewright: warning: {clean(line)}", file=sys.stderr)
-
-
 def interpret(
     module: Any,
     db: EseDatabase,
@@ -211,7 +191,7 @@ def interpret(
                 if outdir is None:
                     entry["rows"] = _print_view(reader, fmt, view)
                 else:
-                    entry["file"] = formats.file_name(export_file_name(view), fmt)
+                    entry["file"] = commands.load_module().export_file_name(view, "." + fmt)
                     entry["rows"] = write_view(reader, os.path.join(outdir, entry["file"]), fmt)
             except BrokenPipeError:
                 raise
@@ -239,13 +219,13 @@ def _one(args: argparse.Namespace, module: Any, fmt: str) -> int:
         views = _views(module, db, args.table)
     except ValueError as exc:
         raise CliError(str(exc)) from None
-    _warn_dirty(db, path)
+    commands.warn_if_dirty(db, path)
     if fmt == "csv" and args.out is None and len(views) > 1:
         raise CliError(
             f"--format csv prints one view (--table VIEW); these are {len(views)}: {', '.join(views)}"
         )
     if args.out is not None:
-        commands.ensure_output_dir(args.out)
+        exporting.ensure_output_dir(args.out)
     entries = interpret(module, db, views, fmt, args.out)
     problems = _problems(path, entries)
     for line in problems:
@@ -265,17 +245,29 @@ def _one(args: argparse.Namespace, module: Any, fmt: str) -> int:
 # Many databases -------------------------------------------------------------------------------------------
 
 
+def _record(source: str, folder: str | None, error: str | None = None) -> dict[str, Any]:
+    """A database's manifest record: its views, whether it is another kind of database, its dirty line."""
+    record: dict[str, Any] = {"source": source, "folder": folder, "error": error, "views": []}
+    record.update(not_artifact=False, dirty=None)
+    return record
+
+
 def interpret_database(
-    artifact: str, source: str, outdir: str, folder: str, wanted: Sequence[str] | None, fmt: str, named: bool
+    artifact: str,
+    source: str,
+    outdir: str,
+    folder: str,
+    wanted: Sequence[str] | None,
+    fmt: str,
+    named: bool,
+    progress: Callable[[int], None] | None = None,
 ) -> dict[str, Any]:
     """One database into OUTDIR/FOLDER, in a worker process: its manifest record."""
     module = _module(artifact)
-    record = batch.new_record(source, folder)
-    record.update(views=[], not_artifact=False, dirty=None)
-    del record["tables"], record["missing_tables"]
+    record = _record(source, folder)
     try:
         db = commands.load_module().EseDatabase(source)
-        record["dirty"] = _dirty_line(db, source)
+        record["dirty"] = commands.dirty_line(db, source)
         views = _views(module, db, wanted)
         target = os.path.join(outdir, folder)
         batch.make_folder(target)
@@ -285,10 +277,7 @@ def interpret_database(
     except (OSError, ValueError) as exc:
         record["error"] = str(exc)
         return record
-    progress = batch._progress
-    record["views"] = interpret(
-        module, db, views, fmt, target, progress.put if progress is not None else None
-    )
+    record["views"] = interpret(module, db, views, fmt, target, progress)
     for entry in record["views"]:
         if entry["file"]:
             entry["file"] = f"{folder}/{entry['file']}"
@@ -298,59 +287,35 @@ def interpret_database(
 def _run_pool(
     args: argparse.Namespace, sources: Sequence[str], folders: Sequence[str], named: set[str], fmt: str
 ) -> list[dict[str, Any]]:
-    """interpret_database over the sources in worker processes (those of batch.py's export)."""
-    context = get_context("fork")  # no thread started yet
-    queue: Queue[int] = context.Queue()
+    """interpret_database over the sources in the worker processes of batch.py's export (a worker that dies
+    fails only its database)."""
     progress = Progress(len(sources))
-    records: list[dict[str, Any] | None] = [None] * len(sources)
-    workers = min(args.jobs or os.cpu_count() or 1, len(sources))
-    executor = ProcessPoolExecutor(
-        workers, mp_context=context, initializer=batch.start_worker, initargs=(queue,)
-    )
-    rows = done = 0
+    tasks = [
+        (args.artifact, source, args.out, folder, args.table, fmt, os.path.abspath(source) in named)
+        for source, folder in zip(sources, folders, strict=True)
+    ]
     try:
-        futures = {
-            executor.submit(
-                interpret_database,
-                args.artifact,
-                source,
-                args.out,
-                folder,
-                args.table,
-                fmt,
-                os.path.abspath(source) in named,
-            ): index
-            for index, (source, folder) in enumerate(zip(sources, folders, strict=True))
-        }
-        pending: set[Future[dict[str, Any]]] = set(futures)
-        while pending:
-            finished, pending = wait(pending, timeout=0.1, return_when=FIRST_COMPLETED)
-            for future in finished:
-                index = futures[future]
-                records[index] = batch.result_of(future, sources[index], folders[index])
-                done += 1
-            while not queue.empty():
-                rows += queue.get()
-            progress.show(done, rows, None)
-    except BaseException:
-        batch.stop_workers(executor)
-        raise
+        return batch.run_pool(
+            interpret_database,
+            tasks,
+            args.jobs or os.cpu_count() or 1,
+            lambda index, reason: _record(sources[index], folders[index], reason),
+            lambda done, rows: progress.show(done, rows, None),
+        )
     finally:
         progress.close()
-    executor.shutdown()
-    return [r for r in records if r is not None]
 
 
 def _many(args: argparse.Namespace, fmt: str) -> int:
     started = time.monotonic()
     if args.out is None:
         args.usage_error("several databases or a directory need --out DIR")
-    sources, skipped = batch.find_databases(args.paths, args.recursive)
+    sources, skipped, _ = batch.find_databases(args.paths, args.recursive)
     for entry in skipped:
         print(f"pagewright: warning: skipped {clean(entry.path)}: {clean(entry.error)}", file=sys.stderr)
     if not sources:
         raise CliError(f"no ESE databases found in {', '.join(clean(p) for p in args.paths)}")
-    commands.ensure_output_dir(args.out)
+    exporting.ensure_output_dir(args.out)
     named = {os.path.abspath(p) for p in args.paths if not os.path.isdir(p)}
     records = _run_pool(args, sources, batch.folder_names(sources), named, fmt)
     manifest = {
@@ -385,10 +350,7 @@ def run(args: argparse.Namespace) -> int:
     if fmt == "table" and args.out is not None:
         args.usage_error("--format table prints to the terminal: with --out choose jsonl, csv or parquet")
     if fmt == "parquet":
-        try:
-            formats.check_available(fmt)
-        except formats.FormatError as exc:
-            raise CliError(str(exc)) from None
+        exporting.check_available(fmt)
         if args.out is None:
             args.usage_error("--format parquet writes files: give --out DIR")
     if len(args.paths) > 1 or os.path.isdir(args.paths[0]):

@@ -1,51 +1,60 @@
 """Export of many databases at once: `pagewright export A.edb B.dat DIR/ ... OUT [--recursive] [--jobs N]`.
 
 Sources: every file named on the command line, and in each named directory the regular files whose header
-holds the ESE signature (0x89ABCDEF at offset 4), whatever their name; subdirectories only with --recursive.
-Inside a directory symbolic links are not followed (no loops, no reading outside the tree); a linked directory
-can be named on the command line. An entry that cannot be read is skipped with a warning, and the exit status
-is 1. One file reached by two paths is exported once, under the path that sorts first.
+holds the ESE signature (0x89ABCDEF at offset 4), whatever their name; subdirectories only with --recursive
+(without it, how many were passed over is said). Inside a directory symbolic links are not followed (no
+loops, no reading outside the tree); a linked directory can be named on the command line. An entry that
+cannot be read is skipped with a warning, and the exit status is 1. One file reached by two paths is exported
+once, under the path that sorts first.
 
 Output: OUT/<folder>/<table file>, where <folder> is the database's file name escaped as table names are for
-their files (export_file_name without ".jsonl"). Databases of one file name get <name>, <name>~2, <name>~3,
-... in sorted path order; names are compared case-insensitively (OUT may be on such a file system) and
-"manifest.json" is taken by OUT/manifest.json, which lists every source, its folder, its tables with their
-rows, and the errors. It is written when the run ends, not when it is interrupted.
+their files. Databases of one file name (compared as Windows and macOS volumes compare names: ignoring case
+and Unicode normalisation) carry the parts of their paths that tell them apart: host1/SRUDB.dat and
+host2/SRUDB.dat go to host1_SRUDB.dat/ and host2_SRUDB.dat/; names still alike get ~2, ~3, ... "manifest.json"
+is taken by OUT/manifest.json, which lists every source, its folder, its tables with their rows (live and
+deleted), damage and incomplete files, and the errors. It is written when the run ends, not when it is
+interrupted.
 
-Each database is exported by one of N worker processes, forked before the pool starts any thread of its own
-(with the fork method the pool launches every worker first): no worker pays a fresh interpreter's start.
-A database that cannot be opened or whose table fails is reported at the end; the others are exported.
+Each database is exported by one of N worker processes (run_pool, which any per-database job can use). A
+worker that dies (the kernel's out-of-memory killer, a crash) fails only the database it was exporting; a new
+worker takes its place for the others.
 """
 
 from __future__ import annotations
 
+import argparse
+import contextlib
 import os
 import signal
 import stat
 import sys
-import tempfile
 import time
-from collections.abc import Sequence
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+import unicodedata
+from collections import deque
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from multiprocessing import get_context
-from multiprocessing.queues import Queue
+from multiprocessing.connection import Connection, wait
+from pathlib import Path
 from typing import Any
 
-from .commands import (
-    SIGNATURE,
-    CliError,
+from .commands import SIGNATURE, CliError, load_module, write_text
+from .exporting import (
+    ExportOptions,
     Progress,
+    count_words,
+    database_record,
     ensure_output_dir,
-    export_file_name,
-    export_one,
-    load_module,
-    write_text,
+    export_table,
+    file_names,
+    needs_attention,
+    strict_failure,
+    summary_line,
+    table_note,
 )
-from .formatting import clean, json_text
+from .formatting import clean, json_text, render_table
 
 MANIFEST = "manifest.json"
-TABLE_SUFFIX = ".jsonl"
 
 
 @dataclass(frozen=True)
@@ -68,8 +77,9 @@ def has_ese_signature(path: str) -> bool:
         return stat.S_ISREG(os.fstat(fd).st_mode) and handle.read(8)[4:8] == SIGNATURE
 
 
-def scan_directory(top: str, recursive: bool, found: list[str], skipped: list[Skipped]) -> None:
-    pending = [top]
+def scan_directory(top: str, recursive: bool, found: list[str], skipped: list[Skipped]) -> int:
+    """Adds the ESE files under `top` to `found`; returns the subdirectories passed over (not --recursive)."""
+    pending, passed_over = [top], 0
     while pending:
         folder = pending.pop()
         try:
@@ -83,10 +93,13 @@ def scan_directory(top: str, recursive: bool, found: list[str], skipped: list[Sk
                 if entry.is_dir(follow_symlinks=False):
                     if recursive:
                         pending.append(entry.path)
+                    else:
+                        passed_over += 1
                 elif entry.is_file(follow_symlinks=False) and has_ese_signature(entry.path):
                     found.append(entry.path)
             except OSError as exc:
                 skipped.append(Skipped(entry.path, describe(exc)))
+    return passed_over
 
 
 def unique_sorted(paths: list[str]) -> list[str]:
@@ -105,44 +118,188 @@ def unique_sorted(paths: list[str]) -> list[str]:
     return out
 
 
-def find_databases(inputs: Sequence[str], recursive: bool) -> tuple[list[str], list[Skipped]]:
-    """Named files as they are, and the ESE files of named directories; sorted, without repeats."""
+def find_databases(inputs: Sequence[str], recursive: bool) -> tuple[list[str], list[Skipped], int]:
+    """Named files as they are, and the ESE files of named directories; sorted, without repeats. Also the
+    number of subdirectories passed over."""
     found: list[str] = []
     skipped: list[Skipped] = []
+    passed_over = 0
     for path in inputs:
         if os.path.isdir(path):
-            scan_directory(path, recursive, found, skipped)
+            passed_over += scan_directory(path, recursive, found, skipped)
         else:
             found.append(path)
     skipped.sort(key=lambda s: s.path)
-    return unique_sorted(found), skipped
+    return unique_sorted(found), skipped, passed_over
+
+
+def fold(name: str) -> str:
+    """A name as a volume that ignores case and Unicode normalisation compares it (as the library's rule)."""
+    return unicodedata.normalize("NFD", unicodedata.normalize("NFD", name).casefold())
+
+
+def distinguishing_labels(paths: Sequence[str]) -> list[str]:
+    """Each path's file name; where several paths share one, preceded by the parts of their folders that
+    differ between them ("host2_SRUDB.dat"), from the nearest folder outwards until they are told apart."""
+    parents = [Path(os.path.abspath(p)).parent.parts[1:] for p in paths]
+    bases = [os.path.basename(os.path.normpath(p)) or "database" for p in paths]
+    labels = list(bases)
+    groups: dict[str, list[int]] = {}
+    for index, base in enumerate(bases):
+        groups.setdefault(fold(base), []).append(index)
+    for members in (m for m in groups.values() if len(m) > 1):
+
+        def part(index: int, level: int) -> str:
+            return parents[index][-level] if level <= len(parents[index]) else ""
+
+        chosen: list[int] = []
+        for level in range(1, max(len(parents[i]) for i in members) + 1):
+            if len({fold(part(i, level)) for i in members}) > 1:
+                chosen.append(level)
+                named = {i: [part(i, lv) for lv in reversed(chosen)] for i in members}
+                for i in members:
+                    labels[i] = "_".join([p for p in named[i] if p] + [bases[i]])
+                if len({fold(labels[i]) for i in members}) == len(members):
+                    break
+    return labels
 
 
 def folder_names(paths: Sequence[str]) -> list[str]:
-    """One output folder per database: its escaped file name, then ~2, ~3, ... for repeats (see above)."""
-    used = {MANIFEST.casefold()}
-    out = []
-    for path in paths:
-        base = export_file_name(os.path.basename(os.path.normpath(path)))[: -len(TABLE_SUFFIX)] or "database"
-        name, number = base, 1
-        while name.casefold() in used:
-            number += 1
-            name = f"{base}~{number}"
-        used.add(name.casefold())
-        out.append(name)
-    return out
+    """One output folder per database (see above): escaped, distinct, never the manifest's name."""
+    names: list[str] = load_module().export_file_names(distinguishing_labels(paths), "", [MANIFEST])
+    return names
+
+
+# Worker processes ------------------------------------------------------------------------------------------
+
+
+class PoolInterrupted(KeyboardInterrupt):
+    """Ctrl-C during run_pool; `unfinished` holds the indexes of the tasks that did not end."""
+
+    def __init__(self, unfinished: list[int]) -> None:
+        super().__init__()
+        self.unfinished = unfinished
+
+
+def _stop_on_sigterm(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt  # the export in progress leaves its .partial file and the worker ends
+
+
+def _serve(conn: Connection, job: Callable[..., Any]) -> None:
+    """A worker: runs job(*args, progress=...) for each (index, args) it is sent, until None."""
+    # Ctrl-C reaches the whole process group: the parent alone handles it and ends the workers with SIGTERM.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _stop_on_sigterm)
+    try:
+        while (task := conn.recv()) is not None:
+            index, args = task
+            try:
+                result = job(*args, progress=lambda rows: conn.send(("rows", rows)))
+            except Exception as exc:  # a fault of the job's own: this task fails, the worker goes on
+                conn.send(("failed", index, f"{type(exc).__name__}: {exc}"))
+            else:
+                conn.send(("done", index, result))
+    except (KeyboardInterrupt, EOFError, BrokenPipeError):
+        pass
+
+
+def death(exitcode: int | None) -> str:
+    if exitcode is not None and exitcode < 0:
+        try:
+            name = signal.Signals(-exitcode).name
+        except ValueError:
+            name = f"signal {-exitcode}"
+        cause = " (as the kernel's out-of-memory killer does)" if -exitcode == signal.SIGKILL else ""
+        return f"the worker process exporting it was killed by {name}{cause}"
+    return f"the worker process exporting it ended with status {exitcode}"
+
+
+class _Worker:
+    def __init__(self, context: Any, job: Callable[..., Any]) -> None:
+        self.conn, child = context.Pipe()
+        self.process = context.Process(target=_serve, args=(child, job), daemon=True)
+        self.process.start()
+        child.close()
+        self.task: int | None = None
+
+
+def run_pool(
+    job: Callable[..., Any],
+    tasks: Sequence[tuple[Any, ...]],
+    jobs: int,
+    on_failure: Callable[[int, str], Any],
+    on_event: Callable[[int, int], None] = lambda done, rows: None,
+) -> list[Any]:
+    """Runs job(*task, progress=callback) for every task in `jobs` worker processes and returns the results
+    in task order. A task whose job raises, or whose worker dies, gets on_failure(index, reason); a dead
+    worker is replaced, so the other tasks go on. `on_event(done, rows)` follows the progress (rows: what
+    the jobs' progress callbacks report). Ctrl-C ends the workers (SIGTERM, then SIGKILL after a grace
+    period) and raises PoolInterrupted."""
+    context = get_context("fork")  # the command starts no thread of its own: forking here is safe
+    results: list[Any] = [None] * len(tasks)
+    pending = deque(range(len(tasks)))
+    workers = [_Worker(context, job) for _ in range(max(1, min(jobs, len(tasks))))]
+    done, rows = 0, 0
+
+    def finish(worker: _Worker, index: int, result: Any) -> None:
+        nonlocal done
+        results[index] = result
+        worker.task = None
+        done += 1
+
+    try:
+        while True:
+            for slot, worker in enumerate(workers):
+                if worker.task is None and not worker.process.is_alive() and pending:
+                    workers[slot] = worker = _Worker(context, job)
+                if worker.task is None and pending:
+                    worker.task = pending.popleft()
+                    worker.conn.send((worker.task, tasks[worker.task]))
+            busy = [w for w in workers if w.task is not None]
+            if not busy:
+                break
+            wait([w.conn for w in busy] + [w.process.sentinel for w in busy], timeout=0.2)
+            for worker in busy:
+                try:
+                    while worker.task is not None and worker.conn.poll():
+                        message = worker.conn.recv()
+                        if message[0] == "rows":
+                            rows += message[1]
+                        elif message[0] == "done":
+                            finish(worker, message[1], message[2])
+                        else:
+                            finish(worker, message[1], on_failure(message[1], message[2]))
+                except (EOFError, OSError):
+                    pass  # the worker died: seen below
+                if worker.task is not None and not worker.process.is_alive():
+                    worker.process.join()
+                    finish(worker, worker.task, on_failure(worker.task, death(worker.process.exitcode)))
+            on_event(done, rows)
+    except KeyboardInterrupt:
+        unfinished = sorted([w.task for w in workers if w.task is not None] + list(pending))
+        _end(workers)
+        raise PoolInterrupted(unfinished) from None
+    for worker in workers:
+        with contextlib.suppress(OSError):  # a worker that died idle
+            worker.conn.send(None)
+    _end(workers, grace=5.0)
+    return results
+
+
+def _end(workers: Sequence[_Worker], grace: float = 10.0) -> None:
+    """Ends the workers: SIGTERM (a worker's export then leaves its .partial file), SIGKILL after `grace`."""
+    for worker in workers:
+        if worker.process.is_alive():
+            worker.process.terminate()
+    deadline = time.monotonic() + grace
+    for worker in workers:
+        worker.process.join(max(0.0, deadline - time.monotonic()))
+        if worker.process.is_alive():
+            worker.process.kill()
+            worker.process.join()
 
 
 # One database, in a worker process -------------------------------------------------------------------------
-
-_progress: Queue[int] | None = None
-
-
-def start_worker(progress: Queue[int]) -> None:
-    # Ctrl-C reaches the whole process group: the parent alone handles it and ends the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    global _progress
-    _progress = progress
 
 
 def make_folder(path: str) -> None:
@@ -154,17 +311,17 @@ def make_folder(path: str) -> None:
             raise NotADirectoryError(f"{path} exists and is not a directory") from None
 
 
-def new_record(source: str, folder: str, error: str | None = None) -> dict[str, Any]:
-    """A database's entry in the manifest; "rows" of a table count only a table exported in full."""
-    return {"source": source, "folder": folder, "error": error, "tables": [], "missing_tables": []}
-
-
 def export_database(
-    source: str, outdir: str, folder: str, tables: Sequence[str] | None, typed: bool = False
+    source: str,
+    outdir: str,
+    folder: str,
+    tables: Sequence[str] | None,
+    options: ExportOptions,
+    progress: Callable[[int], object] | None = None,
 ) -> dict[str, Any]:
     """Export the tables of `source` (all, or those of `tables` it has) into OUTDIR/FOLDER.
     Returns its manifest record; a table that fails is recorded and the others are still exported."""
-    record = new_record(source, folder)
+    record = database_record(source, folder)
     try:
         db = load_module().EseDatabase(source)
         names: list[str] = db.get_tables()
@@ -176,15 +333,10 @@ def export_database(
     except (OSError, ValueError) as exc:
         record["error"] = str(exc)
         return record
-    for name in names:
-        entry: dict[str, Any] = {"name": name, "file": None, "rows": None, "error": None}
-        try:
-            file_name, rows = export_one(db, name, target, typed=typed)
-            entry.update(file=f"{folder}/{file_name}", rows=rows)
-            if _progress is not None:
-                _progress.put(rows)
-        except (OSError, ValueError) as exc:
-            entry["error"] = str(exc)
+    for name, file in zip(names, file_names(names, options.suffix), strict=True):
+        entry = export_table(db, name, target, file, options, folder=folder)
+        if progress is not None:
+            progress(entry["rows"] or 0)
         record["tables"].append(entry)
     return record
 
@@ -192,60 +344,10 @@ def export_database(
 # The run ---------------------------------------------------------------------------------------------------
 
 
-def result_of(future: Future[dict[str, Any]], source: str, folder: str) -> dict[str, Any]:
-    try:
-        return future.result()
-    except Exception as exc:  # a worker that died, or a fault of ours: this database fails, not the run
-        return new_record(source, folder, f"{type(exc).__name__}: {exc}")
-
-
-def stop_workers(executor: ProcessPoolExecutor) -> None:
-    for process in list((getattr(executor, "_processes", None) or {}).values()):
-        process.terminate()
-    executor.shutdown(wait=False, cancel_futures=True)
-
-
-def run_workers(
-    sources: Sequence[str],
-    folders: Sequence[str],
-    outdir: str,
-    tables: Sequence[str] | None,
-    jobs: int,
-    typed: bool = False,
-) -> list[dict[str, Any]]:
-    context = get_context("fork")  # the command has started no thread: forking here is safe
-    queue: Queue[int] = context.Queue()
-    progress = Progress(len(sources))
-    rows, done = 0, 0
-    records: list[dict[str, Any] | None] = [None] * len(sources)
-    executor = ProcessPoolExecutor(jobs, mp_context=context, initializer=start_worker, initargs=(queue,))
-    try:
-        futures = {
-            executor.submit(export_database, source, outdir, folder, tables, typed): index
-            for index, (source, folder) in enumerate(zip(sources, folders, strict=True))
-        }
-        pending: set[Future[dict[str, Any]]] = set(futures)
-        progress.show(0, 0, None)
-        while pending:
-            finished, pending = wait(pending, timeout=0.1, return_when=FIRST_COMPLETED)
-            for future in finished:
-                index = futures[future]
-                records[index] = result_of(future, sources[index], folders[index])
-                done += 1
-            while not queue.empty():
-                rows += queue.get()
-            progress.show(done, rows, None)
-    except BaseException:
-        stop_workers(executor)
-        raise
-    finally:
-        progress.close()
-    executor.shutdown()
-    return [record for record in records if record is not None]
-
-
 def write_manifest(outdir: str, manifest: dict[str, Any]) -> str:
     """OUTDIR/manifest.json, replaced in one step (a new file of a random name, then renamed)."""
+    import tempfile
+
     path = os.path.join(outdir, MANIFEST)
     with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=outdir, suffix=".tmp", delete=False) as out:
         out.write(json_text(manifest, indent=2) + "\n")
@@ -266,41 +368,86 @@ def not_found(records: Sequence[dict[str, Any]], tables: Sequence[str] | None) -
     return [name for name in tables or () if opened and all(name in r["missing_tables"] for r in opened)]
 
 
+def show_attention(records: Sequence[dict[str, Any]]) -> None:
+    """The tables that were damaged, failed or left incomplete, one line each."""
+    rows = [
+        (r["folder"], t["name"], table_note(t)) for r in records for t in r["tables"] if needs_attention(t)
+    ]
+    if rows:
+        write_text(render_table(("FOLDER", "TABLE", "NOTE"), rows))
+
+
+def interrupted_line(outdir: str, folders: Sequence[str], unfinished: Sequence[int]) -> str:
+    """What an interrupted run left incomplete: the unfinished databases and their .partial files."""
+    partial = sorted(
+        os.path.join(folders[i], name)
+        for i in unfinished
+        if os.path.isdir(os.path.join(outdir, folders[i]))
+        for name in os.listdir(os.path.join(outdir, folders[i]))
+        if name.endswith(".partial")
+    )
+    left = f"; left incomplete: {', '.join(clean(p) for p in partial)}" if partial else ""
+    return f"pagewright: interrupted: {count_words(len(unfinished), 'database')} not exported in full{left}"
+
+
 def export_batch(
     inputs: Sequence[str],
     outdir: str,
     tables: Sequence[str] | None,
     recursive: bool,
     jobs: int,
-    typed: bool = False,
+    options: ExportOptions,
+    args: argparse.Namespace | None = None,
 ) -> int:
     started = time.monotonic()
-    sources, skipped = find_databases(inputs, recursive)
+    sources, skipped, passed_over = find_databases(inputs, recursive)
     for entry in skipped:
         print(f"pagewright: warning: skipped {clean(entry.path)}: {clean(entry.error)}", file=sys.stderr)
+    subdirectories = count_words(passed_over, "subdirectory", "subdirectories")
+    if passed_over:
+        print(f"pagewright: note: passed over {subdirectories} (--recursive searches them)", file=sys.stderr)
     if not sources:
-        raise CliError(f"no ESE databases found in {', '.join(clean(p) for p in inputs)}")
+        hint = f" (passed over {subdirectories}: --recursive searches them)" if passed_over else ""
+        raise CliError(f"no ESE databases found in {', '.join(clean(p) for p in inputs)}{hint}")
     ensure_output_dir(outdir)
     folders = folder_names(sources)
     requested = list(dict.fromkeys(tables)) if tables else None
-    workers = min(jobs or os.cpu_count() or 1, len(sources))
-    records = run_workers(sources, folders, outdir, requested, workers, typed)
+    progress = Progress(len(sources))
+    tasks = [
+        (source, outdir, folder, requested, options) for source, folder in zip(sources, folders, strict=True)
+    ]
+    try:
+        records = run_pool(
+            export_database,
+            tasks,
+            jobs or os.cpu_count() or 1,
+            lambda index, reason: database_record(sources[index], folders[index], reason),
+            lambda done, rows: progress.show(done, rows, None),
+        )
+    except PoolInterrupted as exc:
+        progress.close()
+        print(interrupted_line(outdir, folders, exc.unfinished), file=sys.stderr)
+        raise
+    progress.close()
     manifest = {
         "tables_requested": requested,
         "databases": records,
         "skipped": [{"path": s.path, "error": s.error} for s in skipped],
+        "subdirectories_passed_over": passed_over,
     }
     manifest_path = write_manifest(outdir, manifest)
 
-    exported = [t for r in records for t in r["tables"] if t["error"] is None]
-    rows = sum(t["rows"] for t in exported)
+    entries = [t for r in records for t in r["tables"]]
     opened = sum(1 for r in records if r["error"] is None)
     count = f"{opened} database" if opened == len(records) else f"{opened} of {len(records)} database"
     count += "" if len(records) == 1 else "s"
-    write_text(
-        f"exported {count}, {len(exported)} tables, {rows} rows to {clean(outdir)} in "
-        f"{time.monotonic() - started:.2f}s; manifest: {clean(manifest_path)}"
-    )
+    what = f"{count}, {count_words(sum(1 for t in entries if t['error'] is None), 'table')}"
+    if args is not None and args.json:
+        write_text(json_text(manifest, indent=2))
+    else:
+        show_attention(records)
+        line = summary_line(entries, what, outdir, time.monotonic() - started)
+        write_text(f"{line}; manifest: {clean(manifest_path)}")
     failed = [record for record in records if failures(record)]
     missing = not_found(records, requested)
     for line in [line for record in failed for line in failures(record)]:
@@ -308,6 +455,8 @@ def export_batch(
     parts = [f"{len(failed)} of {len(records)} databases could not be exported in full"] if failed else []
     parts += [f"table not found in any database: {', '.join(missing)}"] if missing else []
     parts += [f"{len(skipped)} entries could not be read"] if skipped else []
+    if args is not None and args.strict and (why := strict_failure(entries)):
+        parts.append(why)
     if parts:
         raise CliError("; ".join(parts))
     return 0

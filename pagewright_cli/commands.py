@@ -9,21 +9,29 @@ import itertools
 import os
 import re
 import sys
-import tempfile
-import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from importlib import resources
 from typing import TYPE_CHECKING, Any, Protocol
 
-from . import formats
 from .formatting import clean, escape_unsafe_json, human_size, json_text, plain, render_table
 
 if TYPE_CHECKING:
-    from pagewright import CarvedHit, CarvedHits, CarveScope, EseDatabase, HeaderRead, Table
+    from pagewright import (
+        CarvedHit,
+        CarvedHits,
+        CarveScope,
+        CatalogDamage,
+        EseDatabase,
+        HeaderRead,
+        Table,
+        Truncation,
+    )
 
 SCOPES: tuple[CarveScope, ...] = ("slack", "all", "tag_data", "lv_all", "lv_slack")
 SIGNATURE = b"\xef\xcd\xab\x89"  # 0x89ABCDEF, little-endian, at offset 4 of a header block
 FILE_TYPES = {0: "database", 1: "streaming file"}
+CLEAN_SHUTDOWN = 3
+SKIP_COUNTS = ("bad_entries", "overlapping_entries", "foreign_pages", "loops", "unreadable_pages")
 DEMO_DIR = "pagewright-demo"
 DEMO_HITS = 10
 
@@ -43,8 +51,16 @@ def load_module() -> Any:
     return pagewright
 
 
+def refuse_directory(path: str) -> None:
+    """A directory is not a database: say so, and how to read the databases in it."""
+    if os.path.isdir(path):
+        command = f"pagewright export {path} OUT --recursive"
+        raise CliError(f"{path} is a directory; to export the databases in it, run: {command}")
+
+
 def open_database(path: str) -> EseDatabase:
     """Open a database, turning the library's exceptions into one-line errors."""
+    refuse_directory(path)
     module = load_module()
     try:
         db: EseDatabase = module.EseDatabase(path)
@@ -53,6 +69,33 @@ def open_database(path: str) -> EseDatabase:
     except OSError as exc:
         raise CliError(f"{path}: {exc}") from None
     return db
+
+
+def warn(message: str) -> None:
+    print(f"pagewright: warning: {clean(message)}", file=sys.stderr)
+
+
+def dirty_line(db: EseDatabase, path: str) -> str | None:
+    """For a database whose header says it was not shut down cleanly, one line saying so and what the
+    transaction logs beside it hold for it; None for a clean one."""
+    if db.header["state"] == CLEAN_SHUTDOWN:
+        return None
+    from .logs import dirty_note  # the log reader's view of the folder (logs.py builds on this module)
+
+    try:
+        beside = dirty_note(db, path)
+    except (OSError, ValueError, CliError) as exc:
+        beside = f"the logs beside it cannot be read: {exc}"
+    return (
+        f"{path}: the database was not shut down cleanly ({db.header['state_name']}): rows written since the "
+        f"last clean shutdown may be only in its transaction logs ({beside})"
+    )
+
+
+def warn_if_dirty(db: EseDatabase, path: str) -> None:
+    """One line on stderr when the header says the database was not shut down cleanly."""
+    if (line := dirty_line(db, path)) is not None:
+        warn(line)
 
 
 def check_table(db: EseDatabase, name: str) -> None:
@@ -128,13 +171,32 @@ def has_signature(path: str, header: HeaderRead) -> bool:
         return False
 
 
-def truncation(size: int, page_size: int, error: str | None) -> str | None:
-    """Why the file looks cut short: a size that cuts a page, or a tree that points past the end."""
+def truncation(size: int, page_size: int, error: str | None, found: Truncation | None) -> str | None:
+    """Why the file looks cut short: a size that cuts a page, pages that the database or its trees name past
+    the file's end (`found`, the open database's finding), or an open that failed for that reason."""
     if page_size and size % page_size:
         return f"the size is not a multiple of the page size ({size % page_size} bytes past the last page)"
-    if error is not None and (past_end := re.search(r"Invalid page number: \d+", error)):
-        return f"a tree points past the end of the file ({past_end.group()})"
+    if found is not None:
+        pages, last = found["file_pages"], found["last_page"]
+        return f"the file holds {pages} pages, but {found['named_by']} names page {last}"
+    if error is not None and (past_end := re.search(r"page \d+ lies past the end of the file[^:]*", error)):
+        return past_end.group()
     return None
+
+
+def catalog_damage_lines(damage: CatalogDamage | None) -> list[str]:
+    """The catalog's damage, one finding a line (nothing for a sound catalog)."""
+    if damage is None:
+        return []
+    values: dict[str, Any] = dict(damage)
+    counts = [f"{key.replace('_', ' ')} {values[key]}" for key in SKIP_COUNTS if values[key]]
+    lines = [f"the catalog walk passed over {', '.join(counts)}"] if counts else []
+    if damage["error"] is not None:
+        lines.append(f"part of the catalog cannot be read, its tables are missing: {damage['error']}")
+    for kind, n in damage["skipped_records"].items():
+        records = "1 catalog record" if n == 1 else f"{n} catalog records"
+        lines.append(f"{records} of type {kind} could not be read: skipped")
+    return lines + damage["notes"]
 
 
 def info_fields(path: str, db: EseDatabase | None, error: str | None = None) -> dict[str, Any]:
@@ -163,7 +225,13 @@ def info_fields(path: str, db: EseDatabase | None, error: str | None = None) -> 
     fields.update(
         (key, plain(value)) for key, value in header.items() if key not in fields and key != "file_size"
     )
-    fields.update(truncated=truncation(size, page_size, error) is not None, error=error)
+    found = db.header["truncation"] if db is not None else None
+    fields.update(
+        truncated=truncation(size, page_size, error, found) is not None,
+        truncation=found,
+        catalog_damage=db.catalog_damage if db is not None else None,
+        error=error,
+    )
     return fields
 
 
@@ -190,13 +258,19 @@ def show_info(f: dict[str, Any]) -> None:
     lines.append(("tables", "? (the database cannot be opened)" if f["tables"] is None else str(f["tables"])))
     if f["header_source"] == "shadow":
         lines.append(("header", "read from the shadow copy (block 1): the primary header is damaged"))
-    cut = truncation(f["size"], f["page_size"], f["error"])
+    cut = truncation(f["size"], f["page_size"], f["error"], f["truncation"])
     if cut is not None:
         lines.append(("truncated", clean(cut)))
+    lines += [("catalog", clean(line)) for line in catalog_damage_lines(f["catalog_damage"])]
+    if f.get("log_signature") is not None or f["state"] != 3 or f.get("logs") is not None:
+        from .logs import info_lines
+
+        lines += info_lines(f)
     write_text("\n".join(f"{key + ':':<13}{value}" for key, value in lines))
 
 
 def cmd_info(args: argparse.Namespace) -> int:
+    refuse_directory(args.db)
     module = load_module()
     db: EseDatabase | None = None
     error: str | None = None
@@ -214,6 +288,9 @@ def cmd_info(args: argparse.Namespace) -> int:
         if header is None or not has_signature(args.db, header):
             raise CliError(f"{args.db}: {exc}") from None
     fields = info_fields(args.db, db, error)
+    from .logs import info_logs
+
+    fields["logs"] = info_logs(db, args.db, getattr(args, "logs", None))
     if args.json:
         write_json(fields)
     else:
@@ -226,40 +303,48 @@ def cmd_info(args: argparse.Namespace) -> int:
 # tables ----------------------------------------------------------------------------------------------------
 
 
-SKIP_COUNTS = ("bad_entries", "overlapping_entries", "foreign_pages", "loops", "unreadable_pages")
-
-
 def table_summaries(db: EseDatabase) -> list[dict[str, Any]]:
     """Name, column count and row count of every table, counted without decoding a row. "damage" holds the
-    skip counts of a walk that skipped anything (else None); a table that cannot be walked to its end has
-    rows None and its "error" (also a warning on stderr)."""
+    skip counts and the missing long values ({column: count}) of a walk that met any (else None); a table
+    that cannot be walked to its end has rows None and its "error" (also a warning on stderr)."""
     out = []
     for table in db.tables():
         summary: dict[str, Any] = {"name": table.name, "columns": len(table.columns), "rows": None}
         try:
             scan = db.scan_table(table.name)
         except (OSError, ValueError) as exc:
-            print(f"pagewright: warning: table {clean(table.name)}: {clean(str(exc))}", file=sys.stderr)
+            warn(f"table {table.name}: {exc}")
             out.append({**summary, "damage": None, "error": str(exc)})
             continue
-        walk: dict[str, Any] = dict(scan)
-        counts = {key: walk[key] for key in SKIP_COUNTS}
-        damage = counts if any(counts.values()) else None
-        out.append({**summary, "rows": scan["rows"], "damage": damage, "error": None})
+        counts: dict[str, Any] = dict(scan)
+        damage = {key: counts[key] for key in (*SKIP_COUNTS, "missing_long_values")}
+        found = any(damage.values())
+        out.append({**summary, "rows": scan["rows"], "damage": damage if found else None, "error": None})
     return out
 
 
 def damage_note(summary: dict[str, Any]) -> str:
     if summary["error"] is not None:
         return "unreadable"
-    if summary["damage"] is None:
+    damage = summary["damage"]
+    if damage is None:
         return ""
-    skipped = [f"{key.replace('_', ' ')} {n}" for key, n in summary["damage"].items() if n]
+    skipped = [f"{key.replace('_', ' ')} {damage[key]}" for key in SKIP_COUNTS if damage[key]]
+    if missing := damage["missing_long_values"]:
+        skipped.append(f"missing long values {sum(missing.values())}")
     return "damaged: " + ", ".join(skipped)
 
 
-def show_tables(db: EseDatabase) -> None:
-    summaries = table_summaries(db)
+def warn_about_the_file(db: EseDatabase, path: str) -> None:
+    """The file's truncation and the catalog's damage, one warning a finding, on stderr."""
+    found = db.header["truncation"]
+    if found is not None:
+        warn(f"{path}: the file is truncated: {truncation(0, 0, None, found)}")
+    for line in catalog_damage_lines(db.catalog_damage):
+        warn(f"{path}: {line}")
+
+
+def show_tables(summaries: list[dict[str, Any]]) -> None:
     rows: list[tuple[object, ...]] = [
         (s["name"], s["columns"], "?" if s["rows"] is None else s["rows"], damage_note(s)) for s in summaries
     ]
@@ -270,12 +355,16 @@ def show_tables(db: EseDatabase) -> None:
 
 
 def cmd_tables(args: argparse.Namespace) -> int:
+    """Exit status 1 when a table cannot be read to its end (the others are listed)."""
     db = open_database(args.db)
+    warn_if_dirty(db, args.db)
+    warn_about_the_file(db, args.db)
+    summaries = table_summaries(db)
     if args.json:
-        write_json(table_summaries(db))
+        write_json(summaries)
     else:
-        show_tables(db)
-    return 0
+        show_tables(summaries)
+    return 1 if any(s["error"] is not None for s in summaries) else 0
 
 
 # schema ----------------------------------------------------------------------------------------------------
@@ -357,10 +446,21 @@ def cmd_schema(args: argparse.Namespace) -> int:
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
-    """The rows as `export_rows` writes them, read and written one at a time (--limit N reads N rows)."""
+    """The rows as `export` writes them to JSON Lines, read and written one at a time (--limit N reads N)."""
+    from .exporting import options_of, table_readings
+
+    options = options_of(args)
     db = open_database(args.db)
+    warn_if_dirty(db, args.db)
     check_table(db, args.table)
-    lines = db.table(args.table).json_lines(typed=args.typed)
+    readings = table_readings(db, args.table, options.timestamps)
+    if unknown := sorted(set(options.timestamps) - set(readings)):
+        raise CliError(f"--timestamps: table {args.table} has no column {', '.join(map(repr, unknown))}")
+    lines = db.table(args.table).json_lines(
+        typed=options.typed,
+        deleted=options.deleted,
+        timestamps=readings,
+    )
     out = binary_stdout()
     # On a terminal, characters that could drive it are written as JSON escapes: the same JSON value.
     terminal = sys.stdout.isatty()
@@ -373,147 +473,35 @@ def cmd_dump(args: argparse.Namespace) -> int:
 # export ----------------------------------------------------------------------------------------------------
 
 
-class Progress:
-    """One self-overwriting status line on stderr, shown only when stderr is a terminal."""
-
-    def __init__(self, total: int) -> None:
-        self.total = total
-        self.enabled = sys.stderr.isatty()
-        self.started = time.monotonic()
-
-    def elapsed(self) -> float:
-        return time.monotonic() - self.started
-
-    def show(
-        self,
-        done: int,
-        rows: int,
-        current: str | None,
-        table_rows: int | None = None,
-        count: int | None = None,
-    ) -> None:
-        """`done` of the total finished, `rows` in all; within `current`, `table_rows` of its `count` rows."""
-        if not self.enabled:
-            return
-        elapsed = self.elapsed()
-        rate = f", {rows / elapsed:.0f} rows/s" if rows and elapsed > 0 else ""
-        status = f"[{done}/{self.total}] {rows} rows{rate}, {elapsed:.1f}s"
-        if current is not None:
-            status += f"  {clean(current)}"
-            if table_rows is not None:
-                status += f" {table_rows}/{'?' if count is None else count}"
-        sys.stderr.write("\r\x1b[K" + status)
-        sys.stderr.flush()
-
-    def within(self, done: int, rows: int, name: str, count: int | None) -> Callable[[int], None]:
-        """The progress callback of table `name` of `count` rows, after `done` tables of `rows` rows."""
-        return lambda table_rows: self.show(done, rows + table_rows, name, table_rows, count)
-
-    def close(self) -> None:
-        if self.enabled:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-
-
-def export_one(
-    db: EseDatabase,
-    name: str,
-    outdir: str,
-    *,
-    typed: bool = False,
-    progress: Callable[[int], object] | None = None,
-    fmt: str = "jsonl",
-) -> tuple[str, int]:
-    """Export table `name` to OUTDIR/<its file name>; returns (file name, rows written). CSV and Parquet are
-    always typed."""
-    file_name = formats.file_name(export_file_name(name), fmt)
-    path = os.path.join(outdir, file_name)
-    if fmt == "parquet":
-        return file_name, formats.write_parquet(db, name, path)
-    if fmt == "csv":
-        return file_name, db.export_rows(name, path, typed=True, progress=progress, format="csv")
-    return file_name, db.export_rows(name, path, typed=typed, progress=progress)
-
-
-def ensure_output_dir(outdir: str) -> None:
-    """Create OUTDIR and make sure a file can be created in it: one error rather than one per table."""
-    try:
-        os.makedirs(outdir, exist_ok=True)
-    except OSError as exc:
-        raise CliError(f"cannot create directory {outdir!r}: {exc.strerror or exc}") from None
-    try:
-        fd, probe = tempfile.mkstemp(prefix=".pagewright-", suffix=".tmp", dir=outdir)
-    except OSError as exc:
-        raise CliError(f"cannot write to directory {outdir!r}: {exc.strerror or exc}") from None
-    os.close(fd)
-    os.unlink(probe)
-
-
-def table_count(db: EseDatabase, name: str) -> int | None:
-    try:
-        return db.table(name).count()
-    except (OSError, ValueError):
-        return None  # the export reports why
-
-
-def export_tables(
-    db: EseDatabase, outdir: str, names: Sequence[str], typed: bool = False, fmt: str = "jsonl"
-) -> tuple[int, list[str], float]:
-    """Export `names` to OUTDIR/<file name> in format `fmt`. A table that cannot be exported is reported on
-    stderr and the others are still exported. Returns (rows written, names of the failed tables, seconds)."""
-    ensure_output_dir(outdir)
-    progress = Progress(len(names))
-    rows = 0
-    failed: list[str] = []
-    try:
-        for done, name in enumerate(names):
-            progress.show(done, rows, name)
-            show = progress.within(done, rows, name, table_count(db, name) if progress.enabled else None)
-
-            try:
-                # Only a table whose whole export succeeded counts.
-                rows += export_one(db, name, outdir, typed=typed, progress=show, fmt=fmt)[1]
-            except (OSError, ValueError) as exc:
-                progress.close()
-                print(f"pagewright: warning: table {clean(name)}: {clean(str(exc))}", file=sys.stderr)
-                failed.append(name)
-        progress.show(len(names), rows, None)
-    finally:
-        progress.close()
-    return rows, failed, progress.elapsed()
-
-
-def export_summary(
-    names: Sequence[str], failed: Sequence[str], rows: int, outdir: str, seconds: float
-) -> None:
-    done = len(names) - len(failed)
-    tables = f"{done} table" if done == 1 else f"{done} tables"
-    write_text(f"exported {tables}, {rows} rows to {clean(outdir)} in {seconds:.2f}s")
-    if failed:
-        raise CliError(f"{len(failed)} of {len(names)} tables could not be exported")
-
-
 def cmd_export(args: argparse.Namespace) -> int:
-    fmt = getattr(args, "format", "jsonl")
-    try:
-        formats.check_available(fmt)
-    except formats.FormatError as exc:
-        raise CliError(str(exc)) from None
+    from .exporting import check_available, options_of, run_single, strict_failure
+
+    options = options_of(args)
+    check_available(options.fmt)
     if len(args.inputs) > 1 or os.path.isdir(args.inputs[0]):
         from .batch import export_batch
 
-        if fmt != "jsonl":
-            raise CliError(f"--format {fmt} exports one database at a time (several databases: jsonl only)")
-        return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs, args.typed)
+        return export_batch(args.inputs, args.outdir, args.table, args.recursive, args.jobs, options, args)
     db = open_database(args.inputs[0])
+    warn_if_dirty(db, args.inputs[0])
     if args.table:
         names = list(dict.fromkeys(args.table))
         for name in names:
             check_table(db, name)
     else:
         names = db.get_tables()
-    rows, failed, seconds = export_tables(db, args.outdir, names, args.typed, fmt)
-    export_summary(names, failed, rows, args.outdir, seconds)
+    if options.timestamps:
+        from .exporting import table_readings
+
+        used = {column for name in names for column in table_readings(db, name, options.timestamps)}
+        if unknown := sorted(set(options.timestamps) - used):
+            raise CliError(f"--timestamps: no exported table has a column {', '.join(map(repr, unknown))}")
+    entries = run_single(db, args.inputs[0], args.outdir, names, options, args.json, args.table)
+    failed = [e for e in entries if e["error"] is not None]
+    if failed:
+        raise CliError(f"{len(failed)} of {len(names)} tables could not be exported")
+    if args.strict and (why := strict_failure(entries)):
+        raise CliError(why)
     return 0
 
 
@@ -572,13 +560,17 @@ def cmd_demo(args: argparse.Namespace) -> int:
         write_text("\n$ pagewright info SAMPLE")
         show_info(info_fields(path, db))
         write_text("\n$ pagewright tables SAMPLE")
-        show_tables(db)
+        show_tables(table_summaries(db))
         write_text(f"\n$ pagewright export SAMPLE {DEMO_DIR}")
+        from .exporting import ExportOptions, export_tables, show_summary
+
         names = db.get_tables()
-        rows, failed, seconds = export_tables(db, DEMO_DIR, names)
-        export_summary(names, failed, rows, DEMO_DIR, seconds)
-        for name in names:
-            write_text(f"  {clean(os.path.join(DEMO_DIR, export_file_name(name)))}")
+        entries, seconds = export_tables(db, DEMO_DIR, names, ExportOptions())
+        show_summary(entries, DEMO_DIR, seconds)
+        if failed := [e for e in entries if e["error"] is not None]:
+            raise CliError(f"{len(failed)} of {len(names)} tables could not be exported")
+        for entry in entries:
+            write_text(f"  {clean(os.path.join(DEMO_DIR, entry['file']))}")
         write_text(f"\n$ pagewright carve SAMPLE --max-hits {DEMO_HITS}    # UTF-16LE strings in page slack")
         hits = carve(db, "slack", None, 6, DEMO_HITS)
         if hits:

@@ -49,6 +49,10 @@ def escape_unsafe_json(text: str) -> str:
     ASCII punctuation, digits and letters, so every unsafe character found is inside a string."""
     if text.isprintable():
         return text
+    # Line by line: a line that is printable is safe as it stands (indented JSON has many lines).
+    lines = text.split("\n")
+    if len(lines) > 1:
+        return "\n".join(line if line.isprintable() else escape_unsafe_json(line) for line in lines)
     out = []
     for ch in text:
         code = ord(ch)
@@ -109,4 +113,6 @@ def plain(value: object) -> object:
         return 0
     if isinstance(value, list | tuple):
         return [plain(v) for v in value]
+    if isinstance(value, dict):
+        return {key: plain(v) for key, v in value.items()}
     return value

@@ -11,14 +11,14 @@ import os
 import sys
 from collections.abc import Callable
 
-from . import artifacts, commands, formats, recover, verify
+from . import artifacts, commands, exporting, logs, recover, verify
 from .commands import SCOPES, CliError
 from .formatting import clean
 
 PROG = "pagewright"
-TYPED_HELP = (
-    "the typed view: dates as ISO 8601 text (UTC), Currency signed, multi-values as arrays "
-    "(default: the raw values)"
+VIEW_HELP = (
+    "--typed (the default): dates as ISO 8601 text (UTC), Currency signed, multi-values as arrays; "
+    "--raw: the raw values of export_table (dates and money as their stored integers, multi-values as hex)"
 )
 
 
@@ -39,6 +39,28 @@ def _count(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {value}")
     return value
+
+
+def _row_options(p: argparse.ArgumentParser) -> None:
+    """The options of dump and export that choose the rows and their values."""
+    view = p.add_mutually_exclusive_group()
+    view.add_argument("--typed", dest="raw", action="store_false", help=VIEW_HELP)
+    view.add_argument("--raw", dest="raw", action="store_true", help="the raw values (see --typed)")
+    p.set_defaults(raw=False)
+    p.add_argument(
+        "--deleted",
+        choices=exporting.DELETED_MODES,
+        default="exclude",
+        help="entries flagged deleted (not yet cleaned away): exclude (default), only, or include; rows of "
+        "an export that includes them carry the boolean marker _deleted",
+    )
+    p.add_argument(
+        "--timestamps",
+        action="append",
+        metavar="COL=READING",
+        help="read the 8-byte column COL as a point in time: ole, filetime, unix, or raw (repeatable; "
+        "applied to the tables that have COL)",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -62,6 +84,13 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("info", commands.cmd_info, "Show the file header and geometry of a database.")
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("--json", action="store_true", help="print a JSON object")
+    p.add_argument(
+        "--logs",
+        action="append",
+        metavar="DIR|FILE",
+        help="its transaction logs: whether they cover what it requires, how many changes its pages lack "
+        "(default: the logs in its directory, for a database not shut down cleanly)",
+    )
 
     p = command(
         "tables",
@@ -85,22 +114,26 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("db", metavar="DB", help="database file")
     p.add_argument("table", metavar="TABLE", help="table name (case-sensitive)")
     p.add_argument("--limit", type=_count, metavar="N", help="print at most N rows")
-    p.add_argument("--typed", action="store_true", help=TYPED_HELP)
+    _row_options(p)
 
     p = command(
         "export",
         commands.cmd_export,
-        "Export tables to OUTDIR/<table>.jsonl, one JSON object per row.",
-        "In file names, '/', '\\', '%' and control characters of a table name are written as %XX, and the "
-        "names '.' and '..' as %2E and %2E%2E; a file name over 255 bytes is shortened and ends in '%~' and "
-        "a hash of the table name. A table that cannot be exported is reported and the others are still "
-        "exported (exit status 1); the row count covers the tables exported in full. "
-        "With several databases or a directory, each database goes to OUTDIR/<its file name>/ (<name>~2, "
-        "<name>~3, ... for repeated names, in sorted path order) and OUTDIR/manifest.json lists the sources, "
-        "folders, tables, rows and errors; directories are searched for files with an ESE header.",
+        "Export tables to OUTDIR/<table>.jsonl (.csv, .parquet), one row per line.",
+        "In file names, '/', '\\', '%' and control characters of a table name are written as %XX, and "
+        "the names '.' and '..' as %2E and %2E%2E; a file name over 255 bytes (with '.partial') is "
+        "shortened and ends in '%~' and a hash of the table name; names that only case or Unicode "
+        "normalisation tell apart get ~2, ~3, ... Each file is written under a temporary name and renamed "
+        "into place once complete: a table that fails or is interrupted leaves <file>.partial. A table "
+        "that cannot be exported is reported and the others are still exported (exit status 1). The "
+        "summary lists every table's rows (live and deleted) and damage. With several databases or a "
+        "directory, each database goes to OUTDIR/<its file name>/ (prefixed with the part of its path that "
+        "tells it apart from others of the same name) and OUTDIR/manifest.json lists the sources, folders, "
+        "tables, rows, damage and errors; directories are searched for files with an ESE header.",
     )
     p.usage = (
-        "%(prog)s [-h] [--table NAME] [--typed] [--format FMT] [--recursive] [--jobs N] "
+        "%(prog)s [-h] [--table NAME] [--typed|--raw] [--deleted MODE] [--timestamps COL=READING] "
+        "[--format FMT] [--raw-formulas] [--json] [--strict] [--recursive] [--jobs N] "
         "DB|DIR [DB|DIR ...] OUTDIR"
     )
     p.add_argument(
@@ -112,13 +145,28 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--table", action="append", metavar="NAME", help="export only this table (repeatable; default: all)"
     )
-    p.add_argument("--typed", action="store_true", help=TYPED_HELP)
+    _row_options(p)
     p.add_argument(
         "--format",
-        choices=formats.FORMATS,
+        choices=exporting.FORMATS,
         default="jsonl",
-        help="jsonl (default); csv: typed values, header row, RFC 4180 with CRLF; parquet: typed Arrow "
-        "columns with column metadata (needs pyarrow). File names end in .jsonl, .csv or .parquet",
+        help="jsonl (default); csv: header row, RFC 4180 with CRLF; parquet: Arrow columns with column "
+        "metadata (needs pyarrow). File names end in .jsonl, .csv or .parquet",
+    )
+    p.add_argument(
+        "--raw-formulas",
+        action="store_true",
+        help="CSV: write text cells that begin with = + - @, a tab or CR as they are (by default they get a "
+        "leading ' so that a spreadsheet does not run them as formulas)",
+    )
+    p.add_argument(
+        "--json", action="store_true", help="print the summary as JSON (the manifest's form) instead of text"
+    )
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit with status 1 when any table is damaged (entries passed "
+        "over, long values missing, values without a form of their type)",
     )
     p.add_argument("--recursive", action="store_true", help="search the subdirectories of each DIR too")
     p.add_argument(
@@ -155,6 +203,7 @@ def build_parser() -> argparse.ArgumentParser:
     recover.add_parser(sub)
     verify.add_parser(sub)
     artifacts.add_parsers(sub)
+    logs.add_parser(sub)
 
     command(
         "demo",

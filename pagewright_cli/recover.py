@@ -7,6 +7,7 @@ import sys
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
+from . import logs
 from .commands import check_table, open_database, write_text
 from .formatting import clean, json_text, plain, render_table
 
@@ -67,9 +68,11 @@ def add_parser(sub: Any) -> None:
     p.add_argument(
         "--source",
         action="append",
-        choices=SOURCES,
-        help="only records from this source (repeatable; default: all)",
+        choices=SOURCES + (logs.RECOVER_SOURCE,),
+        help="only records from this source (repeatable; default: all; 'log': the transaction logs' changes, "
+        "with --logs)",
     )
+    logs.add_recover_options(p)
     p.add_argument(
         "--json",
         action="store_true",
@@ -90,10 +93,12 @@ def cmd_recover(args: argparse.Namespace) -> int:
     names = args.table or db.get_tables()
     for name in names:
         check_table(db, name)
-    sources = tuple(args.source or SOURCES)
+    sources = tuple(args.source or SOURCES + ((logs.RECOVER_SOURCE,) if args.logs else ()))
+    from_logs = logs.RECOVER_SOURCE in sources
+    sources = tuple(s for s in sources if s != logs.RECOVER_SOURCE)
     rows: list[tuple[object, ...]] = []
     shown = hidden = 0
-    for name, record in page_records(db, names, sources):
+    for name, record in page_records(db, names, sources) if sources else ():
         if record["duplicate_of_live"] and not args.all:
             hidden += 1
             continue
@@ -119,7 +124,8 @@ def cmd_recover(args: argparse.Namespace) -> int:
     if rows:
         headers = ("TABLE", "SOURCE", "PAGE", "OFFSET", "CONFIDENCE", "INFERRED END", "LIVE COPY", "VALUES")
         write_text(render_table(headers, rows, right=(2, 3, 4)))
-    if not shown:
+    found = logs.recover_from_logs(db, names, args.logs, args.json) if from_logs else 0
+    if not shown and not found:
         print("pagewright: no records recovered", file=sys.stderr)
     if hidden:
         note = f"pagewright: {hidden} records that are copies of live rows hidden (--all shows them)"

@@ -1,5 +1,6 @@
 #include "database.hpp"
 
+#include "catalog/file_extent.hpp"
 #include "catalog/parser.hpp"
 #include "checksum/verify.hpp"
 #include "io/mapped_file.hpp"
@@ -53,10 +54,15 @@ Status Database::load() {
   if (page_size_ == 0) return EseError::parse_error("Invalid page size: 0");
   total_pages_ = file_page_count(file_, page_size_);
   if (options_.repair_ecc) repairs_ = PageRepairs::find(file_, page_size_);
+  stated_last_page_ = last_owned_page(*this, kDatabaseRootPage);
   auto catalog = CatalogParser(*this).load(kCatalogRootPage);
   if (!catalog) return std::move(catalog).error();
   catalog_ = std::move(*catalog);
   return ok_status();
+}
+
+bool Database::known_truncated() const noexcept {
+  return total_pages_ < kCatalogRootPage || (stated_last_page_ && *stated_last_page_ > total_pages_);
 }
 
 EseError Database::source_error() {
@@ -71,7 +77,13 @@ Status Database::source_status() const {
 Result<Page> Database::read_page(std::uint32_t page_number) const {
   const std::uint64_t offset = (static_cast<std::uint64_t>(page_number) + 1) * page_size_;
   const std::uint64_t end = offset + page_size_;
-  if (end > file_.size()) return EseError::invalid_page_number(page_number);
+  if (end > file_.size()) {
+    // Past the end of a file that is cut short: say so, unless the number lies past what the database owns
+    // too (a damaged link, not a missing page).
+    if (known_truncated() && (!stated_last_page_ || page_number <= *stated_last_page_))
+      return EseError::page_past_truncated_end(page_number, total_pages_);
+    return EseError::invalid_page_number(page_number);
+  }
   const auto* repaired = repairs_.find_page(page_number);
   const Bytes bytes = repaired ? Bytes(*repaired) : file_.subspan(offset, page_size_);
   auto page = Page::parse(bytes, format_version_, format_revision_, page_size_);

@@ -50,8 +50,14 @@ class Database {
   const OrderedMap<TableInfo>& tables() const noexcept { return catalog_.tables; }
   // Catalog definitions whose entries carry the deleted flag (not part of the schema).
   const std::vector<CatalogRecord>& deleted_definitions() const noexcept { return catalog_.deleted; }
-  // What the catalog walk passed over.
-  const WalkCounts& catalog_counts() const noexcept { return catalog_.counts; }
+  // What the catalog walk passed over, lost or renamed.
+  const CatalogDamage& catalog_damage() const noexcept { return catalog_.damage; }
+  // The last page the database's own space tree says it owns (the engine's size of the database), when readable.
+  std::optional<std::uint32_t> stated_last_page() const noexcept { return stated_last_page_; }
+  // The file holds fewer pages than the database needs: fewer than the catalog's root page, or fewer than its
+  // space tree says it owns.
+  bool known_truncated() const noexcept;
+
   // The header was read from its shadow copy (block 1) because the primary (block 0) was damaged.
   bool used_shadow_header() const noexcept { return used_shadow_header_; }
   // Whether pages were checked for repair at the open, and the pages read from corrected copies.
@@ -78,6 +84,7 @@ class Database {
   std::uint32_t format_version_ = 0;
   std::uint32_t format_revision_ = 0;
   bool used_shadow_header_ = false;
+  std::optional<std::uint32_t> stated_last_page_;
   OpenOptions options_;
   PageRepairs repairs_;
   Catalog catalog_;

@@ -61,6 +61,10 @@ std::string EseError::to_string() const {
     case ErrorKind::UnsupportedVersion:
       return "Unsupported database version: " + hex(a_) + ", revision: " + hex(b_);
     case ErrorKind::InvalidPageNumber:
+      if (c_ == kTruncatedFile) {
+        return "page " + std::to_string(a_) + " lies past the end of the file (" + std::to_string(b_) +
+               (b_ == 1 ? " page" : " pages") + "): the file is truncated";
+      }
       return "Invalid page number: " + std::to_string(a_);
     case ErrorKind::InvalidTagNumber:
       return "Invalid tag number: " + std::to_string(a_);

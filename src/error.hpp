@@ -39,6 +39,10 @@ class EseError {
     return EseError(ErrorKind::UnsupportedVersion, version, revision);
   }
   static EseError invalid_page_number(std::uint32_t page) { return EseError(ErrorKind::InvalidPageNumber, page); }
+  // The same kind for a page past the end of a file that is known to be cut short (it holds file_pages).
+  static EseError page_past_truncated_end(std::uint32_t page, std::uint32_t file_pages) {
+    return EseError(ErrorKind::InvalidPageNumber, page, file_pages, kTruncatedFile);
+  }
   static EseError invalid_tag_number(std::uint16_t tag) { return EseError(ErrorKind::InvalidTagNumber, tag); }
   static EseError table_not_found(std::string name) { return EseError(ErrorKind::TableNotFound, std::move(name)); }
   static EseError column_not_found(std::string name) { return EseError(ErrorKind::ColumnNotFound, std::move(name)); }
@@ -83,6 +87,8 @@ class EseError {
   explicit EseError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0, std::uint64_t c = 0)
       : kind_(kind), a_(a), b_(b), c_(c) {}
   EseError(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+  static constexpr std::uint64_t kTruncatedFile = 1;
 
   ErrorKind kind_;
   std::uint64_t a_ = 0, b_ = 0, c_ = 0;

@@ -29,6 +29,23 @@ def samples_dir(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 @pytest.fixture(scope="session")
+def log_samples(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The real SRUM folders with their transaction logs (logs/win10-dirty as collected, logs/win10-clean
+    after the engine's recovery), unpacked into a temporary folder (skips when they are absent)."""
+    source = SAMPLES_DIR / "logs"
+    folders = ("win10-dirty", "win10-clean")
+    if not all((source / name).is_dir() for name in folders):
+        pytest.skip("real sample logs (../shared/samples/logs) are not available")
+    out = tmp_path_factory.mktemp("log-samples")
+    for name in folders:
+        (out / name).mkdir()
+        for packed in (source / name).glob("*.gz"):
+            with gzip.open(packed, "rb") as src, open(out / name / packed.stem, "wb") as dst:
+                shutil.copyfileobj(src, dst)
+    return out
+
+
+@pytest.fixture(scope="session")
 def sample(samples_dir: Path):
     """sample("basic.edb") -> path of that unpacked real sample."""
 

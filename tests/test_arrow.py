@@ -27,7 +27,7 @@ COLUMNS = [*ALL_TYPES, Column(259, "Multi", 10, flags=0x8), Column(260, "FT", 15
 ROWS = [
     {"Bit": True, "UByte": 200, "Short": -2, "Long": -70000, "Currency": 2**64 - 5, "Single": 1.1,
      "Double": -2.5e300, "DateTime": 2**63 + 1, "ULong": 4_000_000_000, "LongLong": -1,
-     "Guid": bytes(range(16)), "UShort": 65535, "Bin": b"\x00\xffbin", "Text": 'caf\xe9, "q"\r\nx',
+     "Guid": bytes(range(16)), "UShort": 65535, "ULongLong": 2**64 - 2, "Bin": b"\x00\xffbin", "Text": 'caf\xe9, "q"\r\nx',
      "Wide": "wide \U0001f98a", "LongBin": b"", "LongText": LongValue("long " * 900),
      "Multi": MultiValue(["a", "b,c"]), "FT": FILETIME},
     {},
@@ -164,7 +164,9 @@ def test_to_arrow_and_pandas(open_db, monkeypatch, capsys, tmp_path) -> None:
     ):
         t.to_arrow()
     assert main(["export", ese.path, str(tmp_path), "--format", "parquet"]) == 1
-    assert "--format parquet needs pyarrow: pip install 'pagewright[arrow]'" in capsys.readouterr().err
+    assert "Parquet export needs pyarrow: pip install pyarrow" in capsys.readouterr().err
+    with pytest.raises(ImportError, match="^Parquet export needs pyarrow: pip install pyarrow"):
+        ese.export_rows("t", str(tmp_path / "t.parquet"), format="parquet")
     assert not list(tmp_path.glob("*.parquet"))
 
 

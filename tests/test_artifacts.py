@@ -314,11 +314,11 @@ def test_cli_fleet_leaves_other_kinds_out(made, tmp_path, capsys):
     assert main(["srum", str(tmp_path / "in"), "--recursive", "--jobs", "2", "--out", str(out)]) == 0
     records = json.loads((out / "manifest.json").read_text())["databases"]
     assert [(r["folder"], r["not_artifact"]) for r in records] == [
-        ("SRUDB.dat", False),
-        ("SRUDB.dat~2", False),
+        ("a_SRUDB.dat", False),
+        ("b_SRUDB.dat", False),
         (None, True),
     ]
-    assert (out / "SRUDB.dat~2" / "network_usage.jsonl").read_text().count("\n") == 12
+    assert (out / "b_SRUDB.dat" / "network_usage.jsonl").read_text().count("\n") == 12
     assert "read 2 srum databases (1 other ESE files left out)" in capsys.readouterr().out
 
 

@@ -14,6 +14,7 @@ from builder import (
     damage,
     table_entry,
 )
+from builder.readback import read_page
 
 from pagewright import EseDatabase
 
@@ -65,39 +66,44 @@ def test_catalog_records_that_describe_no_table_are_skipped(open_db, page_size) 
 
 
 @pytest.mark.parametrize(
-    ("record", "message"),
+    ("record", "skipped", "bad_entries"),
     [
-        (column_entry(8, Column(7, "bad", 19)), "Unsupported column type: 19"),
-        (CatalogEntry(8, 8, 50, name="x"), "Unsupported catalog type: 8"),
-        (b"\x00" * 13, "Invalid catalog entry"),
+        (CatalogEntry(8, 256, 50, name="x"), {256: 1}, 0),  # of a type no engine writes (NTDS temp.edb)
+        (CatalogEntry(8, 0, 50, name="x"), {0: 1}, 0),
+        (b"\x00" * 13, {}, 1),  # too short to be a record
+        (CatalogEntry(9, 2, 7, coltyp_or_fdp=4, name="cut").encode()[:24], {2: 1}, 0),  # no name
     ],
+    ids=["type 256", "type 0", "13 bytes", "no name"],
 )
 @pytest.mark.parametrize("page_size", PAGE_SIZES)
-def test_bad_catalog_records_fail_small_pages_and_are_skipped_on_large(
-    open_db, record, message, page_size
-) -> None:
+def test_a_bad_catalog_record_costs_only_itself(open_db, record, skipped, bad_entries, page_size) -> None:
     db = two_tables(page_size)
-    if isinstance(record, bytes):
-        db.add_raw_catalog_record(record)
-    else:
-        db.add_catalog_entry(record)
-    if page_size <= 8192:
-        with pytest.raises(OSError) as info:
-            open_db(db)
-        assert str(info.value) == f"Failed to open database: {message}"
-    else:
-        assert open_db(db).get_tables() == ["MSysObjects", "zeta", "alpha"]
+    db.add_raw_catalog_record(record) if isinstance(record, bytes) else db.add_catalog_entry(record)
+    # A column of a type code no engine writes keeps its place: its values are its stored bytes.
+    columns = [Column(1, "Id", 4), Column(2, "Odd", 19, space_usage=3), Column(3, "After", 4)]
+    odd = db.add_table("odd", columns)
+    odd.add_row({"Id": 1, "Odd": b"\x01\x02\x03", "After": 7})
+    ese = open_db(db)
+    assert ese.get_tables() == ["MSysObjects", "zeta", "alpha", "odd"]
+    assert ese.read_table("odd") == [{"Id": 1, "Odd": b"\x01\x02\x03", "After": 7}]
+    damage = ese.catalog_damage
+    assert (damage["skipped_records"], damage["bad_entries"], damage["error"]) == (skipped, bad_entries, None)
+    assert damage["notes"] == [
+        "table 'odd': column 'Odd' (id 2) has type code 19, which no engine writes: its values are given as "
+        "their stored bytes"
+    ]
 
 
-def test_duplicate_table_records_keep_first_position_and_last_root(open_db) -> None:
+def test_two_table_records_of_one_name_are_two_tables(open_db) -> None:
     db = two_tables()
     db.build()
     alpha_root = db.layout.tables["alpha"].root_page
     db.add_catalog_entry(table_entry("zeta", 500, alpha_root))  # later record, same name
     ese = open_db(db)
-    assert ese.get_tables() == ["MSysObjects", "zeta", "alpha"]
-    # zeta now reads alpha's tree, and its columns are those registered under either object id.
-    assert [row["Name"] for row in ese.read_table("zeta")] == ["alpha"]
+    # The later keeps the name (and reads alpha's tree, without columns: none name its object id).
+    assert ese.get_tables() == ["MSysObjects", "zeta#8", "alpha", "zeta"]
+    assert ese.read_table("zeta#8") == [{"Id": 1, "Name": "zeta"}] and ese.read_table("zeta") == [{}]
+    assert ese.catalog_damage["notes"][0].startswith("two table records share the name 'zeta'")
 
 
 def test_lookup_is_by_exact_bytes(open_db) -> None:
@@ -123,11 +129,19 @@ def test_catalog_leaf_flagged_as_other_tree_yields_nothing(open_db, flag: int) -
     assert len(damaged.read_table("MSysObjects")) < len(open_db(data).read_table("MSysObjects"))
 
 
-def test_catalog_branch_past_end_fails_open(open_db) -> None:
+def test_catalog_branch_past_end_costs_its_subtree(open_db) -> None:
     db = two_tables(4096, catalog_rows_per_page=4)
-    damaged = damage.set_child(db.build(), 4096, db.layout.catalog_root, 1, 9999)
+    data, root = db.build(), db.layout.catalog_root
+    last = len(read_page(damage.get_page(data, 4096, root), False).tags) - 1
+    ese = open_db(damage.set_child(data, 4096, root, last, 9999))  # the subtree with alpha's records
+    assert ese.get_tables() == ["MSysObjects", "zeta"]
+    catalog = ese.catalog_damage
+    assert (catalog["unreadable_pages"], catalog["error"]) == (1, "Invalid page number: 9999")  # not a cut
+    # A catalog that gives no table at all fails the open with its error.
+    for tag in range(1, last + 1):
+        data = damage.set_child(data, 4096, root, tag, 9999)
     with pytest.raises(OSError, match="^Failed to open database: Invalid page number: 9999$"):
-        open_db(damaged)
+        open_db(data)
 
 
 @pytest.mark.parametrize("target", ["root", "self"])
@@ -137,9 +151,9 @@ def test_catalog_cycles_terminate(open_db, target: str) -> None:
     branches = db.layout.catalog_branch_pages
     inner = [p for p in branches if p != db.layout.catalog_root][0]
     damaged = damage.set_child(data, 4096, inner, 1, db.layout.catalog_root if target == "root" else inner)
-    ese = open_db(damaged)  # must not loop or exhaust the stack; the subtree cut off is lost
+    ese = open_db(damaged)  # must not loop or exhaust the stack; the subtree cut off is lost, and counted
     assert 0 < len(ese.get_tables()) < 3
-    assert set(ese.get_tables()) <= {"MSysObjects", "zeta", "alpha"}
+    assert set(ese.get_tables()) <= {"MSysObjects", "zeta", "alpha"} and ese.catalog_damage["loops"] == 1
 
 
 def test_child_pages_above_100000_in_a_large_database(tmp_path) -> None:

@@ -9,13 +9,26 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
-from builder import Column, DatabaseBuilder, LongValue, MultiValue, damage
+from builder import (
+    CatalogEntry,
+    Column,
+    Compressed,
+    DatabaseBuilder,
+    LongValue,
+    MultiValue,
+    Raw,
+    column_entry,
+    damage,
+    table_entry,
+)
 
 import pagewright
 import pagewright_cli
 from pagewright import export_file_name
+from pagewright_cli import exporting
 from pagewright_cli.formatting import clean
 from pagewright_cli.main import main
 
@@ -77,12 +90,14 @@ def fields(text: str) -> dict[str, str]:
     return {k.strip(): v.strip() for k, _, v in (line.partition(":") for line in text.splitlines())}
 
 
-def damaged_events(tmp_path: Path, harm) -> str:
-    """Events (10 rows, 2 a leaf page) with harm(data, leaf pages, catalog root) done to the file."""
+def damaged_events(tmp_path: Path, harm, dangling: int = 0) -> str:
+    """Events (10 rows, 2 a leaf page) with harm(data, leaf pages, catalog root) done to the file; `dangling`
+    rows refer to a long value that the tree does not hold."""
     builder = DatabaseBuilder(page_size=8192)
-    events = builder.add_table("Events", columns=[Column(1, "Id", 4)], rows_per_page=2)
+    columns = [Column(1, "Id", 4), Column(256, "Blob", 11)]
+    events = builder.add_table("Events", columns=columns, rows_per_page=2)
     for i in range(EVENT_ROWS):
-        events.add_row(Id=i)
+        events.add_row(Id=i, Blob=LongValue(b"gone", lv_id=99, store=False) if i < dangling else None)
     data = builder.build()
     path = tmp_path / "damaged.edb"
     path.write_bytes(harm(data, builder.layout.tables["Events"].leaf_pages, builder.layout.catalog_root))
@@ -112,16 +127,29 @@ def test_info_database_state(capsys, tmp_path, state, name) -> None:
     assert (info["format_version"], info["format_revision"], info["file_type"]) == (0x620, 0x14, 0)
 
 
+@pytest.mark.parametrize("state", [1, 2, 3])
+def test_a_database_not_shut_down_cleanly_is_said_once(capsys, tmp_path, state) -> None:
+    path = build_db(tmp_path / "state.edb", db_state=state)
+    start = f"pagewright: warning: {path}: the database was not shut down cleanly ("
+    end = "): rows written since the last clean shutdown may be only in its transaction logs (no transaction logs "
+    end += "beside it)"
+    for argv in (["tables", path], ["dump", path, "Empty"], ["export", path, str(tmp_path / "out")]):
+        code, _, err = run(capsys, *argv)
+        warned = [line for line in err.splitlines() if line.startswith(start) and line.endswith(end)]
+        assert (code, len(warned)) == (0, state != 3), argv
+
+
 @pytest.mark.parametrize(
-    ("cut", "opens"),
+    ("cut", "opens", "truncated"),
     [
-        (lambda data, root: damage.set_child(data, 8192, root, 1, 9999), False),
-        (lambda data, root: data[: 8192 * (root + 1)], False),
-        (lambda data, root: data[:-100], True),
+        (lambda data, root: damage.set_child(data, 8192, root, 1, 9999), True, False),  # a bad link
+        (lambda data, root: data[: 8192 * (root + 1)], False, True),
+        (lambda data, root: data[:-100], True, True),
+        (lambda data, root: data[: -8192 * 3], True, True),  # at a page boundary: the trees reach past it
     ],
-    ids=["catalog-past-the-end", "cut-before-the-catalog", "cut-in-a-page"],
+    ids=["catalog-past-the-end", "cut-before-the-catalog", "cut-in-a-page", "cut-at-a-page"],
 )
-def test_info_on_a_damaged_or_truncated_file(capsys, tmp_path, cut, opens) -> None:
+def test_info_on_a_damaged_or_truncated_file(capsys, tmp_path, cut, opens, truncated) -> None:
     # a catalog with branch pages
     builder = DatabaseBuilder(page_size=8192, catalog_rows_per_page=4, catalog_fanout=3)
     for k in range(4):
@@ -137,13 +165,76 @@ def test_info_on_a_damaged_or_truncated_file(capsys, tmp_path, cut, opens) -> No
     code, out, err = run(capsys, "info", str(path), "--json")
     info = json.loads(out)
     assert code == (0 if opens else 1)
-    assert (info["tables"], info["error"], info["truncated"]) == (tables, error, True)
+    assert (info["tables"], info["error"], info["truncated"]) == (tables, error, truncated)
     assert all(info[k] == header[k] for k in ("page_size", "state", "checksum"))
     assert header["os_version"] == (10, 0, 19041, 0)  # as the builder writes it
     assert err == ("" if opens else f"pagewright: error: {path}: the database cannot be opened: {error}\n")
     shown = fields(run(capsys, "info", str(path))[1])
     assert shown["tables"] == str(tables) if opens else shown["tables"].startswith("?")
-    assert shown["state"] == f"{header['state_name']} ({header['state']})" and shown["truncated"]
+    assert shown["state"] == f"{header['state_name']} ({header['state']})"
+    assert ("truncated" in shown) == truncated
+
+
+def two_named(builder: DatabaseBuilder, data: bytes) -> bytes:
+    """The catalog with a second table record named "T0", of another object id, on the tree of T1."""
+    builder.add_catalog_entry(table_entry("T0", 77, builder.layout.tables["T1"].root_page))
+    return builder.build()
+
+
+# Damage that the catalog or the file's extent shows, and what `tables` (stderr) and `info` (a line) then say.
+CATALOG_CASES = {
+    "catalog loop": (
+        lambda b, d: damage.set_child(d, 8192, b.layout.catalog_branch_pages[-1], 1, b.layout.catalog_root),
+        {"loops": 1},
+        "the catalog walk passed over loops 1",
+    ),
+    "unknown catalog type": (
+        lambda b, d: b.add_catalog_entry(CatalogEntry(8, 256, 1, name="temp")) or b.build(),
+        {"skipped_records": {256: 1}},
+        "1 catalog record of type 256 could not be read: skipped",
+    ),
+    "two tables of one name": (
+        two_named,
+        {},
+        "two table records share the name 'T0': the table of object id 8 (root page ",
+    ),
+    "two columns of one name": (
+        lambda b, d: b.add_catalog_entry(column_entry(9, Column(3, "X", 4))) or b.build(),
+        {"notes": ["table 'T1': columns that share a name are keyed 'X' (id 2) as 'X#2', 'X' (id 3) as 'X'; "
+                   "the JSON Lines of export_table and export_all keep only the last of each name"]},
+        "columns that share a name",
+    ),  # fmt: skip
+    # The file ends before the last table's root page: that table cannot be read (exit status 1).
+    "cut at a page boundary": (
+        lambda b, d: d[: 8192 * (b.layout.tables["T3"].root_page + 1)],
+        None,
+        "the file is truncated: the file holds ",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", CATALOG_CASES)
+def test_catalog_and_file_damage_is_reported(capsys, tmp_path, case) -> None:
+    harm, found, said = CATALOG_CASES[case]
+    builder = DatabaseBuilder(page_size=8192, catalog_rows_per_page=4, catalog_fanout=3)
+    for k in range(4):
+        builder.add_table(f"T{k}", columns=[Column(1, "Id", 4), Column(2, "X", 4)]).add_row(Id=k)
+    path = tmp_path / "damaged.edb"
+    path.write_bytes(harm(builder, builder.build()))
+    db = pagewright.EseDatabase(str(path))
+    catalog = db.catalog_damage
+    assert catalog is None if found is None else {k: catalog[k] for k in found} == found
+    assert (db.header["truncation"] is None) == (found is not None)
+    code, out, err = run(capsys, "tables", str(path), "--json")
+    listed = {t["name"]: t["error"] for t in json.loads(out)}
+    assert list(listed) == db.get_tables() and said in err and err.startswith("pagewright: warning: ")
+    assert code == (1 if found is None else 0) and [n for n, e in listed.items() if e] == ["T3"] * (code == 1)
+    if case == "two tables of one name":
+        assert list(listed) == ["MSysObjects", "T0#8", "T1", "T2", "T3", "T0"]  # each at its place
+        assert db.read_table("T0#8") == [{"Id": 0, "X": None}] and db.read_table("T0") == [{}]  # no columns
+    shown = run(capsys, "info", str(path))[1]
+    assert said.removeprefix("the file is truncated: ") in shown
+    assert ("catalog:" in shown) == (found is not None)
 
 
 def test_tables(capsys, db_path) -> None:
@@ -161,25 +252,34 @@ def test_tables(capsys, db_path) -> None:
     ]
 
 
+DIRECTORY = "{tmp} is a directory; to export the databases in it, run: pagewright export {tmp} OUT --"
+DIRECTORY += "recursive"
 HARMS = {
     "loops": lambda data, leaves, root: damage.set_next_page(data, 8192, leaves[2], leaves[0]),
     "foreign_pages": lambda data, leaves, root: damage.set_next_page(data, 8192, leaves[2], root),
     "bad_entries": lambda data, leaves, root: damage.set_tag_count(data, 8192, leaves[1], 200),
     "broken": lambda data, leaves, root: damage.set_next_page(data, 8192, leaves[1], 9999),  # past the end
+    "missing_long_values": lambda data, leaves, root: data,  # with rows whose long value is not in the tree
 }
 
 
-@pytest.mark.parametrize("kind", ["loops", "foreign_pages", "bad_entries"])
+@pytest.mark.parametrize("kind", ["loops", "foreign_pages", "bad_entries", "missing_long_values"])
 def test_tables_marks_a_damaged_walk(capsys, tmp_path, kind) -> None:
-    path = damaged_events(tmp_path, HARMS[kind])
-    scan: dict[str, int] = dict(pagewright.EseDatabase(path).scan_table("Events"))
-    assert scan[kind] > 0 and [k for k in SKIP_COUNTS if scan[k]] == [kind]
+    path = damaged_events(tmp_path, HARMS[kind], dangling=3 if kind == "missing_long_values" else 0)
+    db = pagewright.EseDatabase(path)
+    scan: dict[str, Any] = dict(db.scan_table("Events"))
+    assert [k for k in (*SKIP_COUNTS, "missing_long_values") if scan[k]] == [kind]
+    rows = db.table("Events").rows()
+    assert len(list(rows)) == scan["rows"]
+    found = {k: scan[k] for k in (*SKIP_COUNTS, "missing_long_values")}
+    assert rows.damage == {**found, "unreadable_values": {}}  # what rows() passed over
     code, out, _ = run(capsys, "tables", path, "--json")
     listed = json.loads(out)[-1]
-    assert (code, listed["rows"], listed["damage"]) == (0, scan["rows"], {k: scan[k] for k in SKIP_COUNTS})
+    assert (code, listed["rows"], listed["damage"]) == (0, scan["rows"], found)
     lines = [line.split(None, 3) for line in run(capsys, "tables", path)[1].splitlines()]
     assert lines[0] == ["TABLE", "COLUMNS", "ROWS", "NOTE"] and lines[1][3:] == []  # the catalog is sound
-    assert lines[-1] == ["Events", "1", str(scan["rows"]), f"damaged: {kind.replace('_', ' ')} {scan[kind]}"]
+    count = 3 if kind == "missing_long_values" else scan[kind]
+    assert lines[-1] == ["Events", "2", str(scan["rows"]), f"damaged: {kind.replace('_', ' ')} {count}"]
 
 
 @pytest.mark.parametrize("table", ["BrowserHistory", "NetworkUsage", "Events"])
@@ -214,24 +314,34 @@ def test_dump_prints_the_export_lines(capsys, tmp_path, built, table, limit, typ
     path = built if table in ("Events", "Empty") else str(SAMPLE)
     pagewright.EseDatabase(path).export_rows(table, str(tmp_path / "t.jsonl"), typed=typed)
     lines = (tmp_path / "t.jsonl").read_text(encoding="utf-8").splitlines(keepends=True)
-    options = ([] if limit is None else ["--limit", str(limit)]) + (["--typed"] if typed else [])
+    options = ([] if limit is None else ["--limit", str(limit)]) + (["--typed"] if typed else ["--raw"])
     assert run(capsys, "dump", path, table, *options) == (0, "".join(lines[:limit]), "")
 
 
-@pytest.mark.parametrize("typed", [False, True])
-def test_export_matches_the_library(capsys, tmp_path, typed) -> None:
+@pytest.mark.parametrize(
+    ("typed", "typed_flag"), [(False, ["--raw"]), (True, []), ("raw", ["--timestamps", "When=raw"])]
+)
+def test_export_matches_the_library(capsys, tmp_path, typed, typed_flag) -> None:
     path = build_db(tmp_path / "odd.edb", names=tuple(ODD_NAMES))
-    db, typed_flag = pagewright.EseDatabase(path), ["--typed"] if typed else []
+    db, readings = pagewright.EseDatabase(path), {"When": "raw"} if typed == "raw" else None
     (library := tmp_path / "library").mkdir()
-    rows = sum(db.export_rows(n, str(library / export_file_name(n)), typed=typed) for n in db.get_tables())
+    for n in db.get_tables():  # --timestamps applies to the tables that have the column
+        stamps = readings if n == "Events" else None
+        db.export_rows(n, str(library / export_file_name(n)), typed=bool(typed), timestamps=stamps)
+    rows = sum(t.count() for t in db.tables())
+    assert (b'"When":1335' in (library / "Events.jsonl").read_bytes()) is (typed is not True)  # an integer
     code, out, err = run(capsys, "export", path, str(tmp_path / "cli" / "nested"), *typed_flag)
     assert (code, err) == (0, "")  # stderr is not a terminal: no progress display
     contents = {p.name: p.read_bytes() for p in library.iterdir()}
     assert {p.name: p.read_bytes() for p in (tmp_path / "cli" / "nested").iterdir()} == contents
-    assert out.startswith(f"exported {len(db.get_tables())} tables, {rows} rows to ") and out.count("\n") == 1
+    lines, tables = out.splitlines(), len(db.get_tables())
+    assert lines[-1].startswith(f"exported {tables} tables, {rows} rows ({rows} live, 0 deleted) to ")
+    assert [line.split()[:4] for line in lines[1:-1]] == [
+        [clean(t.name), *[str(t.count())] * 2, "0"] for t in db.tables()
+    ]
     picked = [arg for name in [*ODD_NAMES, "Events"] for arg in ("--table", name)]
     code, out, _ = run(capsys, "export", path, str(tmp_path / "picked"), *picked, *typed_flag)
-    assert code == 0 and out.startswith(f"exported 4 tables, {EVENT_ROWS + 3} rows to ")
+    assert code == 0 and out.splitlines()[-1].startswith(f"exported 4 tables, {EVENT_ROWS + 3} rows (")
     assert sorted(os.listdir(tmp_path / "picked")) == sorted([*ODD_NAMES.values(), "Events.jsonl"])
 
 
@@ -258,14 +368,18 @@ def test_export_progress_on_a_terminal(capsys, monkeypatch, tmp_path, interrupt)
     monkeypatch.setattr(sys, "stderr", terminal)
     code, out, _ = run(capsys, "export", path, str(tmp_path / "out"))
     progress = terminal.getvalue()
-    assert progress.startswith("\r\x1b[K[0/4] 0 rows") and progress.endswith("\r\x1b[K")
-    assert "\n" not in progress
-    written = len((tmp_path / "out" / "Big.jsonl").read_bytes().splitlines())
-    if interrupt:  # the export stops within the table
-        assert (code, out, written < BIG_ROWS) == (130, "", True)
+    assert progress.startswith("\r\x1b[K[0/4] 0 rows") and "\r\x1b[K\n" not in progress
+    if interrupt:  # the export stops within the table and says what it left incomplete
+        partial = tmp_path / "out" / "Big.jsonl.partial"
+        assert (code, out, len(partial.read_bytes().splitlines()) < BIG_ROWS) == (130, "", True)
+        assert not (tmp_path / "out" / "Big.jsonl").exists()
+        assert f"\x1b[Kpagewright: interrupted in table Big: {partial} left incomplete\n" in progress
         return
+    written = len((tmp_path / "out" / "Big.jsonl").read_bytes().splitlines())
     rows = sum(t.count() for t in pagewright.EseDatabase(path).tables())
-    assert (code, written) == (0, BIG_ROWS) and out.startswith(f"exported 4 tables, {rows} rows to ")
+    assert (code, written) == (0, BIG_ROWS) and out.splitlines()[-1].startswith(
+        f"exported 4 tables, {rows} rows ("
+    )
     assert within_big in progress and " rows/s" in progress and f"[4/4] {rows} rows" in progress
 
 
@@ -325,7 +439,7 @@ def test_demo(capsys, monkeypatch, tmp_path) -> None:
         # No process can create a file in /proc/self, not even root's.
         (["export", "{sample}", "/proc/self"], "cannot write to directory '/proc/self': "),
         (["export", "{sample}", "{tmp}", "/proc/self"], "cannot write to directory '/proc/self': "),
-        (["carve", "{tmp}"], "{tmp}: Failed to open database: "),
+        *(([command, "{tmp}"], DIRECTORY) for command in ("carve", "tables", "info")),
     ],
 )
 def test_errors_are_one_line(capsys, tmp_path, argv, message) -> None:
@@ -341,8 +455,8 @@ def test_a_broken_link_fails_only_its_table(capsys, tmp_path) -> None:
     # Two rows a leaf page; the second page links past the end of the file: the first four rows can be read.
     path = damaged_events(tmp_path, HARMS["broken"])
     warning = "pagewright: warning: table Events: Error reading record: "
-    code, out, err = run(capsys, "tables", path)
-    assert (code, out.splitlines()[-1].split()) == (0, ["Events", "1", "?", "unreadable"])
+    code, out, err = run(capsys, "tables", path)  # exit status 1: a table cannot be read
+    assert (code, out.splitlines()[-1].split()) == (1, ["Events", "2", "?", "unreadable"])
     assert err.startswith(warning) and err.count("\n") == 1
     code, out, err = run(capsys, "dump", path, "Events", "--limit", "3")  # rows past --limit are not read
     assert (code, [json.loads(line)["Id"] for line in out.splitlines()], err) == (0, [0, 1, 2], "")
@@ -350,12 +464,15 @@ def test_a_broken_link_fails_only_its_table(capsys, tmp_path) -> None:
     assert (code, [json.loads(line)["Id"] for line in out.splitlines()]) == (1, [0, 1, 2, 3])
     assert err.startswith("pagewright: error: Error reading record: ") and "9999" in err
     assert err.count("\n") == 1
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "Events.jsonl").write_text("an earlier run's, complete-looking\n")
     code, out, err = run(capsys, "export", path, str(tmp_path / "out"))
     catalog_rows = len(pagewright.EseDatabase(path).read_table("MSysObjects"))
     written = {p.name: len(p.read_bytes().splitlines()) for p in (tmp_path / "out").iterdir()}
-    # the lines before the break stay; the rows of the failed table are not counted
-    assert code == 1 and written == {"MSysObjects.jsonl": catalog_rows, "Events.jsonl": 4}
-    assert out.startswith(f"exported 1 table, {catalog_rows} rows to ")
+    # the lines before the break stay, marked partial; the rows of the failed table are not counted
+    assert code == 1 and written == {"MSysObjects.jsonl": catalog_rows, "Events.jsonl.partial": 4}
+    assert out.splitlines()[-2].split() == ["Events", "-", "-", "-", "incomplete:", "Events.jsonl.partial"]
+    assert out.splitlines()[-1].startswith(f"exported 1 table, {catalog_rows} rows (")
     assert err.startswith(warning) and "9999" in err.splitlines()[0]
     assert err.splitlines()[1:] == ["pagewright: error: 1 of 2 tables could not be exported"]
 
@@ -405,3 +522,60 @@ def test_sample_is_regenerated_byte_for_byte(tmp_path) -> None:
     subprocess.run([sys.executable, str(tool), str(tmp_path / "sample.edb")], check=True, capture_output=True)
     assert (tmp_path / "sample.edb").read_bytes() == SAMPLE.read_bytes()
     assert SAMPLE.stat().st_size < 512 * 1024
+
+
+def damaged_db(path: Path, kind: str) -> str:
+    """Events: 10 rows, a long value each; `kind` of damage done to one of them (or to a leaf page)."""
+    builder = DatabaseBuilder(page_size=8192)
+    columns = [Column(1, "Id", 4), Column(256, "Note", 12, flags=0x1000), Column(257, "Odd", 4)]
+    events = builder.add_table("Events", columns=columns, rows_per_page=2)
+    for i in range(EVENT_ROWS):
+        note = LongValue("n" * 2000, store=not (kind == "missing_long_values" and i == 3))
+        note = Compressed("n" * 40, scheme="xpress9") if kind == "undecoded" and i == 5 else note
+        events.add_row(
+            {"Id": i, "Note": note, "Odd": Raw(b"\x01\x02") if kind == "unreadable_values" and i else i}
+        )
+    data = builder.build()
+    if kind == "bad_entries":
+        data = damage.set_tag_count(data, 8192, builder.layout.tables["Events"].leaf_pages[1], 200)
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.mark.parametrize(
+    ("harm", "kind", "count", "column"),
+    [("sound", "sound", 0, None), ("missing_long_values", "missing_long_values", 1, "Note"),
+     ("unreadable_values", "unreadable_values", 9, "Odd"), ("undecoded", "unreadable_values", 1, "Note"),
+     ("bad_entries", "bad_entries", 197, None)],
+)  # fmt: skip
+def test_damage_in_the_summary_the_manifest_and_strict(capsys, tmp_path, harm, kind, count, column) -> None:
+    path = damaged_db(tmp_path / "d.edb", harm)
+    reports: list[dict] = [{}, {}]
+    for typed, report in zip((True, False), reports, strict=True):  # counted once in either view
+        pagewright.EseDatabase(path).export_rows(
+            "Events", str(tmp_path / "e.jsonl"), typed=typed, report=report
+        )
+    assert reports[0] == reports[1]
+    report = reports[0]
+    expected = None if kind == "sound" else {k: count if k == kind else 0 for k in exporting.DAMAGE_COUNTS}
+    by_column = {kind: {column: count}} if column else {}
+    assert [k for k in exporting.DAMAGE_COUNTS if report[k]] == ([] if expected is None else [kind])
+    assert expected is None or report[kind] == by_column.get(kind, count)
+    code, out, _ = run(capsys, "export", path, str(tmp_path / "one"), "--table", "Events", "--strict")
+    note = "" if expected is None else f"damaged: {kind.replace('_', ' ')} {count}"
+    assert (code, out.splitlines()[1].split(None, 4)[4:]) == ((1, [note]) if expected else (0, []))
+    copy = tmp_path / "copy" / "d.edb"
+    copy.parent.mkdir()
+    copy.write_bytes(Path(path).read_bytes())
+    for argv in (["--json"], [str(copy), str(tmp_path / "fleet")]):  # one database's --json; the manifest
+        code, out, _ = run(capsys, "export", path, *argv, *([] if argv[1:] else [str(tmp_path / "j")]))
+        manifest = json.loads(out if argv[1:] == [] else (tmp_path / "fleet" / "manifest.json").read_text())
+        for entry in (record["tables"][-1] for record in manifest["databases"]):
+            assert (code, entry["name"], entry["damage"], entry["rows"]) == (
+                0,
+                "Events",
+                expected,
+                EVENT_ROWS,
+            )
+            columns = {k: by_column.get(k, {}) for k in exporting.VALUE_COUNTS} if column else None
+            assert entry["damage_by_column"] == columns

@@ -1,8 +1,10 @@
-"""export_table / export_all: the JSON Lines text of every value kind, member order, escaping, file handling,
-error messages, file names from hostile table names, and agreement with read_table on the real samples."""
+"""export_table / export_all / export_rows: the JSON Lines text of every value kind, member order, escaping,
+file handling, error messages, file names from hostile table names, one row set (deleted rows marked) in every
+format and view, CSV formulas, and agreement with read_table on the real samples."""
 
 from __future__ import annotations
 
+import csv
 import errno
 import json
 import math
@@ -13,10 +15,12 @@ from decimal import Decimal
 from pathlib import Path
 from urllib.parse import unquote_to_bytes
 
+import pyarrow.parquet as pq
 import pytest
 from builder import Column, DatabaseBuilder, LongValue, MultiValue, Raw, Tagged, damage
 
 import pagewright
+from pagewright_cli.main import main
 
 BOOLEAN, UNSIGNED_BYTE, SHORT, LONG, CURRENCY, SINGLE, DOUBLE, DATETIME = 1, 2, 3, 4, 5, 6, 7, 8
 BINARY, TEXT, LONG_BINARY, LONG_TEXT = 9, 10, 11, 12
@@ -185,30 +189,38 @@ def test_bad_calls_touch_no_file(small_db, tmp_path, call, error, message):
         assert (target.read_text() if target.exists() else None) == before
 
 
+FILE_ERRORS = [
+    ("no/such/dir/t.jsonl", FILE + os_text(errno.ENOENT)),
+    ("", FILE + os_text(errno.EISDIR)),
+    ("a_file/t.jsonl", FILE + os_text(errno.ENOTDIR)),
+    ("n" * 300 + ".jsonl", FILE + os_text(errno.ENAMETOOLONG)),
+    ("a\0b.jsonl", FILE + os_text(errno.EINVAL)),
+    ("/dev/full", FILE + "the path exists and is not a regular file"),
+    ("locked/t.jsonl", FILE + os_text(errno.EACCES)),
+]
+DIR_ERRORS = [
+    ("a_file", DIR + os_text(errno.EEXIST)),
+    ("a_file/sub/deeper", DIR + os_text(errno.ENOTDIR)),
+    ("d\0ir", DIR + os_text(errno.EINVAL)),
+]
+
+
 @pytest.mark.parametrize(
     ("method", "target", "message"),
-    [
-        ("export_table", "no/such/dir/t.jsonl", FILE + os_text(errno.ENOENT)),
-        ("export_table", "", FILE + os_text(errno.EISDIR)),
-        ("export_table", "a_file/t.jsonl", FILE + os_text(errno.ENOTDIR)),
-        ("export_table", "n" * 300 + ".jsonl", FILE + os_text(errno.ENAMETOOLONG)),
-        ("export_table", "a\0b.jsonl", FILE + os_text(errno.EINVAL)),
-        ("export_table", "/dev/full", FILE + "the path exists and is not a regular file"),
-        ("export_table", "locked/t.jsonl", FILE + os_text(errno.EACCES)),
-        ("export_all", "a_file", DIR + os_text(errno.EEXIST)),
-        ("export_all", "a_file/sub/deeper", DIR + os_text(errno.ENOTDIR)),
-        ("export_all", "d\0ir", DIR + os_text(errno.EINVAL)),
-    ],
+    [(m, *case) for m in ("export_table", "export_rows") for case in FILE_ERRORS]
+    + [("export_all", *case) for case in DIR_ERRORS],
 )
-def test_os_errors(small_db, tmp_path, method, target, message):
+def test_os_errors_name_the_path(small_db, tmp_path, method, target, message):
     if (target == "/dev/full" and not os.path.exists(target)) or ("locked" in target and os.geteuid() == 0):
         pytest.skip("needs /dev/full, or a user to whom permissions apply")
     (tmp_path / "a_file").write_text("x")
     (tmp_path / "locked").mkdir(mode=0o500)
-    args = ("t", str(tmp_path / target)) if method == "export_table" else (str(tmp_path / target),)
+    path = str(tmp_path / target)
     with pytest.raises(OSError) as info:
-        getattr(small_db, method)(*args)
-    assert type(info.value) is OSError and str(info.value) == message
+        getattr(small_db, method)(*(() if method == "export_all" else ("t",)), path)
+    # the errno's own subclass (FileNotFoundError, ...), the method's text, and the path concerned
+    assert str(info.value) == f"{message}: {path!r}"
+    assert type(info.value) is type(OSError(info.value.errno, ""))
     assert sorted(os.listdir(tmp_path)) == ["a_file", "db.edb", "locked"] and not os.listdir(
         tmp_path / "locked"
     )
@@ -328,3 +340,79 @@ def test_samples_match_read_table(sample, tmp_path, name):
         text = export_text(db, table, tmp_path / "one.jsonl")
         assert contents[table + ".jsonl"] == text.encode()
         assert text == "".join(map(reference_line, db.read_table(table)))
+
+
+def with_deleted(path: Path, rows: int = 6, deleted: tuple[int, ...] = (1, 3), page_size: int = 8192) -> str:
+    """Table T: Id, two columns named A, text S; the entries of rows `deleted` flagged deleted."""
+    builder = DatabaseBuilder(page_size=page_size)
+    columns = [Column(1, "Id", LONG), Column(2, "A", LONG), Column(3, "A", LONG), Column(128, "S", TEXT)]
+    table = builder.add_table("T", columns=columns)
+    for i in range(rows):
+        table.add_row({1: i, 2: 10 * i, 3: -i, "S": f"s{i}"})
+    image, leaf = builder.build(), builder.layout.tables["T"].leaf_pages[0]
+    for row in deleted:
+        flags = damage.read_tag(image, page_size, leaf, row + 1)[2]
+        image = damage.set_entry_flags(image, page_size, leaf, row + 1, flags | 0x2, large=False)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(image)
+    return str(path)
+
+
+def read_back(path: Path) -> tuple[list[tuple[int, object]], set[str]]:
+    """(Id, _deleted marker or None) of each row of an exported file, and the keys its rows carry."""
+    if path.suffix == ".parquet":
+        rows = pq.read_table(path).to_pylist()
+    elif path.suffix == ".csv":
+        rows = [{k: {"true": True, "false": False}.get(v, v) for k, v in r.items()} for r in csv.DictReader(
+            path.open(newline=""))]  # fmt: skip
+    else:
+        rows = [json.loads(line) for line in path.read_text().splitlines()]
+    return [(int(r["Id"]), r.get("_deleted")) for r in rows], {k for r in rows for k in r}
+
+
+@pytest.mark.parametrize(
+    ("mode", "expected"),
+    [
+        ("exclude", [(0, None), (2, None), (4, None), (5, None)]),
+        ("only", [(1, True), (3, True)]),
+        ("include", [(i, i in (1, 3)) for i in range(6)]),
+    ],
+)
+def test_every_export_and_view_gives_one_row_set_and_marks_deleted_rows(capsys, tmp_path, mode, expected):
+    db_path = with_deleted(tmp_path / "host1" / "db.edb")
+    with_deleted(tmp_path / "host2" / "db.edb")
+    db, out, files = pagewright.EseDatabase(db_path), tmp_path / "out", []
+    out.mkdir()
+    for fmt in ("jsonl", "csv", "parquet"):
+        report: dict = {}
+        rows = db.export_rows("T", str(out / f"api.{fmt}"), format=fmt, deleted=mode, report=report)
+        dead = sum(m is True for _, m in expected)
+        assert (rows, report["live"], report["deleted"]) == (len(expected), len(expected) - dead, dead)
+        options = ["--format", fmt, "--deleted", mode, "--table", "T"]
+        assert main(["export", db_path, str(out / f"cli-{fmt}"), *options]) == 0
+        assert (
+            main(["export", str(tmp_path / "host1"), str(tmp_path / "host2"), str(out / fmt), *options]) == 0
+        )
+        files += [out / f"api.{fmt}", out / f"cli-{fmt}" / f"T.{fmt}"]
+        files += [out / fmt / f"host{n}_db.edb" / f"T.{fmt}" for n in (1, 2)]
+    capsys.readouterr()  # the exports' summaries
+    assert main(["dump", db_path, "T", "--deleted", mode]) == 0
+    (out / "dump.jsonl").write_text(capsys.readouterr().out)
+    (out / "lines.jsonl").write_text("".join(line + "\n" for line in db.table("T").json_lines(deleted=mode)))
+    keys = {"Id", "A", "A#2", "S"} | ({"_deleted"} if mode != "exclude" else set())
+    for file in [*files, out / "dump.jsonl", out / "lines.jsonl"]:
+        assert read_back(file) == (expected, keys), file
+    assert len(db.read_table("T")) == 6  # the raw views keep every entry
+
+
+@pytest.mark.parametrize("escape", [True, False])
+def test_csv_cells_that_a_spreadsheet_would_run(tmp_path, escape):
+    cells = ["=1+1", "+1", "-1", "@SUM(A1)", "\tx", "\rx", "a=b", "'q", ""]
+    columns = [Column(1, "N", LONG), Column(128, "=H", TEXT, codepage=1200)]
+    db = open_db(tmp_path, [("t", columns, [{"N": -1, "=H": cell} for cell in cells])])
+    db.export_rows("t", str(tmp_path / "t.csv"), format="csv", escape_formulas=escape)
+    header, *rows = list(csv.reader((tmp_path / "t.csv").open(newline="")))
+    mark = "'" if escape else ""
+    assert header == ["N", mark + "=H"] and [r[0] for r in rows] == ["-1"] * len(cells)  # numbers stay
+    assert [r[1] for r in rows] == [mark * (c[:1] in ("=", "+", "-", "@", "\t", "\r") and c != "") + c
+        for c in cells]  # fmt: skip

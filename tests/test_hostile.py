@@ -8,6 +8,7 @@ from builder import Column, DatabaseBuilder, LongValue, damage
 
 COLUMNS = [Column(1, "Id", 4), Column(256, "Blob", 11)]
 CLEAN = {"bad_entries": 0, "overlapping_entries": 0, "foreign_pages": 0, "loops": 0, "unreadable_pages": 0}
+CLEAN |= {"missing_long_values": {}}
 
 
 def two_tables(page_size: int, rows: int = 30, **options) -> DatabaseBuilder:
@@ -84,3 +85,7 @@ def test_columns_of_one_name_keep_every_value_under_distinct_keys(open_db):
     # The higher id keeps the shared name; the other is keyed by its id, in every row view.
     assert ese.read_table("t") == list(ese.table("t").rows()) == [{"d#2": 2, "d": 1, "k": -1}]
     assert list(ese.table("t").rows(columns=["d#2"])) == [{"d#2": 2}]
+    assert ese.catalog_damage["notes"] == [
+        "table 't': columns that share a name are keyed 'd' (id 2) as 'd#2', 'd' (id 5) as 'd'; the JSON "
+        "Lines of export_table and export_all keep only the last of each name"
+    ]

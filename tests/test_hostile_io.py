@@ -17,10 +17,15 @@ from pagewright_cli.main import main
 PAGE = 8192
 SHRANK = "the database file shrank or could not be read while open"
 
-# Opens the database, cuts the file to argv[2] bytes, then runs one operation; an OSError is printed.
+# Opens the database (argv[3]: by its path, or a mmap.mmap of the file), cuts the file to argv[2] bytes,
+# then runs one operation; an OSError is printed.
 SHRINK_SCRIPT = """
-import os, sys, pagewright
-db = pagewright.EseDatabase(sys.argv[1])
+import mmap, os, sys, pagewright
+source = sys.argv[1]
+if sys.argv[3] == "mmap":
+    handle = open(source, "rb")
+    source = mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
+db = pagewright.EseDatabase(source)
 os.truncate(sys.argv[1], int(sys.argv[2]))
 try:
     {operation}
@@ -50,16 +55,16 @@ def image() -> bytes:
 
 @pytest.mark.parametrize("operation", OPERATIONS)
 @pytest.mark.parametrize("cut", ["half, mid-page", "past the header"])
+@pytest.mark.parametrize("source", ["path", "mmap"])
 def test_file_that_shrinks_while_open_raises_oserror(
-    tmp_path: Path, image: bytes, operation: str, cut: str
+    tmp_path: Path, image: bytes, operation: str, cut: str, source: str
 ) -> None:
     path = tmp_path / "shrinks.edb"
     path.write_bytes(image)
     length = len(image) // PAGE // 2 * PAGE + PAGE // 2 if cut == "half, mid-page" else 2 * PAGE + 1
     script = SHRINK_SCRIPT.format(operation=OPERATIONS[operation])
-    done = subprocess.run(
-        [sys.executable, "-c", script, str(path), str(length)], capture_output=True, text=True, timeout=60
-    )
+    argv = [sys.executable, "-c", script, str(path), str(length), source]
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout.startswith("OSError: ") and SHRANK in done.stdout
     if operation == "read_table":

@@ -1,8 +1,10 @@
-"""Hostile names and output paths: names that decode alike, over-long names, links and FIFOs planted at an
-export target, and names that would drive a terminal."""
+"""Hostile names and output paths: names that decode alike, over-long names and names that case or Unicode
+normalisation alone tell apart (in every format), links and FIFOs planted at an export target, and names
+that would drive a terminal."""
 
 from __future__ import annotations
 
+import csv
 import hashlib
 import json
 import os
@@ -12,10 +14,12 @@ import sys
 import unicodedata
 from pathlib import Path
 
+import pyarrow.parquet as pq
 import pytest
-from builder import Column, DatabaseBuilder
+from builder import Column, DatabaseBuilder, damage
 
 import pagewright
+from pagewright_cli.batch import fold
 from pagewright_cli.main import main
 
 LONG, TEXT = 4, 10
@@ -48,17 +52,43 @@ def test_names_that_decode_alike_stay_distinct(tmp_path: Path, n: int, name: str
     assert [h["table"] for h in hits] == [name]
 
 
-def test_long_names_are_shortened_and_no_table_stops_the_others(tmp_path: Path) -> None:
+def read_numbers(path: Path) -> list[int]:
+    """The N column of an exported JSON Lines, CSV or Parquet file (also one left .partial)."""
+    kind = Path(path.name.removesuffix(".partial")).suffix
+    if kind == ".parquet":
+        return pq.read_table(path).column("N").to_pylist()
+    if kind == ".csv":
+        return [int(row["N"]) for row in csv.DictReader(path.open(newline=""))]
+    return [json.loads(line)["N"] for line in path.read_text().splitlines()]
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv", "parquet"])
+def test_long_names_and_names_alike_in_every_format(tmp_path: Path, fmt: str) -> None:
     prefix = "é" * 150  # 300 bytes: the cut must fall between characters
-    names = ["a", prefix + "1", prefix + "2", "z"]
-    db = write_db(tmp_path / "db.edb", names)
-    db.export_all(str(tmp_path / "out"))
-    files = {pagewright.export_file_name(name): n for n, name in enumerate(names, 1)}
-    assert len(files) == 4 and all(len(f.encode()) <= 255 for f in files)  # encode(): whole UTF-8 only
+    nfc = "\u00e9t\u00e9"
+    names = ["a", prefix + "1", prefix + "2", "Usage", "usage", nfc, unicodedata.normalize("NFD", nfc), "z"]
+    builder = DatabaseBuilder(page_size=8192)
+    for n, name in enumerate(names, 1):
+        builder.add_table(name, columns=[Column(1, "N", LONG)]).add_row(N=n)
+    data = builder.build()  # the chain of the third table breaks after its row
+    leaf = builder.layout.tables[names[2]].leaf_pages[0]
+    (tmp_path / "db.edb").write_bytes(damage.set_next_page(data, 8192, leaf, 99999))
+    assert main(["export", str(tmp_path / "db.edb"), str(tmp_path / "out"), "--format", fmt]) == 1
+    files = pagewright.export_file_names(
+        pagewright.EseDatabase(str(tmp_path / "db.edb")).get_tables(), "." + fmt
+    )
+    on_disk = os.listdir(tmp_path / "out")
+    assert sorted(on_disk) == sorted([f for k, f in enumerate(files) if k != 3] + [files[3] + ".partial"])
+    assert all(len(f.encode()) <= 255 for f in on_disk) and len({fold(f) for f in on_disk}) == len(on_disk)
+    for n, file in enumerate(files[1:], 1):  # every table in a file of its own, on any volume
+        assert read_numbers(tmp_path / "out" / (file + ".partial" * (n == 3))) == [n]
     digest = hashlib.sha256(names[1].encode()).hexdigest()[:32]
-    assert pagewright.export_file_name(names[1]) == prefix[:107] + f"%~{digest}.jsonl"  # 214 bytes kept
-    for file, n in files.items():
-        assert json.loads((tmp_path / "out" / file).read_text()) == {"N": n}
+    cut = {"jsonl": 103, "csv": 104, "parquet": 102}[fmt]  # whole characters, room kept for '.partial'
+    assert files[2] == pagewright.export_file_name(names[1], "." + fmt) == prefix[:cut] + f"%~{digest}.{fmt}"
+    if fmt == "jsonl":  # export_all writes the same files (the failing one as its lines before the break)
+        with pytest.raises(OSError, match=r"^Failed to export 1 of 9 tables: "):
+            pagewright.EseDatabase(str(tmp_path / "db.edb")).export_all(str(tmp_path / "all"))
+        assert sorted(os.listdir(tmp_path / "all")) == sorted(files)
 
 
 @pytest.mark.parametrize(

@@ -12,12 +12,16 @@ import os
 import random
 import re
 import resource
+import struct
 import subprocess
 import sys
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 import pytest
 from builder import Column, Compressed, DatabaseBuilder, LongValue, MultiValue, Tagged, damage
+from builder import logs as L
 
 import pagewright
 from pagewright_cli.main import main
@@ -25,7 +29,8 @@ from pagewright_cli.main import main
 pyarrow = importlib.import_module("pyarrow") if importlib.util.find_spec("pyarrow") else None
 
 KINDS = r"(Invalid (database header|signature|page number|tag number|catalog entry)|Page data too short"
-KINDS += r"|Unsupported (catalog|column) type|Tag offset out of bounds|Unknown codepage|Parse error|IO error)"
+KINDS += r"|Unsupported (catalog|column) type|Tag offset out of bounds|Unknown codepage|Parse error|IO error"
+KINDS += r"|page \d+ lies past the end of the file \(\d+ pages?\): the file is truncated)"
 DOCUMENTED = {  # the only failures on a damaged file: exactly OSError, with these texts
     "open": "Failed to open database: " + KINDS,
     "header": "Failed to read the header: " + KINDS,
@@ -70,7 +75,8 @@ def check_table(db, t, path: str, out: str) -> bool:
     }
     got = {key: attempt("table", road) for key, road in roads.items()}
     ok = got["count"][0]
-    want = [got["read_table"]] * 2 + [(True, len(db.read_table(n)))] * 3 + [got["count"]] * 4 if ok else None
+    # the raw views keep every entry; the others leave out those flagged deleted
+    want = [got["read_table"]] * 2 + [(True, len(db.read_table(n)))] + [got["count"]] * 6 if ok else None
     assert list(got.values()) == (want or [got["count"]] * len(roads)), (n, got)
     recovered = attempt("recover", lambda: len(list(t.recover(typed=False))))
     assert recovered == attempt("recover", lambda: len(db.recover_records(n))), n
@@ -154,7 +160,7 @@ DAMAGES = {
     "bit flips": lambda d, p, s: flips(d, 5),
 }
 FAILS = {"truncated in the header": [None] * 2, "header garbage in both copies": [None] * 2}
-FAILS.update({"truncated mid-file": [1, 1], "catalog record": [None, 0]})  # (32 KiB pages skip the record)
+FAILS.update({"truncated mid-file": [1, 1]})
 
 
 def flips(d: bytes, seed: int) -> bytes:  # one bit every 4999 bytes past the two header copies
@@ -172,7 +178,8 @@ def run_worker(files: list[Path], tmp: Path) -> list[int | None]:
     assert done.returncode == 0, (
         f"{done.returncode} in {done.stdout.splitlines()[-1:]}: {done.stderr[-2000:]}"
     )
-    assert sorted(tmp.rglob("*")) == sorted([*files, tmp / "cwd", tmp / "out", *(tmp / "out").rglob("*")])
+    given = [f for path in files for f in (path, *path.rglob("*"))]  # a log folder and what it holds
+    assert sorted(tmp.rglob("*")) == sorted([*given, tmp / "cwd", tmp / "out", *(tmp / "out").rglob("*")])
     return [json.loads(line) for line in done.stdout.splitlines()[1::2]]
 
 
@@ -190,9 +197,120 @@ def test_damaged_sample(tmp_path: Path, sample) -> None:
     assert run_worker([tmp_path / "cut.edb", tmp_path / "flipped.edb"], tmp_path) == [6, 0]
 
 
+def exercise_logs(folder: str) -> dict[str, object]:
+    """Every road through a damaged log folder; what the reader counted, the notes on files, the changes."""
+    logs = pagewright.LogSet(folder)
+    count = sum(1 for _ in logs.records())
+    assert count == sum(g["record_count"] for g in logs.generations), count
+    db = pagewright.EseDatabase(f"{folder}/db.edb", logs=logs)
+    assert db.log_coverage()["page_changes"] == sum(1 for r in db.log_records() if r.get("table") == "t")
+    changes = list(db.table("t").log_changes())
+    for argv in (
+        ["logs", folder],
+        ["info", f"{folder}/db.edb"],
+        ["recover", f"{folder}/db.edb", "--logs", folder],
+    ):
+        assert cli(*argv) == 0, argv
+    notes = sorted(Path(f["path"]).name + ": " + f["note"].split(" (")[0] for f in logs.files if f["note"])
+    return {**{k: v for k, v in logs.damage.items() if v}, "changes": len(changes), "notes": notes}
+
+
+def log_folder(folder: Path, prepare: Callable[[Any], object], finish: Callable[[Any], bytes] | None) -> Path:
+    """A dirty database and one generation of its logs: two transactions (the second's record longer than a
+    segment), `prepare` adding to the generation between them, `finish` making the file of it."""
+    folder.mkdir()
+    patches = L.dirty_header_patches(L.signature(), L.signature(9), (5, 5))
+    build = DatabaseBuilder(db_state=2, header_patches=patches)
+    t = build.add_table("t", [Column(1, "Id", 4), Column(128, "Name", 10)])
+    t.add_row({"Id": 1, "Name": "one"})
+    (folder / "db.edb").write_bytes(build.build())
+    oid, page = build.layout.tables["t"].object_id, build.layout.tables["t"].leaf_pages[0]
+    gen = L.LogWriter(5).add(
+        L.begin0(1), L.insert(1, page, 1, 0x200, 0x100, oid, b"k2", t.encode_row({"Id": 2}))
+    )
+    gen.add(L.commit0(1), L.begin0(2))
+    prepare(gen)
+    big = t.encode_row({"Id": 3, "Name": "x" * 5000})
+    gen.new_segment().add(L.insert(2, page, 2, 0x201, 0x200, oid, b"k3", big), L.commit0(2))
+    (folder / "E0000005.log").write_bytes(finish(gen) if finish else gen.build())
+    return folder
+
+
+def _chain(gen: Any) -> None:  # a fragment chain announcing 1 MiB, its pieces running over three segments
+    gen.add(struct.pack("<BIH", L.FRAGMENT_BEGIN, 1 << 20, 100) + bytes(100))
+    for _ in range(3):
+        gen.new_segment().add(struct.pack("<BH", L.FRAGMENT, 4000) + bytes(4000))
+
+
+def _nothing(gen: Any) -> None:
+    pass
+
+
+HOSTILE_LOGS = {  # name: (added to the generation, how its file is made, what the reader reports)
+    "fragment size past the segment": (
+        lambda g: g.add(struct.pack("<BIH", L.FRAGMENT_BEGIN, 9000, 60000) + bytes(20)),
+        None,
+        {"bad_fragments": 1, "changes": 2},
+    ),
+    "fragment total past any record": (
+        lambda g: g.add(struct.pack("<BIH", L.FRAGMENT_BEGIN, 0xFFFFFFFF, 10) + bytes(10)),
+        None,
+        {"bad_fragments": 1, "changes": 2},
+    ),
+    "fragment chain that never ends": (_chain, None, {"bad_fragments": 1, "changes": 2}),  # ended by a record
+    "fragments past the end of the file": (
+        _chain,
+        lambda g: g.build()[: 5 * L.SEGMENT],
+        {"incomplete_records": 1, "changes": 1},
+    ),
+    "record type with a huge size": (
+        lambda g: g.add(struct.pack("<BI", 67, 0xFFFFFFFF)),
+        None,
+        {"bad_records": 1, "changes": 2},
+    ),
+    "unknown record type": (
+        lambda g: g.add(b"\xc8" + bytes(60)),
+        None,
+        {"unknown_records": 1, "changes": 1},  # it ends the generation: the second transaction is not read
+    ),
+    "levels past the deepest": (  # the second transaction's insert claims level 200 of session 2
+        lambda g: g.add(L.insert(2, 1, 1, 0x300, 0x100, 8, b"k", bytes(8), level=200), L.rollback(2, 200)),
+        None,
+        {"changes": 3},
+    ),
+    "damaged segment": (_nothing, lambda g: g.build(damage=[1]), {"damaged_segments": 1, "changes": 1}),
+    "generation that names another": (  # generation 5's segments under a header saying 6: an earlier use's
+        _nothing,
+        lambda g: g.build(header_generation=6),
+        {"changes": 0},
+    ),
+    "header garbage": (  # not a log by its header: not listed
+        _nothing,
+        lambda g: random.Random(3).randbytes(L.SEGMENT) + g.build()[L.SEGMENT :],
+        {"changes": 0},
+    ),
+}
+
+
+@pytest.mark.parametrize("name", HOSTILE_LOGS)
+def test_hostile_logs(tmp_path: Path, name: str) -> None:
+    prepare, finish, expect = HOSTILE_LOGS[name]
+    folder = log_folder(tmp_path / "logs", prepare, finish)
+    notes = []
+    if name == "damaged segment":  # and a copy of the generation under another name
+        (folder / "E0000006.log").write_bytes((folder / "E0000005.log").read_bytes())
+        notes = [f"E0000006.log: generation 5 is also in {folder / 'E0000005.log'}"]
+    assert run_worker([folder], tmp_path) == [{**expect, "notes": notes}]
+
+
 if __name__ == "__main__":
     if "asan" not in os.environ.get("LD_PRELOAD", ""):  # a runaway allocation becomes a MemoryError
         resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
     for file in sys.argv[1:]:
         print(f"BEGIN {file}", flush=True)
-        print(json.dumps(exercise(file, f"{Path(file).parent}/out/{Path(file).name}")), flush=True)
+        out = (
+            exercise_logs(file)
+            if Path(file).is_dir()
+            else exercise(file, f"{Path(file).parent}/out/{Path(file).name}")
+        )
+        print(json.dumps(out), flush=True)

@@ -3,12 +3,15 @@ manager, a second interpreter, and the geometry of real samples."""
 
 from __future__ import annotations
 
+import gzip
+import io
 import mmap
 import os
 import re
 import struct
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
@@ -36,6 +39,8 @@ def zero_page_size() -> bytearray:
 OPEN = "Failed to open database: "
 SIGNATURE = OPEN + "Invalid signature, expected 0x89ABCDEF, got "
 IO = OPEN + r"IO error: .* \(os error \d+\)"
+CUT = "page 4 lies past the end of the file ({} pages): the file is truncated"
+FILENO = r"EseDatabase\(\): fileno\(\) returned {}, which is not a file descriptor"
 SOURCE = r"EseDatabase\(\) argument 'path' must be str, os\.PathLike, a buffer or a binary file, not "
 
 
@@ -46,8 +51,8 @@ SOURCE = r"EseDatabase\(\) argument 'path' must be str, os\.PathLike, a buffer o
         (b"x" * 100, OPEN + "Invalid database header"),
         (b"\0" * 4096, SIGNATURE + "0x0"),
         (b"\0\0\0\0\x89\xab\xcd\xef" + b"\0" * 4088, SIGNATURE + "0xefcdab89"),
-        (minimal_image(blocks=1), OPEN + "Invalid page number: 4"),
-        (minimal_image(blocks=5), OPEN + "Invalid page number: 4"),
+        (minimal_image(blocks=1), OPEN + CUT.format(0)),
+        (minimal_image(blocks=5), OPEN + CUT.format(3)),
         (zero_page_size(), OPEN + "Parse error: Invalid page size: 0"),
     ],
 )
@@ -70,8 +75,11 @@ def test_open_failures_are_plain_oserrors(tmp_path, content: bytes, message: str
         (lambda p: 42, TypeError, SOURCE + "int"),
         (lambda p: None, TypeError, SOURCE + "NoneType"),
         (lambda p: object(), TypeError, SOURCE + "object"),
+        (lambda p: Wrapper(io.BytesIO(), 2**32 + 2), ValueError, FILENO.format(4294967298)),
+        (lambda p: Wrapper(io.BytesIO(), -1 - 2**70), ValueError, FILENO.format(-1 - 2**70)),
+        (lambda p: io.StringIO("text"), TypeError, r"EseDatabase\(\): read\(\) .* gave str, not bytes.*"),
     ],
-    ids=["missing", "nul", "directory", "fifo", "bytes", "int", "None", "object"],
+    ids=["missing", "nul", "directory", "fifo", "bytes", "int", "None", "object", "fd+2**32", "fd<0", "text"],
 )
 def test_sources_that_cannot_be_opened(tmp_path, monkeypatch, make, exception, message) -> None:
     monkeypatch.chdir(tmp_path)
@@ -90,17 +98,44 @@ def test_unreadable_file(tmp_path) -> None:
     assert str(info.value) == OPEN + "IO error: Permission denied (os error 13)"
 
 
+class Wrapper:
+    """A binary file object that reads `reader` and whose fileno() says `fileno`, true or not."""
+
+    def __init__(self, reader: io.BufferedIOBase, fileno: int) -> None:
+        self.reader, self.number = reader, fileno
+
+    def fileno(self) -> int:
+        return self.number
+
+    def read(self, size: int = -1) -> bytes:
+        return self.reader.read(size)
+
+
 def test_every_kind_of_source_reads_the_same(tmp_path) -> None:
     path = tmp_path / "db.edb"
     path.write_bytes(minimal_image())
     data = path.read_bytes()
-    with open(path, "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-        for source in [str(path), path, data, bytearray(data), memoryview(data), mapped, handle]:
+    (tmp_path / "db.gz").write_bytes(gzip.compress(data))
+    with zipfile.ZipFile(tmp_path / "db.zip", "w") as archive:
+        archive.writestr("db.edb", data)
+    with (
+        open(path, "rb") as handle,
+        mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapped,
+        gzip.open(tmp_path / "db.gz") as unpacked,  # its fileno() is the compressed file's
+        zipfile.ZipFile(tmp_path / "db.zip").open("db.edb") as member,
+        open(tmp_path / "db.gz", "rb") as packed,
+        open(path, encoding="latin-1") as text,  # read through its binary buffer
+    ):
+        handle.read(100)  # the position of a file object does not matter and is kept
+        lying = Wrapper(io.BytesIO(data), packed.fileno())  # fileno() names other bytes than read() gives
+        streams = [io.BytesIO(data), unpacked, member, lying, text]
+        for source in [str(path), path, data, bytearray(data), memoryview(data), mapped, handle, *streams]:
             with EseDatabase(source) as db:
                 assert (db.get_tables(), db.page_size, db.total_pages) == ([], 4096, 5)
             assert db.closed
             with pytest.raises(ValueError, match="closed"):
                 db.get_tables()
+        assert (handle.tell(), unpacked.tell()) == (100, 0)
     assert EseDatabase(path=path).path == str(path)
     with pytest.raises(TypeError):
         EseDatabase()

@@ -39,6 +39,7 @@ ALL_TYPES = [
     Column(1, "Bit", 1), Column(2, "UByte", 2), Column(3, "Short", 3), Column(4, "Long", 4),
     Column(5, "Currency", 5), Column(6, "Single", 6), Column(7, "Double", 7), Column(8, "DateTime", 8),
     Column(9, "ULong", 14), Column(10, "LongLong", 15), Column(11, "Guid", 16), Column(12, "UShort", 17),
+    Column(13, "ULongLong", 18),
     Column(128, "Bin", 9), Column(129, "Text", 10, codepage=1252), Column(130, "Wide", 10, codepage=1200),
     Column(256, "LongBin", 11), Column(257, "LongText", 12, codepage=1200),
     Column(258, "Ascii", 12, codepage=20127),
@@ -49,15 +50,15 @@ ALL_TYPES = [
 def test_every_column_type(open_db, page_size: int) -> None:
     row = {"Bit": True, "UByte": 200, "Short": -2, "Long": -70000, "Currency": 2**64 - 5, "Single": 1.1,
            "Double": -2.5e300, "DateTime": 2**63 + 1, "ULong": 4_000_000_000, "LongLong": -1,
-           "Guid": bytes.fromhex("00112233445566778899aabbccddeeff"), "UShort": 65535, "Bin": b"\x00\xffbin",
-           "Text": "caf\xe9 \u20ac", "Wide": "wide \U0001f98a", "LongBin": b"\x01" * 50,
+           "Guid": bytes.fromhex("00112233445566778899aabbccddeeff"), "UShort": 65535, "ULongLong": 2**64 - 1,
+           "Bin": b"\x00\xffbin", "Text": "caf\xe9 \u20ac", "Wide": "wide \U0001f98a", "LongBin": b"\x01" * 50,
            "LongText": "long \u00e9", "Ascii": "plain"}  # fmt: skip
     ese = open_db(one_table(ALL_TYPES, [row, {}], page_size))
     first, empty = ese.read_table("t")
     single = struct.unpack("<f", struct.pack("<f", 1.1))[0]
     assert first == dict(row, Single=single, Guid="33221100-5544-7766-8899-aabbccddeeff")
     assert empty == dict.fromkeys(row)
-    assert len({c["type"] for c in ese.get_table_schema("t")}) == 16  # each type code has a name of its own
+    assert len({c["type"] for c in ese.get_table_schema("t")}) == 17  # each type code has a name of its own
 
 
 def test_nullable_column_order_and_special_floats(open_db) -> None:
@@ -217,15 +218,25 @@ def test_compressed_chunks_only_in_compressed_columns(open_db) -> None:
 
 
 def test_dangling_and_unreadable_long_values(open_db) -> None:
-    cols = [Column(256, "T", 12), Column(257, "B", 11)]
+    cols = [Column(256, "T", 12), Column(257, "B", 11), Column(258, "M", 11, flags=8)]
     gone = {"T": LongValue("gone", store=False), "B": LongValue(b"gone", store=False)}
+    gone["M"] = MultiValue([b"a", LongValue(b"q", store=False)])
     db = one_table(cols, [gone, {"T": LongValue("x" * 3000), "B": Tagged(b"\x01\x02\x03", flags=0x04)}])
-    assert open_db(db).read_table("t") == [{"T": "", "B": b""}, {"T": "x" * 3000, "B": b""}]  # 3 bytes: no id
+    ese = open_db(db)
+    got = [{k: row[k] for k in "TB"} for row in ese.read_table("t")]
+    assert got == [{"T": "", "B": b""}, {"T": "x" * 3000, "B": b""}]  # 3 bytes: no id
+    # Counted where they are found (the scan reads no value), and null in the typed view.
+    rows = ese.table("t").rows()
+    assert [row["M"] for row in rows] == [[b"a", None], None]
+    missing = {"T": 1, "B": 2, "M": 1}
+    assert ese.scan_table("t")["missing_long_values"] == rows.damage["missing_long_values"] == missing
     no_tree = damage.overwrite_page(db.build(), 8192, db.layout.tables["t"].lv_root_page, b"")
     assert open_db(no_tree).read_table("t")[1]["T"] == ""  # a root that is no page of a tree
     db = one_table([Column(256, "B", 11)], [{"B": LongValue(b"z" * 3000, lv_id=7)}])
     db.tables["t"].override_lv_catalog(coltyp_or_fdp=99999)  # a tree past the end: the reference is kept
-    assert open_db(db).read_table("t") == [{"B": struct.pack("<I", 7)}]
+    ese = open_db(db)
+    assert ese.read_table("t") == [{"B": struct.pack("<I", 7)}]
+    assert ese.scan_table("t")["missing_long_values"] == {"B": 1}
 
 
 def test_many_long_values(open_db) -> None:

@@ -62,8 +62,24 @@ def typed(source: bytes | Path) -> list[str]:
         if isinstance(when, datetime.datetime):
             kinds.append(when.isoformat())
     n: int = table.count() + len(table) + len(keys)
+    rows = table.rows(columns="a")
+    for _ in rows:
+        pass
+    missing: dict[str, int] = rows.damage["missing_long_values"]
+    n += sum(missing.values()) + db.scan_table("t")["loops"]
+    found = db.header["truncation"]
+    damage = db.catalog_damage
+    notes: list[str] = damage["notes"] if damage else [] if found is None else [found["named_by"]]
     db.close()
-    return kinds + [str(n), str(db.closed)]
+    return kinds + notes + [str(n), str(db.closed)]
+
+
+def streams(raw: bytes) -> int:
+    import gzip
+    import io
+
+    with gzip.open(io.BytesIO(raw)) as unpacked:
+        return len(EseDatabase(unpacked).get_tables()) + len(EseDatabase(io.BytesIO(raw)).get_tables())
 """
 
 # Each wrong use, and a word the error message of mypy must contain.
@@ -109,8 +125,13 @@ def mypy_results(tmp_path_factory: pytest.TempPathFactory) -> tuple[subprocess.C
     return result, work
 
 
-def test_stub_file_exists() -> None:
-    assert STUB.is_file()
+def test_module_contract() -> None:
+    """__all__ holds the module's contract, EseDatabase and __version__; the rest are attributes."""
+    assert pagewright.__all__ == ["EseDatabase", "__version__"]
+    stub_all = re.search(r"^__all__ = (\[.*\])$", STUB.read_text(), re.M)
+    assert stub_all and eval(stub_all.group(1)) == pagewright.__all__
+    names = ("Table", "Column", "ArrowStream", "read_header", "export_file_name", "verify_file")
+    assert all(callable(getattr(pagewright, name)) for name in names)
 
 
 def test_correct_use_passes(mypy_results: tuple[subprocess.CompletedProcess[str], Path]) -> None:
@@ -132,7 +153,7 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
     """stubtest compares every name and signature of the stub with the compiled module; the type-only names
     (TypedDicts and aliases) are allowed to be absent at runtime."""
     allow = tmp_path / "allowlist.txt"
-    pattern = r"^class (\w+)\((?:TypedDict|FileHeader|Protocol\[\w+\])\)|^(\w+): TypeAlias"
+    pattern = r"^class (\w+)\((?:TypedDict|FileHeader|WalkDamage|Protocol\[\w+\])\)|^(\w+): TypeAlias"
     type_only = re.findall(pattern, STUB.read_text(), re.M)
     allow.write_text("".join(f"pagewright.{a or b}\n" for a, b in type_only))
     env = dict(os.environ, MYPYPATH=str(REPO), PYTHONPATH=str(Path(pagewright.__file__).resolve().parent))

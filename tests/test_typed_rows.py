@@ -82,10 +82,18 @@ def test_forced_readings(open_db, reading, expected):
 
 def test_untyped_rows_are_read_table_rows_and_projection_limits_keys(open_db):
     ese = open_db(database())
-    assert list(ese.table("t").rows(typed=False)) == ese.read_table("t")
-    assert [r for r in ese.table("t").rows(columns=["Id", "Name"])][0] == {"Id": 1, "Name": "ab"}
-    with pytest.raises(ValueError, match="Column not found"):
-        ese.table("t").rows(columns=["nope"])
+    table = ese.table("t")
+    assert list(table.rows(typed=False)) == ese.read_table("t")
+    first = next(table.rows(columns=["Name", "Id", "Name"]))  # in the order asked, each once
+    assert list(first.items()) == [("Name", "ab"), ("Id", 1)]
+    assert next(table.rows(columns="Name")) == {"Name": "ab"}  # a str is one name
+    listed = r"\(the columns of table 't': Id, When, Money, Big, Guid, Name, Tags, Numbers, Notes\)$"
+    for bad in ("nope", ["Id", "nope"]):
+        with pytest.raises(ValueError, match="^Column not found: nope " + listed):
+            table.rows(columns=bad)
+    for column in ("Id", "Guid", "Name"):  # no 8-byte values: a reading cannot apply
+        with pytest.raises(ValueError, match=rf"^rows\(\): timestamps: column '{column}' is of type .*, not"):
+            table.rows(timestamps={column: "filetime"})
 
 
 @pytest.mark.parametrize(("mode", "ids"), [("exclude", [1, 4]), ("only", [2, 3]), ("include", [1, 2, 3, 4])])

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -39,12 +40,23 @@ struct CatalogRecord {
   std::uint32_t page = 0;                                 // the catalog page that holds it
 };
 
+// What the catalog walk could not read or had to change: a catalog is read as far as it goes, and what it
+// lost or renamed is said here rather than failing the open.
+struct CatalogDamage {
+  WalkCounts counts;                  // entries and pages the walk passed over
+  std::optional<EseError> error;      // the first page that could not be read (its subtree is lost)
+  std::map<std::uint32_t, std::uint64_t> skipped_records;  // by record type: records that could not be read
+  std::vector<std::string> notes;     // text; table and column names in it are their raw bytes
+
+  bool any() const noexcept { return counts.total() != 0 || error || !skipped_records.empty() || !notes.empty(); }
+};
+
 // The definitions the catalog walk found: live ones become the registry; deleted ones (entries whose tag
 // carries the deleted flag: dropped tables and columns not yet cleaned away) are kept apart for recovery.
 struct Catalog {
   OrderedMap<TableInfo> tables;
   std::vector<CatalogRecord> deleted;
-  WalkCounts counts;
+  CatalogDamage damage;
 };
 
 class CatalogParser {
@@ -55,16 +67,18 @@ class CatalogParser {
   Result<Catalog> load(std::uint32_t root_page);
 
   // The record held in a catalog entry's data; nothing for data too short to be a record and for the types
-  // that describe no table (callbacks and the streaming-file records).
+  // that describe no table (callbacks and the streaming-file records). A record of a type no engine writes
+  // is UnsupportedCatalogType; one too short for its fields or name, InvalidCatalogEntry.
   static Result<std::optional<CatalogRecord>> parse_record(Bytes data);
 
  private:
   struct Pending {
     std::vector<CatalogRecord> live;  // in catalog order
     std::vector<CatalogRecord> deleted;
-    WalkCounts counts;
+    CatalogDamage damage;
   };
-  Status walk(std::uint32_t page_number, std::uint32_t object_id, Pending& out, unsigned depth);
+  // A child page that cannot be read costs its subtree (counted, the first error kept), not the walk.
+  void walk(std::uint32_t page_number, std::uint32_t object_id, Pending& out, unsigned depth);
 
   const Database& db_;
   std::unordered_set<std::uint32_t> visited_;

@@ -37,6 +37,7 @@ inline constexpr std::uint32_t kPrimary = 0x0020;
 struct IndexInfo {
   std::string name;
   std::uint32_t father_data_page = 0;
+  std::uint32_t object_id = 0;  // of the index's tree (the table's own for the primary index)
   std::uint32_t space_usage = 0;
   std::uint32_t flags = 0;
   std::uint32_t locale = 0;
@@ -47,6 +48,7 @@ struct IndexInfo {
 struct LongValueInfo {
   std::string name;
   std::uint32_t father_data_page = 0;
+  std::uint32_t object_id = 0;  // of the long-value tree
   std::uint32_t space_usage = 0;
 };
 
@@ -57,6 +59,9 @@ struct TableInfo {
   OrderedMap<LongValueInfo> long_values;
   std::uint32_t father_data_page = 0;
   std::uint32_t space_usage = 0;
+  // The table record's Id: what its column, index and long-value records name, and the object id its data
+  // tree's pages and log records carry.
+  std::uint32_t object_id = 0;
   // Positions in `columns`, stable-sorted by column id: the order of a row. Built by finalize().
   std::vector<std::size_t> row_order;
   // The output key of each column in row order (distinct_column_keys), and of the deleted-row marker.

@@ -35,6 +35,8 @@ ArrowKind element_kind(const ColumnInfo& c, bool typed, TimestampReading reading
       return ArrowKind::U32;
     case kLongLong:
       return instant ? ArrowKind::Timestamp : ArrowKind::I64;
+    case kUnsignedLongLong:
+      return instant ? ArrowKind::Timestamp : ArrowKind::U64;
     case kCurrency:
       return instant ? ArrowKind::Timestamp : typed ? ArrowKind::I64 : ArrowKind::U64;
     case kIEEESingle:

@@ -15,7 +15,8 @@ constexpr std::size_t kFixedRun = 256;
 
 bool is_eight_byte_type(std::uint32_t type) {
   using namespace column_type;
-  return type == kLongLong || type == kCurrency || type == kDateTime || type == kIEEEDouble;
+  return type == kLongLong || type == kUnsignedLongLong || type == kCurrency || type == kDateTime ||
+         type == kIEEEDouble;
 }
 
 }  // namespace

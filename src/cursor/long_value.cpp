@@ -70,6 +70,13 @@ void LongValueIndex::sort_and_dedupe(std::vector<Item>& items) {
   items.erase(std::unique(items.begin(), items.end(), same_key), items.end());
 }
 
+bool LongValueIndex::contains(LongValueRef ref) const noexcept {
+  const std::vector<Item>& items = ref.width == 8 ? wide_ : narrow_;
+  const auto it = std::lower_bound(items.begin(), items.end(), ref.id,
+                                   [](const Item& item, std::uint64_t id) { return item.id < id; });
+  return it != items.end() && it->id == ref.id;
+}
+
 namespace {
 
 // Why a chunk of a compressed column that is shorter than its logical span cannot be expanded, when it plainly

@@ -42,6 +42,9 @@ class LongValueIndex {
   std::optional<std::string> gather(LongValueRef ref, const ColumnInfo& column,
                                     std::optional<Unreadable>* unreadable = nullptr) const;
 
+  // Whether the tree holds an entry of that id, so that gather() gives a value (without joining it).
+  bool contains(LongValueRef ref) const noexcept;
+
   const WalkCounts& counts() const noexcept { return counts_; }
 
  private:

@@ -27,16 +27,19 @@ Result<bool> TableCursor::next_row(Row& row) {
     if (!more) return std::move(more).error();
     if (!*more) return false;
     const bool deleted = (item_.node.flags & kTagFlagDeleted) != 0;
-    if ((options_.deleted == DeletedRows::Exclude && deleted) || (options_.deleted == DeletedRows::Only && !deleted))
+    if (options_.deleted == DeletedRows::Exclude && deleted) {
+      ++deleted_passed_over_;
       continue;
-    decode(row, options_.wanted.empty() ? nullptr : &options_.wanted);
+    }
+    if (options_.deleted == DeletedRows::Only && !deleted) continue;
+    decode(item_.entry.data, row, options_.wanted.empty() ? nullptr : &options_.wanted);
     // A file that shrank while open reads as zeros: such a row is not handed out.
     if (auto status = db_->source_status(); !status) return std::move(status).error();
     return true;
   }
 }
 
-void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
+void TableCursor::decode(Bytes record, Row& row, const std::vector<bool>* wanted) {
   if (wanted && std::none_of(wanted->begin(), wanted->end(), [](bool w) { return w; })) {
     // Nothing to decode (a reader that takes every column from the record itself): a row of nulls.
     row.values.resize(table_->row_order.size());
@@ -46,7 +49,7 @@ void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
     row.long_value_refs.clear();
     return;
   }
-  decode_record(item_.entry.data, *table_, large_, row, wanted);
+  decode_record(record, *table_, large_, row, wanted);
   if (!row.long_value_refs.empty()) resolve_long_values(row);
   for (const UnreadableValue& u : row.unreadable) {
     ++unreadable_values_[u.position];
@@ -62,7 +65,13 @@ void TableCursor::decode(Row& row, const std::vector<bool>* wanted) {
   }
 }
 
-void TableCursor::decode_again(Row& row, const std::vector<bool>& wanted) { decode(row, &wanted); }
+void TableCursor::decode_again(Row& row, const std::vector<bool>& wanted) {
+  decode(item_.entry.data, row, &wanted);
+}
+
+void TableCursor::decode_other(Bytes record, Row& row) {
+  decode(record, row, options_.wanted.empty() ? nullptr : &options_.wanted);
+}
 
 const LongValueIndex* TableCursor::long_value_index() {
   if (table_->long_values.empty()) return nullptr;

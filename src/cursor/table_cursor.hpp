@@ -38,6 +38,8 @@ class TableCursor {
   Result<bool> next_row(Row& row);
 
   const TableInfo& table() const noexcept { return *table_; }
+  // Entries flagged deleted that DeletedRows::Exclude has passed over so far.
+  std::uint64_t deleted_passed_over() const noexcept { return deleted_passed_over_; }
   // The stored record of the row next_row gave last (a view into the mapped file, valid until the next call),
   // for a reader that decodes some columns itself.
   Bytes record() const noexcept { return item_.entry.data; }
@@ -46,6 +48,9 @@ class TableCursor {
   // Decodes the record of the row next_row gave last once more, for the columns `wanted` marks (by row
   // position), as next_row decodes: long values resolved, the typed view if the options ask for it.
   void decode_again(Row& row, const std::vector<bool>& wanted);
+  // Decodes a record of this table found elsewhere (in the transaction logs) as next_row decodes the table's
+  // own: long values resolved, the typed view if the options ask for it, counted with the rows read.
+  void decode_other(Bytes record, Row& row);
   // What the walk has passed over so far: damaged entries, loops, foreign pages, unresolved long values.
   WalkCounts counts() const;
   // Per row position, the long-value references of the rows read so far that no long value answered (the
@@ -61,7 +66,7 @@ class TableCursor {
   const std::vector<UnreadableCounts>& unreadable_reasons() const noexcept { return unreadable_reasons_; }
 
  private:
-  void decode(Row& row, const std::vector<bool>* wanted);
+  void decode(Bytes record, Row& row, const std::vector<bool>* wanted);
   void resolve_long_values(Row& row);
   const LongValueIndex* long_value_index();
 
@@ -77,6 +82,7 @@ class TableCursor {
   std::vector<std::uint64_t> unreadable_values_;
   std::vector<UnreadableCounts> unreadable_reasons_;
   LongValueBudget long_value_budget_;
+  std::uint64_t deleted_passed_over_ = 0;
 };
 
 // A cursor at the first row of the table with raw name `name` (TableNotFound when there is none). The descent

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "../catalog/column_keys.hpp"
 #include "../types/typed_value.hpp"
 #include "../utils/utf8.hpp"
 #include "json_writer.hpp"
@@ -46,7 +47,13 @@ void append_field(std::string& out, std::string_view field) {
   out.push_back('"');
 }
 
-void append_value(std::string& out, const ColumnValue& v) {
+bool looks_like_formula(std::string_view text) noexcept {
+  if (text.empty()) return false;
+  const char c = text.front();
+  return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+}
+
+void append_value(std::string& out, const ColumnValue& v, bool escape_formulas) {
   if (json::append_number(out, v)) return;
   switch (v.tag) {
     case ValueTag::Null:
@@ -66,7 +73,11 @@ void append_value(std::string& out, const ColumnValue& v) {
       }
       return;
     case ValueTag::Text:
-      append_field(out, v.bytes);
+      if (escape_formulas && looks_like_formula(v.bytes)) {
+        append_field(out, "'" + v.bytes);
+      } else {
+        append_field(out, v.bytes);
+      }
       return;
     case ValueTag::Timestamp:
       append_iso8601(out, v.i);
@@ -80,22 +91,35 @@ void append_value(std::string& out, const ColumnValue& v) {
   }
 }
 
-RowEncoder::RowEncoder(const TableInfo& table) : table_(&table) {}
+RowEncoder::RowEncoder(const TableInfo& table, CsvOptions options) : table_(&table), options_(options) {
+  std::vector<std::uint32_t> ids;
+  for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+    header_.push_back(utf8_or_replaced(table.column_keys[k]));
+    ids.push_back(table.row_column(k).id);
+  }
+  make_keys_distinct(header_, ids);
+  if (options.deleted_marker) header_.push_back(utf8_or_replaced(table.deleted_key));
+}
 
 void RowEncoder::append_header(std::string& out) const {
-  for (std::size_t k = 0; k < table_->row_order.size(); ++k) {
+  for (std::size_t k = 0; k < header_.size(); ++k) {
     if (k) out.push_back(',');
-    append_field(out, utf8_or_replaced(table_->row_column(k).name));
+    if (options_.escape_formulas && looks_like_formula(header_[k])) {
+      append_field(out, "'" + header_[k]);
+    } else {
+      append_field(out, header_[k]);
+    }
   }
   out.append("\r\n");
 }
 
-void RowEncoder::append_row(std::string& out, const Row& row) const {
+void RowEncoder::append_row(std::string& out, const Row& row, bool deleted) const {
   const std::size_t n = table_->row_order.size();
   for (std::size_t k = 0; k < n; ++k) {
     if (k) out.push_back(',');
-    if (k < row.values.size()) append_value(out, row.values[k]);
+    if (k < row.values.size()) append_value(out, row.values[k], options_.escape_formulas);
   }
+  if (options_.deleted_marker) out.append(n ? (deleted ? ",true" : ",false") : (deleted ? "true" : "false"));
   out.append("\r\n");
 }
 

@@ -248,17 +248,18 @@ void append_value(std::string& out, const ColumnValue& v) {
   out.append("null");
 }
 
-RowEncoder::RowEncoder(const TableInfo& table) {
+RowEncoder::RowEncoder(const TableInfo& table, MemberNames names, bool deleted_marker) {
   struct Keyed {
-    std::string key;
+    std::string_view key;
     std::size_t position;
   };
   std::vector<Keyed> keyed;
-  keyed.reserve(table.row_order.size());
+  keyed.reserve(table.row_order.size() + 1);
   for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-    keyed.push_back({table.row_column(k).name, k});
+    keyed.push_back({names == MemberNames::Keys ? table.column_keys[k] : table.row_column(k).name, k});
   }
-  // By raw name bytes: std::string compares by char_traits<char>, which orders bytes as unsigned char.
+  if (deleted_marker) keyed.push_back({table.deleted_key, kMarker});
+  // By raw key bytes: string_view compares by char_traits<char>, which orders bytes as unsigned char.
   std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
   members_.reserve(keyed.size());
   for (std::size_t i = 0; i < keyed.size(); ++i) {
@@ -271,7 +272,7 @@ RowEncoder::RowEncoder(const TableInfo& table) {
   }
 }
 
-void RowEncoder::append_row(std::string& out, const Row& row) const {
+void RowEncoder::append_row(std::string& out, const Row& row, bool deleted) const {
   if (members_.empty()) {
     out.append("{}\n");
     return;
@@ -280,6 +281,8 @@ void RowEncoder::append_row(std::string& out, const Row& row) const {
     out.append(m.prefix);
     if (m.position < row.values.size()) {
       append_value(out, row.values[m.position]);
+    } else if (m.position == kMarker) {
+      out.append(deleted ? "true" : "false");
     } else {
       out.append("null");
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,19 +40,27 @@ bool append_number(std::string& out, const ColumnValue& value);
 // Appends the JSON value of one column value.
 void append_value(std::string& out, const ColumnValue& value);
 
+// How a row's members are named. Names: the column names, as the raw export writes them (of columns that share
+// a name only the later one's member is kept); Keys: the table's distinct column keys, so that every value
+// is written.
+enum class MemberNames : std::uint8_t { Names, Keys };
+
 // Encodes the rows of one table. The member order and the escaped `"key":` texts are worked out once here;
 // encoding a row is then a walk over a precomputed list.
 class RowEncoder {
  public:
-  explicit RowEncoder(const TableInfo& table);
+  // With `deleted_marker`, every row also carries the member `table.deleted_key`: true for an entry flagged
+  // deleted. Members are sorted by the raw bytes of their keys, the marker's among them.
+  explicit RowEncoder(const TableInfo& table, MemberNames names = MemberNames::Names, bool deleted_marker = false);
 
   // Appends `{...}` and a line feed. `row.values[k]` is the value of `table.row_column(k)`; a value missing
-  // from a short row is written as null.
-  void append_row(std::string& out, const Row& row) const;
+  // from a short row is written as null. `deleted` is the marker's value.
+  void append_row(std::string& out, const Row& row, bool deleted = false) const;
 
  private:
+  static constexpr std::size_t kMarker = static_cast<std::size_t>(-1);
   struct Member {
-    std::size_t position;  // index into Row::values
+    std::size_t position;  // index into Row::values, or kMarker
     std::string prefix;    // `{"key":` for the first member, `,"key":` for the others
   };
   std::vector<Member> members_;

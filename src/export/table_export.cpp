@@ -1,19 +1,27 @@
 #include "table_export.hpp"
 
-#include "../cursor/table_cursor.hpp"
 #include "../database.hpp"
 #include "csv_writer.hpp"
 #include "json_writer.hpp"
 #include "output_file.hpp"
+#include "typed_form.hpp"
 
 namespace pw::json {
 namespace {
 
 constexpr std::size_t kCsvWriteBytes = 1 << 16;
 
-ExportResult failed(std::uint64_t rows, ExportFailure::Stage stage, std::string message) {
-  return {rows, ExportFailure{stage, std::nullopt, std::move(message)}};
+ExportFailure failure_of(ExportFailure::Stage stage, std::string message, int os_errno = 0) {
+  return ExportFailure{stage, std::nullopt, std::move(message), os_errno};
 }
+
+// The output file: created in place (the raw export) or under a temporary name.
+struct Output {
+  io::FileDescriptor direct;
+  io::ReplacingFile replacing;
+  bool replace = false;
+  int fd() const noexcept { return replace ? replacing.fd() : direct.get(); }
+};
 
 }  // namespace
 
@@ -21,59 +29,103 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
                                const std::function<bool(std::uint64_t)>& should_stop, ExportOptions options) {
   CursorOptions cursor_options;
   cursor_options.typed = options.typed;
+  cursor_options.deleted = options.deleted;
+  cursor_options.readings = options.readings;
   auto cursor = open_table(db, name, std::move(cursor_options));
+  ExportResult result;
   if (!cursor) {
     std::string message = cursor.error().to_string();
-    return {0, ExportFailure{ExportFailure::Stage::OpenTable, std::move(cursor.error()), std::move(message)}};
+    result.failure = ExportFailure{ExportFailure::Stage::OpenTable, std::move(cursor.error()), std::move(message)};
+    return result;
   }
-  io::FileDescriptor file;
-  if (const auto refused = io::open_output_file(path, file)) {
-    return failed(0, ExportFailure::Stage::CreateFile, refused->to_string());
+  const TableInfo& table = cursor->table();
+  Output file;
+  file.replace = options.replace;
+  const auto refused =
+      file.replace ? io::ReplacingFile::create(path, file.replacing) : io::open_output_file(path, file.direct);
+  if (refused) {
+    result.failure = failure_of(ExportFailure::Stage::CreateFile, refused->to_string(), refused->error_number());
+    return result;
   }
-  const RowEncoder encoder(cursor->table());
-  const csv::RowEncoder csv_encoder(cursor->table());
+  const bool marker = options.keyed && options.deleted != DeletedRows::Exclude;
+  const RowEncoder encoder(table, options.keyed ? MemberNames::Keys : MemberNames::Names, marker);
+  const csv::RowEncoder csv_encoder(table, {marker, options.escape_formulas});
   const bool csv = options.format == ExportFormat::Csv;
+  std::vector<TypedForm> forms;
+  for (std::size_t k = 0; k < table.row_order.size(); ++k) {
+    forms.emplace_back(table.row_column(k), options.typed,
+                       options.readings.empty() ? TimestampReading::Auto : options.readings[k]);
+  }
+  ExportCounts& counts = result.counts;
+  counts.unreadable_values.assign(forms.size(), 0);
+  std::vector<std::uint64_t> counted_before(forms.size(), 0);  // the cursor's unreadable_values after the last row
   // JSON Lines hands each line to the kernel as soon as it is built; CSV collects records up to
   // kCsvWriteBytes and writes them before every stop check, at a failure and at the end, so the rows a
   // progress callback or a failure reports are in the file.
   Row row;
   std::string out;
-  std::uint64_t rows = 0;     // rows encoded
-  std::uint64_t written = 0;  // rows whose bytes are in the file
+  std::uint64_t rows = 0;  // rows encoded
   auto flush = [&]() -> int {
-    if (const int err = io::write_all(file.get(), out.data(), out.size()); err != 0) return err;
+    if (const int err = io::write_all(file.fd(), out.data(), out.size()); err != 0) return err;
     out.clear();
-    written = rows;
+    result.rows = rows;
     return 0;
+  };
+  auto finish = [&](std::optional<ExportFailure> failure) {
+    counts.walk = cursor->counts();
+    counts.missing_long_values = cursor->missing_long_values();
+    // Values the cursor could not give whole (a multi-value cut where its offsets go back, a long value joined
+    // again past the budget) are unreadable too.
+    const auto& cut = cursor->unreadable_values();
+    for (std::size_t k = 0; k < cut.size() && k < counts.unreadable_values.size(); ++k)
+      counts.unreadable_values[k] += cut[k];
+    counts.deleted_passed_over = cursor->deleted_passed_over();
+    if (file.replace && !failure) {
+      if (const int err = file.replacing.commit(); err != 0)
+        failure = failure_of(ExportFailure::Stage::Write, "Write error: " + os_error_text(err), err);
+    }
+    if (file.replace && failure) result.partial_path = file.replacing.abandon();
+    result.failure = std::move(failure);
+    return std::move(result);
+  };
+  auto write_failure = [&](int err) {
+    return finish(failure_of(ExportFailure::Stage::Write, "Write error: " + os_error_text(err), err));
   };
   if (csv) csv_encoder.append_header(out);
   for (;;) {
     if (rows % kRowsBetweenStopChecks == 0 && rows != 0 && should_stop) {
-      if (const int err = flush(); err != 0)
-        return failed(written, ExportFailure::Stage::Write, "Write error: " + os_error_text(err));
-      if (should_stop(rows)) return failed(rows, ExportFailure::Stage::Stopped, {});
+      if (const int err = flush(); err != 0) return write_failure(err);
+      if (should_stop(rows)) return finish(failure_of(ExportFailure::Stage::Stopped, {}));
     }
     auto more = cursor->next_row(row);
     if (!more) {
-      const int err = flush();
-      return failed(written, err ? ExportFailure::Stage::Write : ExportFailure::Stage::ReadRecord,
-                    err ? "Write error: " + os_error_text(err) : "Error reading record: " + more.error().to_string());
+      if (const int err = flush(); err != 0) return write_failure(err);
+      return finish(failure_of(ExportFailure::Stage::ReadRecord, "Error reading record: " + more.error().to_string()));
     }
     if (!more.value()) break;
+    // A value the cursor has counted already (its stored form cannot be read) is not counted again.
+    const auto& counted = cursor->unreadable_values();
+    for (std::size_t k = 0; k < row.values.size() && k < forms.size(); ++k) {
+      if (k < counted.size() && counted[k] != counted_before[k]) {
+        counted_before[k] = counted[k];
+      } else if (!forms[k].fits(row.values[k])) {
+        ++counts.unreadable_values[k];
+      }
+    }
+    const bool deleted = cursor->row_deleted();
+    ++(deleted ? counts.deleted : counts.live);
     if (csv) {
-      csv_encoder.append_row(out, row);
+      csv_encoder.append_row(out, row, deleted);
     } else {
-      encoder.append_row(out, row);
+      encoder.append_row(out, row, deleted);
     }
     ++rows;
     if (!csv || out.size() >= kCsvWriteBytes) {
-      if (const int err = flush(); err != 0)
-        return failed(written, ExportFailure::Stage::Write, "Write error: " + os_error_text(err));
+      if (const int err = flush(); err != 0) return write_failure(err);
     }
   }
-  if (const int err = flush(); err != 0)
-    return failed(written, ExportFailure::Stage::Write, "Write error: " + os_error_text(err));
-  return {rows, std::nullopt};
+  if (const int err = flush(); err != 0) return write_failure(err);
+  return finish(std::nullopt);
 }
 
 }  // namespace pw::json

@@ -5,22 +5,6 @@
 namespace pw {
 namespace {
 
-std::optional<LogTime> log_time(Bytes b, std::size_t at) noexcept {
-  LogTime t;
-  t.second = read_u8(b, at).value_or(0);
-  t.minute = read_u8(b, at + 1).value_or(0);
-  t.hour = read_u8(b, at + 2).value_or(0);
-  t.day = read_u8(b, at + 3).value_or(0);
-  t.month = read_u8(b, at + 4).value_or(0);
-  t.year = 1900 + read_u8(b, at + 5).value_or(0);
-  if (t.day == 0 && t.month == 0 && t.year == 1900) return std::nullopt;
-  return t;
-}
-
-LogPosition log_position(Bytes b, std::size_t at) noexcept {
-  return {read_u32le(b, at + 4).value_or(0), read_u16le(b, at + 2).value_or(0), read_u16le(b, at).value_or(0)};
-}
-
 constexpr std::uint32_t kStandardPageSizes[] = {4096, 8192, 16384, 32768};
 
 bool standard_page_size(std::uint32_t size) noexcept {
@@ -71,16 +55,23 @@ std::optional<FileHeader> parse_file_header(Bytes b) noexcept {
   h.file_type = read_u32le(b, F::kFileType).value_or(0);
   h.database_time = read_u64le(b, F::kDatabaseTime).value_or(0);
   h.state = read_u32le(b, F::kState).value_or(0);
-  h.creation_time = log_time(b, F::kCreationTime);
-  h.consistent_time = log_time(b, F::kConsistentTime);
-  h.attach_time = log_time(b, F::kAttachTime);
-  h.detach_time = log_time(b, F::kDetachTime);
-  h.consistent_position = log_position(b, F::kConsistentPosition);
-  h.attach_position = log_position(b, F::kAttachPosition);
-  h.detach_position = log_position(b, F::kDetachPosition);
+  h.creation_time = parse_log_time(b, F::kCreationTime);
+  h.consistent_time = parse_log_time(b, F::kConsistentTime);
+  h.attach_time = parse_log_time(b, F::kAttachTime);
+  h.detach_time = parse_log_time(b, F::kDetachTime);
+  h.consistent_position = parse_log_position(b, F::kConsistentPosition);
+  h.attach_position = parse_log_position(b, F::kAttachPosition);
+  h.detach_position = parse_log_position(b, F::kDetachPosition);
   for (std::size_t k = 0; k < 4; ++k) h.os_version[k] = read_u32le(b, F::kOsVersion + 4 * k).value_or(0);
   h.format_revision = read_u32le(b, F::kFormatRevision).value_or(0);
   h.page_size = read_u32le(b, F::kPageSize).value_or(0);
+  h.database_signature = parse_signature(b, F::kDatabaseSignature);
+  h.log_signature = parse_signature(b, F::kLogSignature);
+  h.gen_min_required = read_u32le(b, F::kGenMinRequired).value_or(0);
+  h.gen_max_required = read_u32le(b, F::kGenMaxRequired).value_or(0);
+  h.gen_max_committed = read_u32le(b, F::kGenMaxCommitted).value_or(0);
+  h.gen_min_consistent = read_u32le(b, F::kGenMinConsistent).value_or(0);
+  h.update_minor = read_u32le(b, F::kUpdateMinor).value_or(0);
   return h;
 }
 
@@ -96,6 +87,12 @@ const char* database_state_name(std::uint32_t state) noexcept {
       return "being converted";
     case 5:
       return "force detach";
+    case 6:
+      return "incremental reseed";
+    case 7:
+      return "dirty and patched shutdown";
+    case 8:
+      return "revert in progress";
     default:
       return "unknown";
   }

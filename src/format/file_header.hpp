@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "../utils/bytes.hpp"
+#include "log_fields.hpp"
 
 namespace pw {
 
@@ -16,6 +17,7 @@ inline constexpr std::size_t kSignature = 4;            // u32 0x89ABCDEF
 inline constexpr std::size_t kFormatVersion = 8;        // u32
 inline constexpr std::size_t kFileType = 12;            // u32: 0 database, 1 streaming file
 inline constexpr std::size_t kDatabaseTime = 16;        // u64
+inline constexpr std::size_t kDatabaseSignature = 24;   // signature of the database (its creation time at 28)
 inline constexpr std::size_t kCreationTime = 28;        // log time, part of the database signature
 inline constexpr std::size_t kState = 52;               // u32
 inline constexpr std::size_t kConsistentPosition = 56;  // log position
@@ -24,23 +26,21 @@ inline constexpr std::size_t kAttachTime = 72;          // log time
 inline constexpr std::size_t kAttachPosition = 80;      // log position
 inline constexpr std::size_t kDetachTime = 88;          // log time
 inline constexpr std::size_t kDetachPosition = 96;      // log position
+inline constexpr std::size_t kLogSignature = 108;       // signature of the log stream the database writes to
 inline constexpr std::size_t kOsVersion = 216;          // 4 × u32: major, minor, build, service pack
 inline constexpr std::size_t kFormatRevision = 232;     // u32
 inline constexpr std::size_t kPageSize = 236;           // u32
+// Generations of the logs that recovery needs: from the checkpoint's (min) to the newest one whose changes the
+// database may already hold (max); the last generation that carried changes for it; the lowest that brings it
+// to a clean state.
+inline constexpr std::size_t kGenMinRequired = 296;    // u32
+inline constexpr std::size_t kGenMaxRequired = 300;    // u32
+inline constexpr std::size_t kGenMaxCommitted = 416;   // u32
+inline constexpr std::size_t kGenMinConsistent = 640;  // u32
+inline constexpr std::size_t kUpdateMinor = 644;       // u32: format update minor (the major is at 232)
 inline constexpr std::size_t kChecksummedEnd = 4096;
 inline constexpr std::uint32_t kSignatureValue = 0x89ABCDEF;
 }  // namespace file_header
-
-// A log time: seconds, minutes, hours, day, month, years since 1900 (then flag bytes).
-struct LogTime {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
-// A log position: generation of the log file, sector and byte offset within it.
-struct LogPosition {
-  std::uint32_t generation = 0;
-  std::uint16_t sector = 0;
-  std::uint16_t block = 0;
-};
 
 struct FileHeader {
   std::uint32_t checksum = 0;
@@ -55,6 +55,9 @@ struct FileHeader {
   std::optional<LogTime> creation_time, consistent_time, attach_time, detach_time;  // nothing when all zero
   LogPosition consistent_position, attach_position, detach_position;
   std::array<std::uint32_t, 4> os_version{};  // major, minor, build, service pack
+  LogSignature database_signature, log_signature;
+  std::uint32_t gen_min_required = 0, gen_max_required = 0, gen_max_committed = 0, gen_min_consistent = 0;
+  std::uint32_t update_minor = 0;
 };
 
 // The fields of a header block (needs 4096 bytes; nothing for a shorter block).
@@ -72,7 +75,8 @@ struct HeaderBlock {
 // page size with the signature, a right checksum and that page size.
 HeaderBlock choose_header(Bytes file) noexcept;
 
-// "just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", or "unknown".
+// "just created", "dirty shutdown", "clean shutdown", "being converted", "force detach", "incremental reseed",
+// "dirty and patched shutdown", "revert in progress", or "unknown".
 const char* database_state_name(std::uint32_t state) noexcept;
 
 }  // namespace pw

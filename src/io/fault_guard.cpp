@@ -1,5 +1,6 @@
 #include "fault_guard.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace pw {
 namespace {
@@ -115,6 +118,53 @@ FaultGuard::~FaultGuard() {
 const std::atomic<bool>& FaultGuard::faulted() const noexcept {
   static const std::atomic<bool> moved_from{false};
   return slot_ == kNoSlot ? moved_from : g_slots[slot_].faulted;
+}
+
+namespace {
+
+// One line of /proc/self/maps: "start-end perms offset dev inode [path]"; a file mapping has an inode.
+bool line_maps_a_file_over(const char* line, std::uintptr_t first, std::uintptr_t last) {
+  char* end = nullptr;
+  const std::uintptr_t start = std::strtoull(line, &end, 16);
+  if (*end != '-') return false;
+  const std::uintptr_t stop = std::strtoull(end + 1, &end, 16);
+  if (stop <= first || start >= last) return false;
+  for (int field = 0; field < 3; ++field) {  // perms, offset, dev
+    while (*end == ' ') ++end;
+    while (*end && *end != ' ') ++end;
+  }
+  return std::strtoull(end, nullptr, 10) != 0;
+}
+
+}  // namespace
+
+bool maps_a_file(const void* begin, std::size_t length) noexcept {
+  const auto first = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t last = first + length;
+  const int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char buffer[8192];
+  std::size_t held = 0;
+  bool found = false, readable = true;
+  while (!found) {
+    const ssize_t n = ::read(fd, buffer + held, sizeof buffer - 1 - held);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) readable = false;
+    if (n <= 0) break;
+    held += static_cast<std::size_t>(n);
+    buffer[held] = '\0';
+    char* line = buffer;
+    for (char* newline; (newline = static_cast<char*>(std::memchr(line, '\n', buffer + held - line)));
+         line = newline + 1) {
+      *newline = '\0';
+      if (line_maps_a_file_over(line, first, last)) found = true;
+    }
+    held = static_cast<std::size_t>(buffer + held - line);  // a line cut by the buffer's end waits for the rest
+    std::memmove(buffer, line, held);
+    if (held == sizeof buffer - 1) held = 0;  // no line is this long
+  }
+  ::close(fd);
+  return found || !readable;
 }
 
 }  // namespace pw

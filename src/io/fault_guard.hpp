@@ -34,3 +34,11 @@ class FaultGuard {
 };
 
 }  // namespace pw
+
+namespace pw {
+
+// Whether any byte of [begin, begin + length) lies in a mapping of a file (Linux: /proc/self/maps), so that
+// reading it can fault once the file shrinks. True when the maps cannot be read: guarding costs little.
+bool maps_a_file(const void* begin, std::size_t length) noexcept;
+
+}  // namespace pw

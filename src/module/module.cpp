@@ -4,6 +4,7 @@
 
 #include "../python/carve_methods.hpp"
 #include "../python/ese_database.hpp"
+#include "../python/log_objects.hpp"
 #include "../python/table_object.hpp"
 #include "../python/values.hpp"
 
@@ -15,6 +16,15 @@ constexpr const char* kVersion = "0.1.8";
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "pagewright", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 PyObject* g_module = nullptr;
 PyInterpreterState* g_interpreter = nullptr;
+
+// Sets an attribute that __all__ does not list (stealing value): the module's contract lists EseDatabase and
+// __version__ only; the other classes and functions are importable by name.
+int add_attribute(PyObject* module, const char* name, PyObject* value) {
+  if (!value) return -1;
+  const int rc = PyModule_AddObjectRef(module, name, value);
+  Py_DECREF(value);
+  return rc;
+}
 
 // Appends the name to __all__ (created on first use), then sets the attribute (stealing value).
 int add_public(PyObject* module, const char* name, PyObject* value) {
@@ -75,29 +85,25 @@ PyMODINIT_FUNC PyInit_pagewright(void) {
   }
   if (pw::py::init_typed_values() < 0) return nullptr;
   PyTypeObject* type = pw::py::ese_database_type();
-  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0) return nullptr;
+  if (PyType_Ready(type) < 0 || pw::py::ready_table_types() < 0 || pw::py::ready_log_types() < 0) return nullptr;
   g_module_def.m_methods = pw::py::module_functions();
   PyObject* module = PyModule_Create(&g_module_def);
   if (!module) return nullptr;
   Py_INCREF(type);
   if (add_public(module, "EseDatabase", reinterpret_cast<PyObject*>(type)) < 0 ||
-      add_public(module, "Table", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::table_type()))) < 0 ||
-      add_public(module, "Column", Py_NewRef(pw::py::column_type_object())) < 0 ||
-      add_public(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
-      add_public(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0 ||
-      add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0) {
+      add_public(module, "__version__", PyUnicode_FromString(kVersion)) < 0 ||
+      add_attribute(module, "Table", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::table_type()))) < 0 ||
+      add_attribute(module, "Column", Py_NewRef(pw::py::column_type_object())) < 0 ||
+      add_attribute(module, "Index", Py_NewRef(pw::py::index_type_object())) < 0 ||
+      add_attribute(module, "ArrowStream", Py_NewRef(pw::py::arrow_stream_type_object())) < 0) {
     Py_DECREF(module);
     return nullptr;
   }
-  if (PyModule_AddObjectRef(module, "CarvedHits", pw::py::carved_hits_type()) < 0) {
+  // Attributes beside the names of __all__.
+  if (add_attribute(module, "CarvedHits", Py_NewRef(pw::py::carved_hits_type())) < 0 ||
+      add_attribute(module, "LogSet", Py_NewRef(reinterpret_cast<PyObject*>(pw::py::log_set_type()))) < 0) {
     Py_DECREF(module);
     return nullptr;
-  }
-  for (const PyMethodDef* def = g_module_def.m_methods; def->ml_name; ++def) {
-    if (add_public(module, def->ml_name, PyObject_GetAttrString(module, def->ml_name)) < 0) {
-      Py_DECREF(module);
-      return nullptr;
-    }
   }
   // pagewright.dask and pagewright.artifacts: pure Python packages installed beside this one (they import Dask
   // and pyarrow only when used). Registered as submodules, so that `import pagewright.dask` finds them.

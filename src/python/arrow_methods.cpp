@@ -192,32 +192,6 @@ PyObject* import_for(const char* module, const char* method, const char* extra =
   return nullptr;
 }
 
-// A str given as `columns` is one name, not the characters of one; any other iterable is read once, into a
-// list, so that the fields can follow the order asked.
-PyObject* column_list(PyObject* columns) {
-  if (PyUnicode_Check(columns)) {
-    PyObject* one = PyList_New(1);
-    if (one) PyList_SET_ITEM(one, 0, Py_NewRef(columns));
-    return one;
-  }
-  return PySequence_List(columns);
-}
-
-// The row positions of the names in `names` (a list of keys that wanted_columns accepted), first mention first.
-bool column_order(const TableInfo& table, PyObject* names, std::vector<std::size_t>& order) {
-  std::vector<bool> seen(table.row_order.size(), false);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
-    std::string raw;
-    if (!arg_as_name(PyList_GET_ITEM(names, i), "arrow", "columns", raw)) return false;
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.column_keys[k] != raw || seen[k]) continue;
-      seen[k] = true;
-      order.push_back(k);
-    }
-  }
-  return true;
-}
-
 // pyarrow.table() of the source that arrow(*args, **kwargs) gives.
 PyObject* arrow_table(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
   PyRef pyarrow(import_for("pyarrow", method));
@@ -250,13 +224,7 @@ PyObject* table_arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
     options->table.typed = typed != 0;
     options->batch_rows = static_cast<std::size_t>(batch_rows);
     options->batch_bytes = static_cast<std::size_t>(batch_bytes);
-    PyRef names;
-    if (columns && columns != Py_None) {
-      names = PyRef(column_list(columns));
-      if (!names) return nullptr;
-    }
-    if (!wanted_columns(*t->table, names.get(), options->table.wanted, "arrow") ||
-        (names && !column_order(*t->table, names.get(), options->table.order)) ||
+    if (!wanted_columns(*t->table, columns, options->table.wanted, "arrow", &options->table.order) ||
         !timestamp_readings(*t->table, timestamps, options->table.readings, "arrow") ||
         !deleted_mode(deleted, options->deleted, "arrow"))
       return nullptr;

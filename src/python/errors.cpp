@@ -1,5 +1,7 @@
 #include "errors.hpp"
 
+#include "py_ref.hpp"
+
 namespace pw::py {
 namespace {
 
@@ -15,6 +17,23 @@ PyObject* raise_text(PyObject* type, const std::string& message) {
 }  // namespace
 
 PyObject* raise_os_error(const std::string& message) { return raise_text(PyExc_OSError, message); }
+
+PyObject* raise_path_error(int err, const std::string& message, const std::string& path) {
+  // The errno's own subclass (FileNotFoundError, ...), found as OSError(errno, text) finds it; built with one
+  // argument so that its text is the method's own, followed by the path it concerns.
+  PyRef probe(PyObject_CallFunction(PyExc_OSError, "is", err, ""));
+  PyRef name(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  if (!probe || !name) return nullptr;
+  PyRef quoted(PyObject_Repr(name.get()));
+  PyRef text(PyUnicode_FromFormat("%s: %U", message.c_str(), quoted.get()));
+  if (!quoted || !text) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
+  PyRef exception(PyObject_CallOneArg(type, text.get()));
+  PyRef number(PyLong_FromLong(err));
+  if (!exception || !number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) return nullptr;
+  PyErr_SetObject(type, exception.get());
+  return nullptr;
+}
 
 PyObject* raise_ese_error(const EseError& error) {
   switch (error.kind()) {

@@ -21,6 +21,10 @@ PyObject* raise_ese_error(const EseError& error);
 // A plain OSError (never a subclass) with the given text.
 PyObject* raise_os_error(const std::string& message);
 
+// An OSError for a failure on a file the caller named: errno `err` (so the subclass Python gives that errno,
+// e.g. FileNotFoundError), strerror `message` (the method's own text), filename `path` (decoded as os does).
+PyObject* raise_path_error(int err, const std::string& message, const std::string& path);
+
 // Runs f, turning a C++ allocation failure into MemoryError; nothing else may escape to the C API.
 template <class F>
 PyObject* guarded(F&& f) noexcept {

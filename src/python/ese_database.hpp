@@ -22,6 +22,7 @@ struct PyEseDatabase {
   PyObject ob_base;          // what PyObject_HEAD declares
   SharedDatabase* database;  // nullptr once closed
   PyObject* path;            // the str the database was opened from ("<buffer>" for a buffer)
+  PyObject* logs;            // the LogSet given with logs=, or nullptr
 };
 
 // Creates the type object (a heap type is not needed: one static type per process).
@@ -58,6 +59,11 @@ PyObject* ese_recover_records(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* ese_verify_pages(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* module_verify_file(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* page_repairs_list(const Database& db);
+// Transaction logs (log_methods.cpp): log_records(), log_coverage(), the logs property, Table.log_changes().
+PyObject* ese_log_records(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_log_coverage(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* ese_get_logs(PyObject* self, void*);
+PyObject* table_log_changes(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Table objects and row iterators (table_object.cpp).
 PyObject* ese_table(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -66,8 +72,12 @@ int ready_table_types();
 PyObject* column_type_object();
 PyObject* index_type_object();
 
-// The file header as a dict (header.cpp).
+// The file header as a dict (header.cpp); a signature as {random, created, computer_name} (None when unset);
+// a log time as an aware datetime in UTC (None when unset; the raw fields when no datetime can hold them).
 PyObject* header_dict(const FileHeader& header);
+PyObject* signature_dict(const LogSignature& signature);
+PyObject* log_time_object(const std::optional<LogTime>& time);
+PyObject* log_position(const LogPosition& position);  // {generation, sector, block}
 
 // Module-level functions (bodies in export_methods.cpp); the table ends with a null entry.
 PyMethodDef* module_functions();

@@ -5,12 +5,13 @@
 
 namespace pw::py {
 
-bool RowDicts::init(const TableInfo& table, const std::vector<bool>* wanted) {
+bool RowDicts::init(const TableInfo& table, const std::vector<std::size_t>* order) {
   keys_.clear();
   template_ = PyRef(PyDict_New());
   if (!template_) return false;
-  for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-    if (wanted && !(*wanted)[k]) continue;
+  const std::size_t count = order ? order->size() : table.row_order.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t k = order ? (*order)[i] : i;
     PyRef key(name_to_str(table.column_keys[k]));
     if (!key || PyDict_SetItem(template_.get(), key.get(), Py_None) < 0) return false;
     keys_.emplace_back(k, std::move(key));

@@ -16,9 +16,9 @@ namespace pw::py {
 
 class RowDicts {
  public:
-  // The keys of the table's columns in row order (of `wanted` ones only, when given). False with an
-  // exception set on failure.
-  bool init(const TableInfo& table, const std::vector<bool>* wanted = nullptr);
+  // The keys of the table's columns in row order, or of the positions in `order` in that order, when given.
+  // False with an exception set on failure.
+  bool init(const TableInfo& table, const std::vector<std::size_t>* order = nullptr);
   // A new dict of the row's values (the typed or the raw view); nullptr with an exception set.
   PyObject* make(const Row& row, bool typed) const;
 

@@ -4,6 +4,7 @@
 #include "../cursor/table_cursor.hpp"
 #include "../cursor/table_scan.hpp"
 #include "../record/parser.hpp"
+#include "damage_dicts.hpp"
 #include "errors.hpp"
 #include "ese_database.hpp"
 #include "gil.hpp"
@@ -98,19 +99,6 @@ PyObject* ese_read_table(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 namespace pw::py {
 
-PyObject* walk_counts_items(PyObject* dict, const WalkCounts& c) {
-  const std::pair<const char*, std::uint64_t> items[] = {{"bad_entries", c.bad_entries},
-                                                         {"overlapping_entries", c.overlapping_entries},
-                                                         {"foreign_pages", c.foreign_pages},
-                                                         {"loops", c.loops},
-                                                         {"unreadable_pages", c.unreadable_pages}};
-  for (const auto& [key, value] : items) {
-    PyRef v(PyLong_FromUnsignedLongLong(value));
-    if (!v || PyDict_SetItemString(dict, key, v.get()) < 0) return nullptr;
-  }
-  return dict;
-}
-
 PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string name;
@@ -118,7 +106,7 @@ PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     const SharedDatabase open = shared_db(self);
     if (!open) return nullptr;
     const Database& db = *open;
-    auto scan = without_gil([&] { return scan_table(db, name); });
+    auto scan = without_gil([&] { return scan_table(db, name, ScanLongValues::Check); });
     if (!scan) {
       if (scan.error().kind() == ErrorKind::TableNotFound) return raise_ese_error(scan.error());
       return raise_os_error("Error reading record: " + scan.error().to_string());
@@ -126,6 +114,8 @@ PyObject* ese_scan_table(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef dict(Py_BuildValue("{s:K,s:K}", "rows", static_cast<unsigned long long>(scan->entries - scan->deleted),
                              "deleted", static_cast<unsigned long long>(scan->deleted)));
     if (!dict || !walk_counts_items(dict.get(), scan->counts)) return nullptr;
+    PyRef missing(column_counts_dict(*db.tables().find(name), scan->missing_long_values));
+    if (!missing || PyDict_SetItemString(dict.get(), "missing_long_values", missing.get()) < 0) return nullptr;
     return dict.release();
   });
 }

@@ -1,12 +1,14 @@
 #include "table_object.hpp"
 
 #include <memory>
+#include <unordered_map>
 
 #include "../cursor/table_cursor.hpp"
 #include "../cursor/table_scan.hpp"
 #include "../export/json_writer.hpp"
 #include "../record/parser.hpp"
 #include "../types/typed_value.hpp"
+#include "damage_dicts.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -26,7 +28,7 @@ PyStructSequence_Field kColumnFields[] = {
     {"id", "column id: 1-127 fixed, 128-255 variable, 256 and up tagged"},
     {"name", "column name"},
     {"type", "type name, e.g. 'Long long'"},
-    {"type_code", "the engine's type code (0-18)"},
+    {"type_code", "the engine's type code (0-18; 18 Unsigned long long, written by Windows 10 and later)"},
     {"kind", "'fixed', 'variable' or 'tagged'"},
     {"codepage", "codepage of a text column (1200 UTF-16LE, 1252, 20127), else None"},
     {"size", "bytes a fixed column takes; the maximum size of others (0: none)"},
@@ -79,7 +81,21 @@ PyObject* make_column(const ColumnInfo& c) {
   return ok ? item.release() : nullptr;
 }
 
-PyObject* make_index(const TableInfo& table, const IndexInfo& index) {
+// Column names by column id, built once for all the indexes of a table: a key column costs one lookup.
+using ColumnNames = std::unordered_map<std::uint32_t, PyRef>;
+
+bool column_names_by_id(const TableInfo& table, ColumnNames& names) {
+  names.reserve(table.columns.size());
+  for (const auto& entry : table.columns) {
+    // Of columns sharing an id the last in catalog order names it, as a scan of the columns would.
+    PyRef name(name_to_str(entry.second.name));
+    if (!name) return false;
+    names.insert_or_assign(entry.second.id, std::move(name));
+  }
+  return true;
+}
+
+PyObject* make_index(const ColumnNames& names, const IndexInfo& index) {
   PyRef item(PyStructSequence_New(g_index_type));
   if (!item) return nullptr;
   PyRef columns;
@@ -87,10 +103,10 @@ PyObject* make_index(const TableInfo& table, const IndexInfo& index) {
     columns = PyRef(PyTuple_New(static_cast<Py_ssize_t>(index.key_columns->size())));
     if (!columns) return nullptr;
     for (std::size_t k = 0; k < index.key_columns->size(); ++k) {
-      PyObject* name = nullptr;
-      for (const auto& entry : table.columns)
-        if (entry.second.id == (*index.key_columns)[k]) name = name_to_str(entry.second.name);
-      if (!name) name = PyUnicode_FromFormat("#%u", static_cast<unsigned>((*index.key_columns)[k]));
+      const std::uint32_t id = (*index.key_columns)[k];
+      const auto found = names.find(id);
+      PyObject* name = found != names.end() ? Py_NewRef(found->second.get())
+                                            : PyUnicode_FromFormat("#%u", static_cast<unsigned>(id));
       if (!name) return nullptr;
       PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), name);
     }
@@ -140,9 +156,23 @@ PyObject* rows_next(PyObject* self) {
     if (!*more) return nullptr;  // StopIteration
     if (!it->encoder) return it->dicts->make(*it->row, it->typed);
     std::string line;
-    it->encoder->append_row(line, *it->row);
+    it->encoder->append_row(line, *it->row, it->cursor->row_deleted());
     if (!line.empty()) line.pop_back();  // the line feed
     return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "strict");
+  });
+}
+
+PyObject* rows_get_damage(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto* it = reinterpret_cast<PyRowIterator*>(self);
+    PyRef dict(PyDict_New());
+    if (!dict || !walk_counts_items(dict.get(), it->cursor->counts())) return nullptr;
+    PyRef missing(column_counts_dict(it->cursor->table(), it->cursor->missing_long_values()));
+    PyRef unreadable(column_counts_dict(it->cursor->table(), it->cursor->unreadable_values()));
+    if (!missing || PyDict_SetItemString(dict.get(), "missing_long_values", missing.get()) < 0 || !unreadable ||
+        PyDict_SetItemString(dict.get(), "unreadable_values", unreadable.get()) < 0)
+      return nullptr;
+    return dict.release();
   });
 }
 
@@ -152,6 +182,12 @@ PyObject* rows_unreadable(PyObject* self, void*) {
 }
 
 PyGetSetDef kRowsGetSet[] = {
+    {"damage", rows_get_damage, nullptr,
+     "What the iteration passed over so far (complete once it has ended): the walk counts (bad_entries, "
+     "overlapping_entries, foreign_pages, loops, unreadable_pages) and missing_long_values, {column: count} of "
+     "long-value references of the rows read that no long value answers (None in the typed view), and "
+     "unreadable_values, {column: count} of values the cursor could not give whole.",
+     nullptr},
     {"unreadable_reasons", rows_unreadable, nullptr,
      "{column: {reason: count}} of the values read so far whose stored form cannot be read ('scrubbed', "
      "'xpress9', 'xpress10', 'unknown_compression', 'corrupt_compression', 'encrypted'): None in the typed view, "
@@ -205,28 +241,35 @@ PyObject* table_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
     CursorOptions options;
     options.typed = typed != 0;
     options.deleted = DeletedRows::Exclude;
-    if (!wanted_columns(*t->table, columns, options.wanted, "rows") ||
+    std::vector<std::size_t> order;
+    if (!wanted_columns(*t->table, columns, options.wanted, "rows", &order) ||
         !timestamp_readings(*t->table, timestamps, options.readings, "rows") ||
         !deleted_mode(deleted, options.deleted, "rows"))
       return nullptr;
     auto dicts = std::make_unique<RowDicts>();
-    if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &options.wanted)) return nullptr;
+    if (!dicts->init(*t->table, options.wanted.empty() ? nullptr : &order)) return nullptr;
     return new_row_iterator(t, std::move(options), std::move(dicts), nullptr);
   });
 }
 
 PyObject* table_json_lines(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"typed", "deleted", nullptr};
+    static const char* kwlist[] = {"typed", "deleted", "timestamps", nullptr};
     int typed = 0;
-    PyObject* deleted = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:json_lines", const_cast<char**>(kwlist), &typed, &deleted))
+    PyObject *deleted = nullptr, *timestamps = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pOO:json_lines", const_cast<char**>(kwlist), &typed, &deleted,
+                                     &timestamps))
       return nullptr;
     auto* t = reinterpret_cast<PyTable*>(self);
     CursorOptions options;
     options.typed = typed != 0;
-    if (!deleted_mode(deleted, options.deleted, "json_lines")) return nullptr;
-    return new_row_iterator(t, std::move(options), nullptr, std::make_unique<json::RowEncoder>(*t->table));
+    options.deleted = DeletedRows::Exclude;
+    if (!deleted_mode(deleted, options.deleted, "json_lines") ||
+        !timestamp_readings(*t->table, timestamps, options.readings, "json_lines"))
+      return nullptr;
+    const bool marker = options.deleted != DeletedRows::Exclude;
+    auto encoder = std::make_unique<json::RowEncoder>(*t->table, json::MemberNames::Keys, marker);
+    return new_row_iterator(t, std::move(options), nullptr, std::move(encoder));
   });
 }
 
@@ -287,9 +330,10 @@ PyObject* table_get_indexes(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const TableInfo& table = *reinterpret_cast<PyTable*>(self)->table;
     PyRef list(PyList_New(0));
-    if (!list) return nullptr;
+    ColumnNames names;
+    if (!list || !column_names_by_id(table, names)) return nullptr;
     for (const auto& entry : table.indexes) {
-      PyRef index(make_index(table, entry.second));
+      PyRef index(make_index(names, entry.second));
       if (!index || PyList_Append(list.get(), index.get()) < 0) return nullptr;
     }
     return list.release();
@@ -316,10 +360,12 @@ PyMethodDef kTableMethods[] = {
      "DateTime as an aware datetime in UTC (the OLE reading when it lies between 1900 and 2200, else the FILETIME "
      "reading when it lies between 1970 and 2200, else the raw integer), GUIDs as uuid.UUID, text without trailing "
      "NULs, multi-values as lists; False gives read_table's values.\n"
-     "columns: names to decode (the others are left out).\n"
+     "columns: a name or names to decode, given in that order (the others are left out).\n"
      "deleted: 'exclude' (the engine's view), 'only' or 'include' entries flagged deleted but not yet cleaned "
      "away.\n"
-     "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns."},
+     "timestamps: {column: 'ole' | 'filetime' | 'unix' | 'raw'} forces a reading for 8-byte columns (another "
+     "column is a ValueError).\n"
+     "The iterator's damage property says what the rows read so far passed over."},
     {"recover", PW_KW_METHOD(table_recover), METH_VARARGS | METH_KEYWORDS,
      "recover($self, /, *, typed=True, sources=('deleted', 'stale', 'slack', 'free'))\n--\n\n"
      "Deleted and superseded records of the table, read page by page, as an iterator of dicts (keys as "
@@ -328,9 +374,10 @@ PyMethodDef kTableMethods[] = {
      "table. Values are decoded as rows(typed=typed) decodes live ones; a long value that no longer exists or "
      "may not be given again (past 32 times the file's size of repeats) is None."},
     {"json_lines", PW_KW_METHOD(table_json_lines), METH_VARARGS | METH_KEYWORDS,
-     "json_lines($self, /, *, typed=False, deleted='include')\n--\n\nThe rows as JSON Lines text, one str per row "
-     "(without the line feed), read lazily and encoded exactly as export_table (typed=False) or "
-     "export_rows(typed=True) writes them. deleted as in rows(); 'include' by default, as export_table."},
+     "json_lines($self, /, *, typed=False, deleted='exclude', timestamps=None)\n--\n\nThe rows as JSON Lines "
+     "text, one str per row (without the line feed), read lazily and encoded exactly as export_rows writes them "
+     "(members named by the columns' distinct keys; with deleted entries included, every row carries the "
+     "boolean deleted marker). deleted and timestamps as in rows()."},
     {"arrow", PW_KW_METHOD(table_arrow), METH_VARARGS | METH_KEYWORDS,
      "arrow($self, /, *, typed=True, columns=None, deleted='exclude', timestamps=None, batch_rows=65536, "
      "batch_bytes=67108864)\n--\n\n"
@@ -355,6 +402,17 @@ PyMethodDef kTableMethods[] = {
      "to_pandas($self, /, **options)\n--\n\nThe table as a pandas.DataFrame of Arrow-backed dtypes "
      "(pandas.ArrowDtype: 64-bit integers exact also beside nulls, instants timezone-aware in UTC), from "
      "to_arrow(**options); needs pyarrow and pandas."},
+    {"log_changes", PW_KW_METHOD(table_log_changes), METH_VARARGS | METH_KEYWORDS,
+     "log_changes($self, /, logs=None, *, typed=True)\n--\n\nThe changes the transaction logs carry for the "
+     "table's records (logs: a LogSet, a directory or files; by default those the database was opened with), "
+     "read lazily in log order (each once its transaction is decided), as dicts: 'operation' (insert, "
+     "flag_insert, flag_insert_and_replace_data, replace, replace_diff, delete, flag_delete), 'position', "
+     "'segment_time', 'session', 'transaction' ('committed', 'rolled back', 'open' at the end of the logs), "
+     "'page', 'line', 'dbtime', 'dbtime_before', 'page_dbtime' (of the page on disk), 'flushed' (the page "
+     "already holds the change), 'key', 'values' (the record decoded as rows(typed) decodes live ones; None for "
+     "deletes and for a difference whose before image was not found), 'diff' (that difference, as logged), "
+     "'before_image' ('page' or 'log': where a decoded difference's before image came from), "
+     "'missing_long_values' and 'unreadable_values' (columns whose value has no readable form: null)."},
     {"count", table_count, METH_NOARGS,
      "count($self)\n--\n\nThe number of rows rows() yields by default, from the leaf entries and their flags, "
      "without decoding a value."},
@@ -399,23 +457,73 @@ PyObject* new_table(PyObject* owner, const SharedDatabase& db, const TableInfo& 
 
 }  // namespace
 
-// The positions of the columns named in `names` (an iterable of str), all when None.
-bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func) {
+namespace {
+
+// The table's column keys, for a "Column not found" message: the first few, then how many more there are.
+std::string listed_keys(const TableInfo& table) {
+  constexpr std::size_t kListed = 20;
+  std::string out;
+  for (std::size_t k = 0; k < table.column_keys.size() && k < kListed; ++k)
+    out += (k ? ", " : "") + table.column_keys[k];
+  if (table.column_keys.size() > kListed)
+    out += ", ... (" + std::to_string(table.column_keys.size() - kListed) + " more)";
+  return out;
+}
+
+bool column_not_found(const TableInfo& table, PyObject* name) {
+  PyRef columns(name_to_str(table.column_keys.empty() ? "none" : listed_keys(table)));
+  PyRef table_name(name_to_str(table.name));
+  if (!columns || !table_name) return false;
+  PyErr_Format(PyExc_ValueError, "Column not found: %U (the columns of table %R: %U)", name, table_name.get(),
+               columns.get());
+  return false;
+}
+
+// The row position of each column key (keys are distinct).
+std::unordered_map<std::string, std::size_t> key_positions(const TableInfo& table) {
+  std::unordered_map<std::string, std::size_t> positions;
+  positions.reserve(table.column_keys.size());
+  for (std::size_t k = 0; k < table.column_keys.size(); ++k) positions.emplace(table.column_keys[k], k);
+  return positions;
+}
+
+// Columns whose values a timestamp reading can apply to: the 8-byte types, and binary (its 8-byte values).
+bool holds_eight_byte_values(const ColumnInfo& column) {
+  switch (column.column_type) {
+    case column_type::kCurrency:
+    case column_type::kIEEEDouble:
+    case column_type::kDateTime:
+    case column_type::kLongLong:
+    case column_type::kUnsignedLongLong:
+    case column_type::kBinary:
+    case column_type::kLongBinary:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func,
+                    std::vector<std::size_t>* order) {
   if (names == nullptr || names == Py_None) return true;
   wanted.assign(table.row_order.size(), false);
-  PyRef iter(PyObject_GetIter(names));
+  if (order) order->clear();
+  // One str is one column's name, not the characters of one.
+  PyRef one(PyUnicode_Check(names) ? PyTuple_Pack(1, names) : nullptr);
+  if (PyUnicode_Check(names) && !one) return false;
+  PyRef iter(PyObject_GetIter(one ? one.get() : names));
   if (!iter) return false;
+  const auto positions = key_positions(table);
   while (PyRef name{PyIter_Next(iter.get())}) {
     std::string raw;
     if (!arg_as_name(name.get(), func, "columns", raw)) return false;
-    bool found = false;
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.column_keys[k] == raw) wanted[k] = found = true;
-    }
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "Column not found: %U", name.get());
-      return false;
-    }
+    const auto found = positions.find(raw);
+    if (found == positions.end()) return column_not_found(table, name.get());
+    if (wanted[found->second]) continue;  // asked twice: given once, at its first place
+    wanted[found->second] = true;
+    if (order) order->push_back(found->second);
   }
   return !PyErr_Occurred();
 }
@@ -428,6 +536,7 @@ bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<T
     return false;
   }
   readings.assign(table.row_order.size(), TimestampReading::Auto);
+  const auto positions = key_positions(table);
   PyObject *key = nullptr, *value = nullptr;
   Py_ssize_t pos = 0;
   while (PyDict_Next(mapping, &pos, &key, &value)) {
@@ -439,17 +548,17 @@ bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<T
       PyErr_Format(PyExc_ValueError, "Invalid timestamp reading: %U (expected: ole, filetime, unix, raw)", value);
       return false;
     }
-    bool found = false;
-    for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-      if (table.column_keys[k] == raw) {
-        readings[k] = *reading;
-        found = true;
-      }
-    }
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "Column not found: %U", key);
+    const auto found = positions.find(raw);
+    if (found == positions.end()) return column_not_found(table, key);
+    const ColumnInfo& column = table.row_column(found->second);
+    if (!holds_eight_byte_values(column)) {
+      const auto type_name = column_type_name(column.column_type);
+      PyErr_Format(PyExc_ValueError,
+                   "%s(): timestamps: column %R is of type %s, not of 8 bytes: no reading applies to it", func, key,
+                   std::string(type_name).c_str());
       return false;
     }
+    readings[found->second] = *reading;
   }
   return true;
 }

@@ -26,8 +26,11 @@ PyTypeObject* table_type();
 const Database* table_db(PyTable* table);
 
 // Keyword arguments shared by rows() and arrow(); each sets an exception naming `func` on failure.
-// columns: the positions of the named columns (all when None); timestamps: {name: reading}; deleted: the mode.
-bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func);
+// columns: one name (a str) or an iterable of names (all when None): `wanted` by row position, and in `order`
+// the positions in the order asked (a name asked twice counts once); an unknown name is a ValueError listing
+// the table's columns. timestamps: {name: reading}, only for columns of 8-byte values; deleted: the mode.
+bool wanted_columns(const TableInfo& table, PyObject* names, std::vector<bool>& wanted, const char* func,
+                    std::vector<std::size_t>* order = nullptr);
 bool timestamp_readings(const TableInfo& table, PyObject* mapping, std::vector<TimestampReading>& readings,
                         const char* func);
 bool deleted_mode(PyObject* word, DeletedRows& out, const char* func);

@@ -87,8 +87,13 @@ Result<ColumnValue> RecordParser::parse_column_value(Bytes b, const ColumnInfo& 
     case kUnsignedShort:
       if (!need(2)) return binary_of(b);
       return ColumnValue::unsigned_of(ValueTag::U16, read_u16le(b, 0).value_or(0));
-    default:  // NULL, Obsolete, Max and anything unknown
-      return ColumnValue::null();
+    case kUnsignedLongLong:
+      if (!need(8)) return binary_of(b);
+      return ColumnValue::unsigned_of(ValueTag::U64, read_u64le(b, 0).value_or(0));
+    default:
+      // A type code no engine writes: the stored bytes, so that nothing of the value is lost.
+      if (column.column_type > kUnsignedLongLong) return binary_of(b);
+      return ColumnValue::null();  // NULL, SLV (obsolete)
   }
 }
 

@@ -27,7 +27,9 @@ inline constexpr std::uint32_t kUnsignedLong = 14;
 inline constexpr std::uint32_t kLongLong = 15;
 inline constexpr std::uint32_t kGUID = 16;
 inline constexpr std::uint32_t kUnsignedShort = 17;
-inline constexpr std::uint32_t kMax = 18;
+// An 8-byte unsigned integer, written by Windows 10 and later engines (the code older engines used as the count
+// of types, "Max", and never stored).
+inline constexpr std::uint32_t kUnsignedLongLong = 18;
 }  // namespace column_type
 
 inline bool is_text_column(const ColumnInfo& column) noexcept {

@@ -35,6 +35,8 @@ class TaggedDirectory {
   void build(Bytes rec, std::size_t tagged_start, bool large);
 
   bool built() const noexcept { return built_; }
+  // Every slot, by ascending column id (for a repeated id, the one find() gives is the last of them).
+  const std::vector<TaggedSlot>& slots() const noexcept { return slots_; }
 
   const TaggedSlot* find(std::uint32_t id) const {
     auto it = std::upper_bound(slots_.begin(), slots_.end(), id,

@@ -17,7 +17,7 @@ class Database;
 class LiveRecords {
  public:
   // Walks the table's leaf level once; entries flagged deleted are not live. Holds 24 bytes per live record
-  // (the hash of its key, its place in the file), and as many again once a record is looked up by its bytes.
+  // (the hash of its key, a view of its bytes), and as many again once a record is looked up by its bytes.
   static LiveRecords build(const Database& db, const TableInfo& table);
 
   // Whether the same bytes are live (a hash match is confirmed by comparing the bytes).
@@ -26,15 +26,14 @@ class LiveRecords {
   std::optional<Bytes> record_of_key(std::string_view key) const;
 
  private:
+  // The record's bytes are a view of the page they were read from: the mapped file, or a page the database
+  // holds repaired in memory (which lies outside the mapping, so no file offset can stand for it).
   struct Entry {
     std::uint64_t hash;
-    std::uint64_t at;  // file offset of the record's bytes
-    std::uint32_t length;
+    Bytes record;
     bool operator<(const Entry& other) const noexcept { return hash < other.hash; }
   };
-  Bytes bytes_of(const Entry& e) const noexcept { return file_.subspan(e.at, e.length); }
 
-  Bytes file_;
   std::vector<Entry> by_key_;     // hash of the entry's full key
   std::vector<Entry> by_record_;  // hash of the record's bytes, made at the first lookup by bytes
 };

@@ -53,6 +53,7 @@ std::size_t fixed_type_width(std::uint32_t type) noexcept {
     case kIEEEDouble:
     case kDateTime:
     case kLongLong:
+    case kUnsignedLongLong:
       return 8;
     case kGUID:
       return 16;

@@ -22,7 +22,7 @@ constexpr std::string_view kColumnTypeNames[kColumnTypeCount] = {
     "Long long",
     "GUID",
     "Unsigned short",
-    "Max",
+    "Unsigned long long",
 };
 
 }  // namespace

@@ -72,6 +72,7 @@ UNSIGNED_LONG = 14
 LONG_LONG = 15
 GUID = 16
 UNSIGNED_SHORT = 17
+UNSIGNED_LONG_LONG = 18  # Windows 10 and later
 
 FIXED_TYPE_SIZES: dict[int, int] = {
     BOOLEAN: 1,
@@ -86,6 +87,7 @@ FIXED_TYPE_SIZES: dict[int, int] = {
     LONG_LONG: 8,
     GUID: 16,
     UNSIGNED_SHORT: 2,
+    UNSIGNED_LONG_LONG: 8,
 }
 TEXT_TYPES = frozenset({TEXT, LONG_TEXT})
 LONG_TYPES = frozenset({LONG_BINARY, LONG_TEXT})

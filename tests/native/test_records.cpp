@@ -98,7 +98,7 @@ TEST(column_values_by_type) {
       {{}, 4, "null"},
       {{1, 2}, 0, "null"},
       {{1, 2}, 13, "null"},
-      {{1, 2}, 18, "null"},
+      {Buf(8, 0xFF), 18, tagged(ValueTag::U64, "18446744073709551615")},
       {{2}, 1, tagged(ValueTag::Bool, "1")},
       {{1, 2}, 2, tagged(ValueTag::U16, "513")},
       {{1, 2, 3}, 2, tagged(ValueTag::Binary, "\x01\x02\x03")},
