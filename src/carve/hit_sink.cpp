@@ -1,6 +1,10 @@
 #include "hit_sink.hpp"
 
+#include <string>
+#include <string_view>
 #include <utility>
+
+#include "../utils/utf8.hpp"
 
 namespace pw {
 
@@ -18,6 +22,31 @@ HitSink::HitSink(std::uint32_t page, Bytes data, std::uint64_t start, std::uint6
       max_hits_(max_hits),
       hits_(hits) {
   if (needle && !needle->empty()) needle_ = *needle;
+}
+
+bool HitSink::may_hold_needle(Bytes range) const {
+  if (needle_.empty()) return true;
+  std::string units;
+  const auto* s = reinterpret_cast<const std::uint8_t*>(needle_.data());
+  for (std::size_t i = 0; i < needle_.size();) {
+    const Utf8Step step = utf8_step(s + i, needle_.size() - i);
+    if (!step.valid) return true;
+    std::uint32_t cp = step.length == 1 ? s[i] : s[i] & (0x7F >> step.length);
+    for (std::size_t k = 1; k < step.length; ++k) cp = (cp << 6) | (s[i + k] & 0x3F);
+    i += step.length;
+    auto put = [&](std::uint32_t unit) {
+      units.push_back(static_cast<char>(unit & 0xFF));
+      units.push_back(static_cast<char>(unit >> 8));
+    };
+    if (cp > 0xFFFF) {
+      put(0xD800 + ((cp - 0x10000) >> 10));
+      put(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      put(cp);
+    }
+  }
+  return std::string_view(reinterpret_cast<const char*>(range.data()), range.size()).find(units) !=
+         std::string_view::npos;
 }
 
 bool HitSink::offer(std::size_t s, std::size_t e) {

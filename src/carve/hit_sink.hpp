@@ -21,6 +21,10 @@ class HitSink {
 
   bool full() const noexcept { return hits_.size() >= max_hits_; }
   bool has_needle() const noexcept { return !needle_.empty(); }
+  // False when the bytes of `range` cannot hold a string with the needle: its UTF-16LE form occurs nowhere in
+  // them (a string's text is the UTF-8 of consecutive code units, and a valid UTF-8 needle matches whole
+  // characters). True without a needle, or for one that is not valid UTF-8.
+  bool may_hold_needle(Bytes range) const;
 
   // Offers the run of printable ASCII code units [s, e) (byte positions, both even); returns true once the hit
   // list is full.

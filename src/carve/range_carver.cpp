@@ -165,6 +165,7 @@ void carve_range(Bytes data, MakeClassifier&& make_classifier, std::uint32_t pag
   const std::uint64_t first = start + (start & 1);
   if (first + 2 > stop) return;
   if (any_script) {
+    if (!sink.may_hold_needle(data.subspan(first, stop - first))) return;
     scan_any_script(data, first, stop, std::max<std::uint64_t>(min_chars, 1), sink);
   } else if (min_chars == 0) {
     scan_every_position(data, first, stop, sink);
