@@ -1,6 +1,7 @@
 // Fuzz target: a whole database image. Opens it from memory, reads every row of every table (bounded),
 // encodes each row as a JSON line and a CSV record, streams every table as Arrow batches, recovers deleted
 // records of every table and carves every scope.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -181,6 +182,15 @@ void carve_all_scopes(const pw::Database& db) {
         for (const char c : hit.text) pwfuzz::require(c >= 0x20 && c <= 0x7E, "carved string not printable");
         pwfuzz::require(hit.offset + 2 * hit.text.size() <= db.page_size(), "carved string runs off its page");
         if (*n) pwfuzz::require(hit.text.find(**n) != std::string::npos, "carved string lacks the needle");
+      }
+      // Text of any script: UTF-8 of at least kMinChars characters, each of one or two units within the page.
+      const pw::CarveOptions any{.any_script = true, .tree_owners = true};
+      for (const auto& hit : carve_scoped(db, scope, *n, kMinChars, kMaxHits, any).hits) {
+        const auto chars = static_cast<std::size_t>(
+            std::count_if(hit.text.begin(), hit.text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+        pwfuzz::require(pwfuzz::is_utf8(hit.text) && chars >= kMinChars, "any-script string not UTF-8 text");
+        pwfuzz::require(hit.offset + 2 * chars <= db.page_size(), "any-script string runs off its page");
+        if (*n) pwfuzz::require(hit.text.find(**n) != std::string::npos, "any-script string lacks the needle");
       }
     }
   }

@@ -191,6 +191,7 @@ SCRIPTS = [
     "日本語のテキスト",
     "中文字符串测试",
     "\U0001d400\U0001d401\U0001d402 bold math",
+    "Привет a+b=c мир",  # printable ASCII symbols continue a string of any script, as in the ASCII scan
 ]
 SCRIPT_PAGE = {200 + 100 * k: b"\x01\x08" + u(t) + b"\0\0" for k, t in enumerate(SCRIPTS)}
 
@@ -201,7 +202,9 @@ def test_text_of_every_script_is_one_hit_when_asked(tmp_path, size):
     db, (pgno,) = raw_page_db(tmp_path, [make_page([], SCRIPT_PAGE | {2000: noise}, size)], size)
     offsets = [offset + 2 for offset in SCRIPT_PAGE]
     assert on_page(db, pgno, "all", "offset text", script="any") == list(zip(offsets, SCRIPTS, strict=True))
-    assert on_page(db, pgno, "all", "offset text") == [(208, "xima p"), (614, " bold math")]
+    assert on_page(db, pgno, "all", "offset text") == [(208, "xima p"), (614, " bold math"), (714, " a+b=c ")]
+    for needle, found in [("ágina", SCRIPTS[:1]), ("\U0001d401", SCRIPTS[4:5]), ("мир", SCRIPTS[1:6:4]), ("ł", [])]:
+        assert on_page(db, pgno, "all", "text", script="any", needle=needle) == [(t,) for t in found]
 
 
 def test_long_value_scopes_see_the_long_value_tree_only(tmp_path):

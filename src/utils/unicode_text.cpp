@@ -79,19 +79,24 @@ namespace {
 
 struct UnitTables {
   std::array<std::uint8_t, 0x10000> of{};
-  std::array<std::uint8_t, 0x100> block{};
+  std::array<std::uint8_t, 64 * 64> steps{};
   UnitTables() noexcept {
     for (std::uint32_t u = 0; u < 0x10000; ++u) {
       const Script s = script_of(u);
       std::uint8_t info = s == Script::Other ? kUnitOtherScript : static_cast<std::uint8_t>(s);
-      if (code_class(u) == CodeClass::Text) info |= kUnitText;
+      if (code_class(u) == CodeClass::Text || (u >= 0x20 && u <= 0x7E)) info |= kUnitText;
       if (is_cjk_companion(u)) info |= kUnitCompanion;
+      if (u >= 0xD800 && u <= 0xDFFF) info = u < 0xDC00 ? kUnitHighSurrogate : kUnitLowSurrogate;
       of[u] = info;
     }
-    for (std::uint32_t b = 0; b < 0x100; ++b) {
-      const auto* first = &of[b << 8];
-      block[b] = std::all_of(first, first + 0x100, [&](std::uint8_t i) { return i == *first; }) ? *first
-                                                                                                 : kUnitMixedBlock;
+    auto id = [](Script s) { return s == Script::Other ? kUnitOtherScript : static_cast<std::uint8_t>(s); };
+    for (std::uint8_t from = 0; from < 64; ++from) {
+      for (std::uint8_t to = 0; to < 64; ++to) {
+        ScriptRun run;
+        if (from != 0) run.accept_script(unit_script(from));
+        const bool continues = run.accept_script(unit_script(to));
+        steps[from * 64 + to] = continues ? id(run.script()) : static_cast<std::uint8_t>(kScriptRunEnds | to);
+      }
     }
   }
 };
@@ -104,7 +109,7 @@ const UnitTables& unit_tables() noexcept {
 }  // namespace
 
 const std::uint8_t* unit_info_table() noexcept { return unit_tables().of.data(); }
-const std::uint8_t* unit_block_table() noexcept { return unit_tables().block.data(); }
+const std::uint8_t* script_run_steps() noexcept { return unit_tables().steps.data(); }
 
 bool ScriptRun::accept(std::uint32_t cp) noexcept {
   const bool ascii_letter = (cp | 0x20) >= 'a' && (cp | 0x20) <= 'z';

@@ -23,17 +23,17 @@ Script script_of(std::uint32_t cp) noexcept;
 bool is_cjk_companion(std::uint32_t cp) noexcept;
 
 // What a scan needs of each UTF-16 code unit, one byte per unit of a 64 KiB table built once: its script in
-// the low 6 bits (Other as kUnitOtherScript), then whether it is Text, then whether it is a CJK companion.
-// Surrogates carry no flags.
+// the low 6 bits (Other as kUnitOtherScript), then whether it is text (Text, or printable ASCII: carving of any
+// script keeps every string the ASCII carver finds), then whether it is a CJK companion. The halves of a
+// surrogate pair are no text on their own and carry values of their own (their pair's script and class are the
+// scan's to find).
 inline constexpr std::uint8_t kUnitScriptMask = 0x3F;
 inline constexpr std::uint8_t kUnitOtherScript = 0x3F;
 inline constexpr std::uint8_t kUnitText = 0x40;
 inline constexpr std::uint8_t kUnitCompanion = 0x80;
+inline constexpr std::uint8_t kUnitHighSurrogate = 0x80;
+inline constexpr std::uint8_t kUnitLowSurrogate = 0x81;
 const std::uint8_t* unit_info_table() noexcept;
-// The info shared by all 256 units of a block (by high byte), or kUnitMixedBlock: a table that stays in the
-// first-level cache, where random units would miss the large one.
-inline constexpr std::uint8_t kUnitMixedBlock = 0xFF;
-const std::uint8_t* unit_block_table() noexcept;
 inline Script unit_script(std::uint8_t info) noexcept {
   const std::uint8_t id = info & kUnitScriptMask;
   return id == kUnitOtherScript ? Script::Other : static_cast<Script>(id);
@@ -66,5 +66,11 @@ class ScriptRun {
  private:
   Script established_ = Script::Common;
 };
+
+// ScriptRun as a table over the script ids of unit entries (kUnitScriptMask bits), for scans that step through
+// many characters: entry [from * 64 + to] is the id a run of script id `from` has once a character of script
+// id `to` continues it, or kScriptRunEnds | to when that character ends the run and starts the next.
+inline constexpr std::uint8_t kScriptRunEnds = 0x80;
+const std::uint8_t* script_run_steps() noexcept;
 
 }  // namespace pw
