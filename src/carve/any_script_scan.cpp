@@ -8,12 +8,11 @@
 #include "../utils/text.hpp"
 #include "../utils/unicode_text.hpp"
 #include "text_segments.hpp"
+#include "unit_window.hpp"
 
 namespace pw {
 namespace {
 
-constexpr std::size_t kWindowUnits = 64;
-constexpr std::size_t kWindowBytes = 2 * kWindowUnits;
 constexpr std::size_t kBatchWindows = 16;  // windows filled at a time (2 KiB of units)
 // Characters at either end of a run that may be left out as stray bytes around the string, and the characters
 // of each end that deciding it reads (the strays and the neighbour of the last).

@@ -5,18 +5,10 @@
 
 #include "any_script_scan.hpp"
 #include "hit_sink.hpp"
-
-#if defined(__SSE2__) && !defined(PAGEWRIGHT_PORTABLE_CARVE)
-#include <emmintrin.h>
-#define PW_CARVE_SSE2 1
-#endif
+#include "unit_window.hpp"
 
 namespace pw {
 namespace {
-
-// The scanner classifies code units 64 at a time: one window is 128 bytes and yields a 64-bit mask.
-constexpr std::size_t kWindowUnits = 64;
-constexpr std::size_t kWindowBytes = 2 * kWindowUnits;
 
 inline bool is_text_unit(std::uint8_t low, std::uint8_t high) noexcept {
   return high == 0 && low >= 0x20 && low <= 0x7E;

@@ -6,17 +6,10 @@
 #include <cstring>
 
 #include "../utils/unicode_text.hpp"
-
-#if defined(__SSE2__) && !defined(PAGEWRIGHT_PORTABLE_CARVE)
-#include <emmintrin.h>
-#define PW_SEGMENTS_SSE2 1
-#endif
+#include "unit_window.hpp"
 
 namespace pw {
 namespace {
-
-constexpr std::size_t kUnits = 64;
-constexpr std::size_t kWindowBytes = 2 * kUnits;
 
 std::uint32_t unit_at(const std::uint8_t* units, std::size_t k) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
@@ -42,7 +35,7 @@ struct EntryMasks {
 EntryMasks entry_masks(const std::uint8_t* units, std::uint8_t script_before) noexcept {
   const std::uint8_t* table = unit_info_table();
   EntryMasks m;
-#ifdef PW_SEGMENTS_SSE2
+#ifdef PW_CARVE_SSE2
   // The entries of eight units, lane k in byte k: gathered in a register, since bytes stored one by one and
   // loaded as a vector would wait for the stores.
   auto eight_entries = [&](std::size_t from) {
@@ -56,7 +49,7 @@ EntryMasks entry_masks(const std::uint8_t* units, std::uint8_t script_before) no
   const __m128i low = _mm_set1_epi8(static_cast<char>(kUnitLowSurrogate));
   // The scripts of the previous 16 units; only its last lane (the unit before) is read.
   __m128i previous = _mm_slli_si128(_mm_cvtsi32_si128(script_before), 15);
-  for (std::size_t k = 0; k < kUnits / 16; ++k) {
+  for (std::size_t k = 0; k < kWindowUnits / 16; ++k) {
     const __m128i entry = _mm_set_epi64x(eight_entries(16 * k + 8), eight_entries(16 * k));
     const __m128i script = _mm_and_si128(entry, script_bits);
     const __m128i script_before_lane = _mm_or_si128(_mm_slli_si128(script, 1), _mm_srli_si128(previous, 15));
@@ -73,7 +66,7 @@ EntryMasks entry_masks(const std::uint8_t* units, std::uint8_t script_before) no
     previous = script;
   }
 #else
-  for (std::size_t k = 0; k < kUnits; ++k) {
+  for (std::size_t k = 0; k < kWindowUnits; ++k) {
     const std::uint8_t entry = table[unit_at(units, k)];
     const std::uint8_t script = entry & kUnitScriptMask;
     const std::uint64_t bit = std::uint64_t{1} << k;
@@ -92,8 +85,8 @@ bool is_low_surrogate(std::uint32_t unit) noexcept { return unit >= 0xDC00 && un
 }  // namespace
 
 [[gnu::always_inline]] inline SegmentWindow SegmentWindows::window(std::size_t first) noexcept {
-  const std::size_t count = std::min<std::size_t>((stop_ - first) / 2, kUnits);
-  const std::uint64_t in_range = count == kUnits ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+  const std::size_t count = std::min<std::size_t>((stop_ - first) / 2, kWindowUnits);
+  const std::uint64_t in_range = count == kWindowUnits ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
   // The units past the range's end are read when the buffer holds them (and left out of every mask); a window
   // that the buffer ends in is read from a copy.
   std::array<std::uint8_t, kWindowBytes> copy;
@@ -119,7 +112,7 @@ bool is_low_surrogate(std::uint32_t unit) noexcept { return unit >= 0xDC00 && un
   SegmentWindow window;
   window.text = m.text | paired_high | paired_low;
   window.joined = window.text & ((window.text << 1) | std::uint64_t{last_text_}) & ~m.parted;
-  last_script_ = unit_info_table()[unit_at(units, kUnits - 1)] & kUnitScriptMask;
+  last_script_ = unit_info_table()[unit_at(units, kWindowUnits - 1)] & kUnitScriptMask;
   last_text_ = (window.text >> 63) != 0;
   last_high_ = (m.high >> 63) != 0;
   return window;
