@@ -42,7 +42,8 @@ def _pyarrow() -> tuple[Any, Any]:
 
 
 def _os_error(code: int, prefix: str, path: str) -> OSError:
-    """The errno's own OSError subclass, its text the writer's own followed by the path, as the core raises."""
+    """The errno's own OSError subclass, its text the writer's own followed by the path (as the core
+    raises)."""
     error = type(OSError(code, ""))(f"{prefix}{os.strerror(code)} (os error {code}): {path!r}")
     error.errno = code
     return error

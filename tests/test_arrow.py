@@ -27,7 +27,8 @@ COLUMNS = [*ALL_TYPES, Column(259, "Multi", 10, flags=0x8), Column(260, "FT", 15
 ROWS = [
     {"Bit": True, "UByte": 200, "Short": -2, "Long": -70000, "Currency": 2**64 - 5, "Single": 1.1,
      "Double": -2.5e300, "DateTime": 2**63 + 1, "ULong": 4_000_000_000, "LongLong": -1,
-     "Guid": bytes(range(16)), "UShort": 65535, "ULongLong": 2**64 - 2, "Bin": b"\x00\xffbin", "Text": 'caf\xe9, "q"\r\nx',
+     "Guid": bytes(range(16)), "UShort": 65535, "ULongLong": 2**64 - 2, "Bin": b"\x00\xffbin",
+     "Text": 'caf\xe9, "q"\r\nx',
      "Wide": "wide \U0001f98a", "LongBin": b"", "LongText": LongValue("long " * 900),
      "Multi": MultiValue(["a", "b,c"]), "FT": FILETIME},
     {},

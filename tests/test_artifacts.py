@@ -63,8 +63,13 @@ def test_one_module_object_per_name():
         (5, "user", "S-1-5-18", "Local System", None),
         (6, None, None, None, "IdType 9 is not a known kind: IdBlob kept raw"),
         (7, "user", None, None, "IdBlob 010500 is no binary SID"),
-        (9, None, "6cb9f58e-0000-0000-0000-100000000000\t\tSystem Reserved\t0", None,
-         "IdType 4 is not a known kind: IdBlob read as UTF-16LE text (kind left empty)"),
+        (
+            9,
+            None,
+            "6cb9f58e-0000-0000-0000-100000000000\t\tSystem Reserved\t0",
+            None,
+            "IdType 4 is not a known kind: IdBlob read as UTF-16LE text (kind left empty)",
+        ),
     ],
 )
 def test_srum_id_map_decodes_each_kind(made, index, kind, name, well_known, note):

@@ -203,7 +203,12 @@ def test_text_of_every_script_is_one_hit_when_asked(tmp_path, size):
     offsets = [offset + 2 for offset in SCRIPT_PAGE]
     assert on_page(db, pgno, "all", "offset text", script="any") == list(zip(offsets, SCRIPTS, strict=True))
     assert on_page(db, pgno, "all", "offset text") == [(208, "xima p"), (614, " bold math"), (714, " a+b=c ")]
-    for needle, found in [("ágina", SCRIPTS[:1]), ("\U0001d401", SCRIPTS[4:5]), ("мир", SCRIPTS[1:6:4]), ("ł", [])]:
+    for needle, found in [
+        ("ágina", SCRIPTS[:1]),
+        ("\U0001d401", SCRIPTS[4:5]),
+        ("мир", SCRIPTS[1:6:4]),
+        ("ł", []),
+    ]:
         assert on_page(db, pgno, "all", "text", script="any", needle=needle) == [(t,) for t in found]
 
 

@@ -131,8 +131,8 @@ def test_info_database_state(capsys, tmp_path, state, name) -> None:
 def test_a_database_not_shut_down_cleanly_is_said_once(capsys, tmp_path, state) -> None:
     path = build_db(tmp_path / "state.edb", db_state=state)
     start = f"pagewright: warning: {path}: the database was not shut down cleanly ("
-    end = "): rows written since the last clean shutdown may be only in its transaction logs (no transaction logs "
-    end += "beside it)"
+    end = "): rows written since the last clean shutdown may be only in its transaction logs "
+    end += "(no transaction logs beside it)"
     for argv in (["tables", path], ["dump", path, "Empty"], ["export", path, str(tmp_path / "out")]):
         code, _, err = run(capsys, *argv)
         warned = [line for line in err.splitlines() if line.startswith(start) and line.endswith(end)]
@@ -200,8 +200,12 @@ CATALOG_CASES = {
     ),
     "two columns of one name": (
         lambda b, d: b.add_catalog_entry(column_entry(9, Column(3, "X", 4))) or b.build(),
-        {"notes": ["table 'T1': columns that share a name are keyed 'X' (id 2) as 'X#2', 'X' (id 3) as 'X'; "
-                   "the JSON Lines of export_table and export_all keep only the last of each name"]},
+        {
+            "notes": [
+                "table 'T1': columns that share a name are keyed 'X' (id 2) as 'X#2', 'X' (id 3) as 'X'; "
+                "the JSON Lines of export_table and export_all keep only the last of each name"
+            ]
+        },
         "columns that share a name",
     ),  # fmt: skip
     # The file ends before the last table's root page: that table cannot be read (exit status 1).

@@ -51,8 +51,8 @@ def test_every_column_type(open_db, page_size: int) -> None:
     row = {"Bit": True, "UByte": 200, "Short": -2, "Long": -70000, "Currency": 2**64 - 5, "Single": 1.1,
            "Double": -2.5e300, "DateTime": 2**63 + 1, "ULong": 4_000_000_000, "LongLong": -1,
            "Guid": bytes.fromhex("00112233445566778899aabbccddeeff"), "UShort": 65535, "ULongLong": 2**64 - 1,
-           "Bin": b"\x00\xffbin", "Text": "caf\xe9 \u20ac", "Wide": "wide \U0001f98a", "LongBin": b"\x01" * 50,
-           "LongText": "long \u00e9", "Ascii": "plain"}  # fmt: skip
+           "Bin": b"\x00\xffbin", "Text": "caf\xe9 \u20ac", "Wide": "wide \U0001f98a",
+           "LongBin": b"\x01" * 50, "LongText": "long \u00e9", "Ascii": "plain"}  # fmt: skip
     ese = open_db(one_table(ALL_TYPES, [row, {}], page_size))
     first, empty = ese.read_table("t")
     single = struct.unpack("<f", struct.pack("<f", 1.1))[0]
