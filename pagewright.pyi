@@ -156,7 +156,8 @@ class RowDamage(WalkDamage):
     """What the rows of a RowIterator passed over (RowIterator.damage)."""
 
     unreadable_values: dict[str, int]
-    """{column: count} of values the cursor could not give whole (see RowIterator.unreadable_reasons)."""
+    """{column: count} of values the cursor could not give whole (see RowIterator.unreadable_reasons) or gave in
+    no form of their column's type (a fixed value stored short or long, given as its bytes), as exports count."""
 
 class TableScan(WalkDamage):
     """A table's leaf entries counted without decoding (EseDatabase.scan_table); nonzero skip counts mean damage.

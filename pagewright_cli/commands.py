@@ -446,8 +446,9 @@ def cmd_schema(args: argparse.Namespace) -> int:
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
-    """The rows as `export` writes them to JSON Lines, read and written one at a time (--limit N reads N)."""
-    from .exporting import options_of, table_readings
+    """The rows as `export` writes them to JSON Lines, read and written one at a time (--limit N reads N);
+    what the rows read passed over or could not give whole is said on stderr once they are written."""
+    from .exporting import damage_words, note_damage, options_of, table_readings
 
     options = options_of(args)
     db = open_database(args.db)
@@ -467,6 +468,10 @@ def cmd_dump(args: argparse.Namespace) -> int:
     for line in itertools.islice(lines, args.limit):
         out.write(((escape_unsafe_json(line) if terminal else line) + "\n").encode())
     out.flush()
+    entry: dict[str, Any] = {}
+    note_damage(entry, dict(lines.damage))
+    if words := damage_words(entry):
+        warn(f"{args.db}: table {args.table}: {words}")
     return 0
 
 

@@ -561,6 +561,9 @@ def test_damage_in_the_summary_the_manifest_and_strict(capsys, tmp_path, harm, k
         )
     assert reports[0] == reports[1]
     report = reports[0]
+    for typed in (True, False):  # the row iterators count as the exports do
+        rows = pagewright.EseDatabase(path).table("Events").rows(typed=typed)
+        assert len(list(rows)) == report["rows"] and all(rows.damage[k] == report[k] for k in rows.damage)
     expected = None if kind == "sound" else {k: count if k == kind else 0 for k in exporting.DAMAGE_COUNTS}
     by_column = {kind: {column: count}} if column else {}
     assert [k for k in exporting.DAMAGE_COUNTS if report[k]] == ([] if expected is None else [kind])
@@ -568,6 +571,12 @@ def test_damage_in_the_summary_the_manifest_and_strict(capsys, tmp_path, harm, k
     code, out, _ = run(capsys, "export", path, str(tmp_path / "one"), "--table", "Events", "--strict")
     note = "" if expected is None else f"damaged: {kind.replace('_', ' ')} {count}"
     assert (code, out.splitlines()[1].split(None, 4)[4:]) == ((1, [note]) if expected else (0, []))
+    code, out, err = run(capsys, "dump", path, "Events")
+    assert (code, len(out.splitlines()), err) == (
+        0,
+        EVENT_ROWS,
+        note and f"pagewright: warning: {path}: table Events: {note}\n",
+    )
     copy = tmp_path / "copy" / "d.edb"
     copy.parent.mkdir()
     copy.write_bytes(Path(path).read_bytes())

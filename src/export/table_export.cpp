@@ -51,14 +51,8 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
   const RowEncoder encoder(table, options.keyed ? MemberNames::Keys : MemberNames::Names, marker);
   const csv::RowEncoder csv_encoder(table, {marker, options.escape_formulas});
   const bool csv = options.format == ExportFormat::Csv;
-  std::vector<TypedForm> forms;
-  for (std::size_t k = 0; k < table.row_order.size(); ++k) {
-    forms.emplace_back(table.row_column(k), options.typed,
-                       options.readings.empty() ? TimestampReading::Auto : options.readings[k]);
-  }
+  UnfitValues unfit(table, options.typed, options.readings);
   ExportCounts& counts = result.counts;
-  counts.unreadable_values.assign(forms.size(), 0);
-  std::vector<std::uint64_t> counted_before(forms.size(), 0);  // the cursor's unreadable_values after the last row
   // JSON Lines hands each line to the kernel as soon as it is built; CSV collects records up to
   // kCsvWriteBytes and writes them before every stop check, at a failure and at the end, so the rows a
   // progress callback or a failure reports are in the file.
@@ -76,9 +70,7 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
     counts.missing_long_values = cursor->missing_long_values();
     // Values the cursor could not give whole (a multi-value cut where its offsets go back, a long value joined
     // again past the budget) are unreadable too.
-    const auto& cut = cursor->unreadable_values();
-    for (std::size_t k = 0; k < cut.size() && k < counts.unreadable_values.size(); ++k)
-      counts.unreadable_values[k] += cut[k];
+    counts.unreadable_values = unfit.with(cursor->unreadable_values());
     counts.deleted_passed_over = cursor->deleted_passed_over();
     if (file.replace && !failure) {
       if (const int err = file.replacing.commit(); err != 0)
@@ -103,15 +95,7 @@ ExportResult export_table_file(const Database& db, const std::string& name, cons
       return finish(failure_of(ExportFailure::Stage::ReadRecord, "Error reading record: " + more.error().to_string()));
     }
     if (!more.value()) break;
-    // A value the cursor has counted already (its stored form cannot be read) is not counted again.
-    const auto& counted = cursor->unreadable_values();
-    for (std::size_t k = 0; k < row.values.size() && k < forms.size(); ++k) {
-      if (k < counted.size() && counted[k] != counted_before[k]) {
-        counted_before[k] = counted[k];
-      } else if (!forms[k].fits(row.values[k])) {
-        ++counts.unreadable_values[k];
-      }
-    }
+    unfit.check(row, cursor->unreadable_values());
     const bool deleted = cursor->row_deleted();
     ++(deleted ? counts.deleted : counts.live);
     if (csv) {

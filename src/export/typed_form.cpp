@@ -1,5 +1,7 @@
 #include "typed_form.hpp"
 
+#include <algorithm>
+
 #include "../record/parser.hpp"
 
 namespace pw::json {
@@ -57,6 +59,34 @@ TypedForm::TypedForm(const ColumnInfo& column, bool typed, TimestampReading read
   // The raw view keeps a multi-value's stored bytes; the typed view splits it into a list (checked per element).
   if (!typed && (column.flags & column_flag::kMultiValued)) accepted_ |= bit(ValueTag::MultiValue);
   accepted_ |= bit(ValueTag::Null);
+}
+
+UnfitValues::UnfitValues(const TableInfo& table, bool typed, const std::vector<TimestampReading>& readings)
+    : counted_before_(table.row_order.size(), 0), counts_(table.row_order.size(), 0) {
+  forms_.reserve(table.row_order.size());
+  for (std::size_t k = 0; k < table.row_order.size(); ++k)
+    forms_.emplace_back(table.row_column(k), typed, readings.empty() ? TimestampReading::Auto : readings[k]);
+}
+
+void UnfitValues::check(const Row& row, const std::vector<std::uint64_t>& cursor_counted) {
+  const std::size_t n = std::min(row.values.size(), forms_.size());
+  // Most rows: every value fits and the cursor counted nothing new.
+  bool all_fit = true;
+  for (std::size_t k = 0; k < n; ++k) all_fit &= forms_[k].fits(row.values[k]);
+  if (all_fit && cursor_counted == counted_before_) return;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k < cursor_counted.size() && cursor_counted[k] != counted_before_[k]) {
+      counted_before_[k] = cursor_counted[k];
+    } else if (!forms_[k].fits(row.values[k])) {
+      ++counts_[k];
+    }
+  }
+}
+
+std::vector<std::uint64_t> UnfitValues::with(const std::vector<std::uint64_t>& cursor_counted) const {
+  std::vector<std::uint64_t> total = counts_;
+  for (std::size_t k = 0; k < total.size() && k < cursor_counted.size(); ++k) total[k] += cursor_counted[k];
+  return total;
 }
 
 }  // namespace pw::json

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "../catalog/table_info.hpp"
+#include "../record/record.hpp"
 #include "../types/column_value.hpp"
 #include "../types/typed_value.hpp"
 
@@ -30,6 +32,25 @@ class TypedForm {
 
  private:
   std::uint32_t accepted_ = 0;  // bit t: a value of ValueTag t has a form of the column's type
+};
+
+// Counts, by row position, the values of each row that have no form of their column's type, leaving out a value
+// that the cursor counted as unreadable in the same row (its count moved): what the exports and the row
+// iterators report as unreadable beside the cursor's own counts.
+class UnfitValues {
+ public:
+  // The forms of the typed or the raw view; `readings` by row position, empty for the automatic reading.
+  UnfitValues(const TableInfo& table, bool typed, const std::vector<TimestampReading>& readings);
+
+  // Checks the row the cursor gave last; `cursor_counted` is the cursor's unreadable_values after it.
+  void check(const Row& row, const std::vector<std::uint64_t>& cursor_counted);
+  // The counts so far plus the cursor's own, by row position.
+  std::vector<std::uint64_t> with(const std::vector<std::uint64_t>& cursor_counted) const;
+
+ private:
+  std::vector<TypedForm> forms_;
+  std::vector<std::uint64_t> counted_before_;  // the cursor's unreadable_values after the row before
+  std::vector<std::uint64_t> counts_;
 };
 
 }  // namespace pw::json

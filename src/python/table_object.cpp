@@ -6,6 +6,7 @@
 #include "../cursor/table_cursor.hpp"
 #include "../cursor/table_scan.hpp"
 #include "../export/json_writer.hpp"
+#include "../export/typed_form.hpp"
 #include "../record/parser.hpp"
 #include "../types/typed_value.hpp"
 #include "damage_dicts.hpp"
@@ -131,6 +132,7 @@ struct PyRowIterator {
   TableCursor* cursor;
   RowDicts* dicts;            // rows as dicts, or
   json::RowEncoder* encoder;  // rows as JSON text, encoded by the export's writer
+  json::UnfitValues* unfit;   // values given in no form of their column's type, counted as the exports count them
   Row* row;
   bool typed;
 };
@@ -140,6 +142,7 @@ void rows_dealloc(PyObject* self) {
   delete it->cursor;
   delete it->dicts;
   delete it->encoder;
+  delete it->unfit;
   delete it->row;
   delete it->database;
   Py_CLEAR(it->owner);
@@ -154,6 +157,7 @@ PyObject* rows_next(PyObject* self) {
     auto more = it->cursor->next_row(*it->row);
     if (!more) return raise_os_error("Error reading record: " + more.error().to_string());
     if (!*more) return nullptr;  // StopIteration
+    it->unfit->check(*it->row, it->cursor->unreadable_values());
     if (!it->encoder) return it->dicts->make(*it->row, it->typed);
     std::string line;
     it->encoder->append_row(line, *it->row, it->cursor->row_deleted());
@@ -168,7 +172,7 @@ PyObject* rows_get_damage(PyObject* self, void*) {
     PyRef dict(PyDict_New());
     if (!dict || !walk_counts_items(dict.get(), it->cursor->counts())) return nullptr;
     PyRef missing(column_counts_dict(it->cursor->table(), it->cursor->missing_long_values()));
-    PyRef unreadable(column_counts_dict(it->cursor->table(), it->cursor->unreadable_values()));
+    PyRef unreadable(column_counts_dict(it->cursor->table(), it->unfit->with(it->cursor->unreadable_values())));
     if (!missing || PyDict_SetItemString(dict.get(), "missing_long_values", missing.get()) < 0 || !unreadable ||
         PyDict_SetItemString(dict.get(), "unreadable_values", unreadable.get()) < 0)
       return nullptr;
@@ -186,7 +190,8 @@ PyGetSetDef kRowsGetSet[] = {
      "What the iteration passed over so far (complete once it has ended): the walk counts (bad_entries, "
      "overlapping_entries, foreign_pages, loops, unreadable_pages) and missing_long_values, {column: count} of "
      "long-value references of the rows read that no long value answers (None in the typed view), and "
-     "unreadable_values, {column: count} of values the cursor could not give whole.",
+     "unreadable_values, {column: count} of values the cursor could not give whole or that have no form of their "
+     "column's type (a fixed value stored short or long, given as its bytes), as the exports count them.",
      nullptr},
     {"unreadable_reasons", rows_unreadable, nullptr,
      "{column: {reason: count}} of the values read so far whose stored form cannot be read ('scrubbed', "
@@ -215,6 +220,7 @@ PyObject* new_row_iterator(PyTable* t, CursorOptions options, std::unique_ptr<Ro
   const Database* db = table_db(t);
   if (!db) return nullptr;
   const bool typed = options.typed;
+  auto unfit = std::make_unique<json::UnfitValues>(*t->table, typed, options.readings);
   auto cursor = open_table(*db, t->table->name, std::move(options));
   if (!cursor) return raise_os_error("Error reading record: " + cursor.error().to_string());
   auto* it = PyObject_New(PyRowIterator, &g_rows_type);
@@ -224,6 +230,7 @@ PyObject* new_row_iterator(PyTable* t, CursorOptions options, std::unique_ptr<Ro
   it->cursor = new TableCursor(std::move(*cursor));
   it->dicts = dicts.release();
   it->encoder = encoder.release();
+  it->unfit = unfit.release();
   it->row = new Row();
   it->typed = typed;
   return reinterpret_cast<PyObject*>(it);
