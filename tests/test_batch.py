@@ -162,6 +162,13 @@ def test_folders_of_names_alike_stay_apart_on_any_volume(tmp_path: Path) -> None
     assert len({batch.fold(f) for f in folders}) == len(folders) == len(set(folders))
 
 
+def _size(path: Path) -> int:
+    try:
+        return path.stat().st_size
+    except FileNotFoundError:
+        return 0
+
+
 def test_ctrl_c_leaves_no_complete_looking_file(tmp_path: Path) -> None:
     db = DatabaseBuilder(page_size=8192)
     db.add_table("Big", columns=[Column(1, "N", 4), Column(128, "Text", 10)]).add_rows(
@@ -174,8 +181,11 @@ def test_ctrl_c_leaves_no_complete_looking_file(tmp_path: Path) -> None:
     argv = [sys.executable, "-m", "pagewright_cli", "export", str(tmp_path / "h1"), str(tmp_path / "h2")]
     child = subprocess.Popen([*argv, str(tmp_path / "out"), "--jobs", "1"], env=env, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 60
-    while not list((tmp_path / "out").glob("*/.pagewright-*.tmp")) and time.monotonic() < deadline:
-        time.sleep(0.005)
+    while time.monotonic() < deadline:  # until Big's rows are being written (the catalog's file is small)
+        temps = (tmp_path / "out").glob("*/.pagewright-*.tmp")
+        if any(_size(temp) > 1 << 20 for temp in temps):
+            break
+        time.sleep(0.002)
     child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=60)
     assert child.returncode == 130 and b"pagewright: interrupted: " in err
