@@ -87,16 +87,20 @@ def test_null_bitmap_and_columns_added_later(open_db) -> None:
     assert rows == [first, dict.fromkeys("ABCVW") | {"A": 9}]
 
 
-def test_defaults_fill_absent_columns(open_db) -> None:
+@pytest.mark.parametrize("page_size", [4096, 32768])
+def test_defaults_fill_absent_columns_and_a_stated_null_overrides_them(open_db, page_size: int) -> None:
     cols = [Column(1, "Id", 4), Column(2, "Fixed", 4, default=77), Column(128, "Var", 10, default="dv"),
-            Column(256, "Tag", 11, default=b"tag default")]  # fmt: skip
-    db = DatabaseBuilder(page_size=4096)
+            Column(256, "Tag", 11, default=b"tag default"), Column(257, "After", 11)]  # fmt: skip
+    db = DatabaseBuilder(page_size=page_size)
     t = db.add_table("t", cols)
     t.add_raw_record(b"\x01\x7f\x09\x00\x05\x00\x00\x00\xfe")  # only Id stored: the others fall back
     t.add_row({"Id": 6, "Fixed": 1, "Var": "own", "Tag": b"own"})
+    # Small pages state the null in the offset word (bit 0x2000), large pages in the flag byte (0x20).
+    t.add_row({"Id": 7, "Tag": Tagged(b"", flags=0x20), "After": b"kept"})
     assert open_db(db).read_table("t") == [
-        {"Id": 5, "Fixed": 77, "Var": "dv", "Tag": b"tag default"},
-        {"Id": 6, "Fixed": 1, "Var": "own", "Tag": b"own"},
+        {"Id": 5, "Fixed": 77, "Var": "dv", "Tag": b"tag default", "After": None},
+        {"Id": 6, "Fixed": 1, "Var": "own", "Tag": b"own", "After": None},
+        {"Id": 7, "Fixed": 77, "Var": "dv", "Tag": None, "After": b"kept"},
     ]
 
 

@@ -21,9 +21,12 @@ inline constexpr std::uint32_t kFirstTaggedId = 256;
 inline constexpr std::uint16_t kVariableOffsetMask = 0x7FFF;
 inline constexpr std::uint16_t kVariableNull = 0x8000;
 
-// Tagged directory: 4-byte entries (u16 column id, u16 offset word). The offset takes 14 bits on small pages,
-// where bit 0x4000 says the value starts with a flag byte; 15 bits on large pages, where every value does.
-inline constexpr std::uint16_t kTaggedOffsetMaskSmall = 0x3FFF;
+// Tagged directory: 4-byte entries (u16 column id, u16 offset word). The offset takes 13 bits on small pages,
+// where bit 0x4000 says the value starts with a flag byte and bit 0x2000 that the column was set to null over
+// its default (a record of a small page is under 8 KiB); 15 bits on large pages, where every value has a flag
+// byte and its bit 0x20 says null. Bit 0x8000 marks a column derived from a template table. A null so stated
+// holds no bytes, so it reads as Null and the column's default does not apply.
+inline constexpr std::uint16_t kTaggedOffsetMaskSmall = 0x1FFF;
 inline constexpr std::uint16_t kTaggedOffsetMaskLarge = 0x7FFF;
 inline constexpr std::uint16_t kTaggedHasFlagByte = 0x4000;
 inline constexpr std::size_t kTaggedEntrySize = 4;

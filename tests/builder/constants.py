@@ -34,9 +34,11 @@ TV_COMPRESSED = 0x02
 TV_LONG_VALUE = 0x04
 TV_MULTI_VALUE = 0x08
 TV_TWO_VALUES = 0x10
+TV_NULL = 0x20  # set to null over the column's default (large pages; small pages: TAGGED_NULL_SMALL)
 
 # Tagged directory offset word, small pages.
 TAGGED_HAS_FLAG_BYTE = 0x4000
+TAGGED_NULL_SMALL = 0x2000
 
 # Variable end offset with no value.
 VARIABLE_NULL = 0x8000

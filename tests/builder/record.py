@@ -9,6 +9,8 @@ from .constants import (
     FIRST_VARIABLE_ID,
     NO_VARIABLE_COLUMNS,
     TAGGED_HAS_FLAG_BYTE,
+    TAGGED_NULL_SMALL,
+    TV_NULL,
     VARIABLE_NULL,
 )
 
@@ -92,9 +94,11 @@ class RecordFormat:
                 value, marker = payload, 0
             elif flags is None and not self.large:
                 value, marker = payload, 0
+            elif flags == TV_NULL and not self.large:  # said in the offset word, with no flag byte
+                value, marker = payload, TAGGED_NULL_SMALL
             else:
                 value, marker = bytes([(flags or 0) & 0xFF]) + payload, TAGGED_HAS_FLAG_BYTE
-            limit = 0x7FFF if self.large else 0x3FFF
+            limit = 0x7FFF if self.large else 0x1FFF
             if offset > limit:
                 raise ValueError(f"tagged value offset {offset} exceeds 0x{limit:x}")
             word = offset if self.large else offset | marker
