@@ -106,6 +106,17 @@ def test_two_table_records_of_one_name_are_two_tables(open_db) -> None:
     assert ese.catalog_damage["notes"][0].startswith("two table records share the name 'zeta'")
 
 
+def test_a_table_derived_from_a_template_says_so(open_db) -> None:
+    db = two_tables()
+    db.add_table("Derived", [Column(1, "Id", 4)], template="Template\xe9").add_row({"Id": 3})
+    ese = open_db(db)
+    assert ese.read_table("Derived") == [{"Id": 3}] and "Derived" in ese.get_tables()
+    assert ese.catalog_damage["notes"] == [
+        "table 'Derived' is derived from the template table 'Template\xe9': the columns it takes from the "
+        "template are not read, and its own fixed and variable columns may be read from the wrong place"
+    ]
+
+
 def test_lookup_is_by_exact_bytes(open_db) -> None:
     db = two_tables(4096)
     db.add_table(b"bad\xffname", [Column(1, "Id", 4)]).add_row({"Id": 3})

@@ -17,7 +17,8 @@ namespace {
 // Deeper than any real B-tree; bounds the recursion on crafted files.
 constexpr unsigned kMaxCatalogDepth = 64;
 constexpr std::uint32_t kHighestColumnType = 18;
-constexpr std::size_t kDefaultValueVariableIndex = 3;  // variable column 131
+constexpr std::size_t kTemplateTableVariableIndex = 2;  // variable column 130
+constexpr std::size_t kDefaultValueVariableIndex = 3;   // variable column 131
 constexpr std::size_t kKeyFieldsVariableIndex = 4;     // variable column 132: 4 bytes per key column
 constexpr std::size_t kKeyFieldSize = 4;               // u16 key-field flags, u16 column id
 constexpr std::size_t kNoteItems = 20;                 // columns named in one note; the rest are counted
@@ -101,6 +102,14 @@ void register_tables(std::vector<CatalogRecord>& live, Catalog& catalog) {
                                      std::to_string(rec.record_id) + " (root page " +
                                      std::to_string(rec.father_data_page_or_column_type) + ") is listed as '" +
                                      keys[k] + "'");
+    }
+    if (rec.template_table) {
+      // A derived table's records begin with the template's fixed and variable columns, and the template's
+      // tagged columns are marked derived in the tagged directory; the template's columns are not joined in.
+      catalog.damage.notes.push_back("table '" + keys[k] + "' is derived from the template table '" +
+                                     *rec.template_table +
+                                     "': the columns it takes from the template are not read, and its own "
+                                     "fixed and variable columns may be read from the wrong place");
     }
     id_to_key[rec.record_id] = keys[k];
     TableInfo table = TableInfo::create(keys[k], rec.father_data_page_or_column_type, rec.space_usage);
@@ -270,6 +279,10 @@ Result<std::optional<CatalogRecord>> CatalogParser::parse_record(Bytes data) {
   if (wide) {
     rec.flags = read_u32le(data, field::kFlags).value_or(0);
     rec.codepage_or_locale = read_u32le(data, field::kCodepageOrLocale).value_or(0);
+  }
+  if (record_type == kCatalogTypeTable) {
+    if (auto name = catalog_variable_value(data, kTemplateTableVariableIndex); name && !name->empty())
+      rec.template_table = to_byte_string(*name);
   }
   if (record_type == kCatalogTypeColumn && (rec.flags & column_flag::kHasDefault)) {
     if (auto def = catalog_variable_value(data, kDefaultValueVariableIndex)) rec.default_value = to_byte_string(*def);

@@ -36,6 +36,7 @@ struct CatalogRecord {
   std::uint32_t flags = 0;
   std::uint32_t codepage_or_locale = 0;
   std::optional<std::string> default_value;
+  std::optional<std::string> template_table;  // tables: the template table it was created from
   std::optional<std::vector<std::uint32_t>> key_columns;  // indexes
   std::uint32_t page = 0;                                 // the catalog page that holds it
 };

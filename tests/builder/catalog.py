@@ -157,11 +157,15 @@ def table_entry(
     space_usage: int = 80,
     pages: int = 1,
     flags: int = 0,
+    template: str | None = None,
 ) -> CatalogEntry:
-    """A table record (type 1): Id = the table's object id, ColtypOrPgnoFDP = its root page, RootFlag set."""
+    """A table record (type 1): Id = the table's object id, ColtypOrPgnoFDP = its root page, RootFlag set;
+    TemplateTable (variable column 130) names the table it was created from."""
+    variable = {130: template.encode()} if template else {}
     return CatalogEntry(
-        object_id, CATALOG_TABLE, object_id, root_page, space_usage, flags, pages, root_flag=0xFF, name=name
-    )
+        object_id, CATALOG_TABLE, object_id, root_page, space_usage, flags, pages, root_flag=0xFF, name=name,
+        variable=variable,
+    )  # fmt: skip
 
 
 def column_entry(table_object_id: int, column: Column, record_offset: int | None = None) -> CatalogEntry:

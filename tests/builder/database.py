@@ -120,7 +120,7 @@ class DatabaseBuilder:
     ) -> TableBuilder:
         """Add a table. Options: fanout, min_depth, key_compression, leaf_order ("sequential", "reversed",
         "shuffled"), register (False: no catalog records), lv_tree ("auto", "always", "never"),
-        lv_rows_per_page, seed."""
+        lv_rows_per_page, seed, template (the TemplateTable name)."""
         if name in self.tables:
             raise ValueError(f"table {name!r} added twice (use add_catalog_entry for duplicate records)")
         options.setdefault("key_compression", self.key_compression)

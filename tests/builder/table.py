@@ -53,12 +53,14 @@ class TableBuilder:
         lv_rows_per_page: int | None = None,
         seed: int = 0,
         lv_id_width: int = 4,
+        template: str | None = None,
     ) -> None:
         self.geometry = geometry
         self.name = name
         self.columns = list(columns)
         self.object_id = object_id
         self.register = register
+        self.template = template
         if lv_tree not in ("auto", "always", "never"):
             raise ValueError(f"lv_tree must be 'auto', 'always' or 'never', not {lv_tree!r}")
         self.lv_tree = lv_tree
@@ -197,7 +199,7 @@ class TableBuilder:
         """The table's catalog records: table, columns, indexes, long-value tree."""
         if not self.register:
             return []
-        table = table_entry(self.name, self.object_id, root_page, pages=pages)
+        table = table_entry(self.name, self.object_id, root_page, pages=pages, template=self.template)
         entries = [table]
         entries.extend(column_entries(self.object_id, self.columns))
         for spec in self.indexes:
