@@ -19,10 +19,10 @@ constexpr unsigned kMaxCatalogDepth = 64;
 constexpr std::uint32_t kHighestColumnType = 18;
 constexpr std::size_t kTemplateTableVariableIndex = 2;  // variable column 130
 constexpr std::size_t kDefaultValueVariableIndex = 3;   // variable column 131
-constexpr std::size_t kKeyFieldsVariableIndex = 4;     // variable column 132: 4 bytes per key column
-constexpr std::size_t kKeyFieldSize = 4;               // u16 key-field flags, u16 column id
-constexpr std::size_t kNoteItems = 20;                 // columns named in one note; the rest are counted
-constexpr std::size_t kMaxNotes = 100;                 // notes kept; the rest are counted in the last
+constexpr std::size_t kKeyFieldsVariableIndex = 4;      // variable column 132: 4 bytes per key column
+constexpr std::size_t kKeyFieldSize = 4;                // u16 key-field flags, u16 column id
+constexpr std::size_t kNoteItems = 20;                  // columns named in one note; the rest are counted
+constexpr std::size_t kMaxNotes = 100;                  // notes kept; the rest are counted in the last
 
 // Fixed columns of a catalog record (after the 4-byte record header): ObjidTable, Type, Id, ColtypOrPgnoFDP,
 // SpaceUsage, Flags, PagesOrLocale.
